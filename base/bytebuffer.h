@@ -1,0 +1,50 @@
+// A growable in-memory byte stream with a size and a position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/text.h"
+
+namespace tessaly {
+
+enum class TSeekOrigin { Beginning, Current, End };
+
+class TByteBuffer {
+ public:
+  int64_t Size() const { return static_cast<int64_t>(bytes_.size()); }
+  int64_t Position() const { return position_; }
+  // Moves the position; it may lie beyond the end (a later write fills the gap with zeros).
+  // Answers the new position.
+  int64_t Seek(int64_t offset, TSeekOrigin origin);
+  void SetPosition(int64_t position) { Seek(position, TSeekOrigin::Beginning); }
+  // Truncates or extends (with zeros); the position is kept but clamped to the new size.
+  void SetSize(int64_t size);
+  void Clear();
+  // Writes count bytes at the position, growing as needed, and advances the position.
+  void Write(const void* data, size_t count);
+  void Write(const Text& text) { Write(text.data(), text.size()); }
+  // Reads up to count bytes from the position; answers how many were read.
+  size_t Read(void* data, size_t count);
+  // Direct access to the whole memory, Size() bytes.
+  const char* Memory() const { return bytes_.data(); }
+  char* Memory() { return bytes_.data(); }
+  // Hands the bytes over without copying; the buffer is left empty.
+  std::vector<char> Release();
+  // Takes bytes over without copying; the position goes to 0.
+  void Adopt(std::vector<char>&& bytes);
+  // Reserves capacity without changing size (a hint; never required).
+  void Reserve(size_t capacity) { bytes_.reserve(capacity); }
+
+ private:
+  std::vector<char> bytes_;
+  int64_t position_ = 0;
+};
+
+// Reads up to count bytes from the buffer's position into a new text, as long as what was read.
+Text ReadTextFromStream(TByteBuffer& buffer, int64_t count);
+// Writes all bytes of text at the buffer's position.
+void WriteTextToStream(TByteBuffer& buffer, const Text& text);
+
+}  // namespace tessaly

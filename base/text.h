@@ -1,0 +1,56 @@
+// Byte-string helpers shared by every layer. Texts are std::string holding bytes in the
+// system's 8-bit code page; positions in the API count from 1, 0 meaning "not found".
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace tessaly {
+
+using Text = std::string;
+
+// Raised by StrToInt; what() is "'<input>' is not a valid integer value".
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Position (1-based) of the first occurrence of needle in text; 0 when absent or either is empty.
+int Find(const Text& needle, const Text& text);
+
+// Only a-z / A-Z change; every other byte stays.
+Text UpperAscii(const Text& text);
+Text LowerAscii(const Text& text);
+
+// Removes bytes 0..32 from both ends.
+Text TrimBlanks(const Text& text);
+// Remove spaces (code 32 only) from the left, the right, or both ends.
+Text TrimSpacesLeft(const Text& text);
+Text TrimSpacesRight(const Text& text);
+Text TrimSpaces(const Text& text);
+
+// Leading spaces, then [+-]digits within int32 or "$" and at most FFFFFFFF in hex (taken as
+// signed); nothing may follow. Sets value and answers true on success, leaves value 0 otherwise.
+bool TryParseInt(const Text& text, int32_t& value);
+// As TryParseInt, but answers fallback for anything it does not accept.
+int32_t ParseIntDefault(const Text& text, int32_t fallback);
+// As TryParseInt, but throws EConvertError for anything it does not accept.
+int32_t StrToInt(const Text& text);
+// Decimal, "-" before negative values, no leading zeros, no "+".
+Text IntToText(int64_t value);
+
+// Text before the first delimiter; the whole value when the delimiter is absent.
+Text TextBefore(const Text& value, const Text& delimiter);
+// Text after the first delimiter; the whole value when the delimiter is absent.
+Text TextAfter(const Text& value, const Text& delimiter);
+// Returns TextBefore; value becomes TextAfter, or "" when the delimiter was absent.
+Text CutToken(Text& value, const Text& delimiter);
+// CutToken, then TrimSpaces of both the result and the remaining value.
+Text CutTrimmedToken(Text& value, const Text& delimiter);
+
+// Scans for the first CR or LF. Answers its 1-based position and sets terminator to CR, LF,
+// CR LF or LF CR; answers -1 and sets terminator to "" when there is none.
+int FindLineEnd(const Text& text, Text& terminator);
+
+}  // namespace tessaly
