@@ -1,0 +1,154 @@
+#include "base/text.h"
+
+#include <algorithm>
+
+namespace tessaly {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+int Find(const Text& needle, const Text& text) {
+  if (needle.empty() || text.empty()) return 0;
+  const size_t at = text.find(needle);
+  return at == Text::npos ? 0 : static_cast<int>(at) + 1;
+}
+
+Text UpperAscii(const Text& text) {
+  Text result = text;
+  for (char& c : result) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return result;
+}
+
+Text LowerAscii(const Text& text) {
+  Text result = text;
+  for (char& c : result) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return result;
+}
+
+namespace {
+
+template <typename Pred>
+Text TrimIf(const Text& text, bool left, bool right, Pred strip) {
+  size_t begin = 0;
+  size_t end = text.size();
+  if (left) {
+    while (begin < end && strip(static_cast<unsigned char>(text[begin]))) ++begin;
+  }
+  if (right) {
+    while (end > begin && strip(static_cast<unsigned char>(text[end - 1]))) --end;
+  }
+  return text.substr(begin, end - begin);
+}
+
+bool IsBlank(unsigned char c) { return c <= 32; }
+bool IsSpace(unsigned char c) { return c == 32; }
+
+}  // namespace
+
+Text TrimBlanks(const Text& text) { return TrimIf(text, true, true, IsBlank); }
+Text TrimSpacesLeft(const Text& text) { return TrimIf(text, true, false, IsSpace); }
+Text TrimSpacesRight(const Text& text) { return TrimIf(text, false, true, IsSpace); }
+Text TrimSpaces(const Text& text) { return TrimIf(text, true, true, IsSpace); }
+
+bool TryParseInt(const Text& text, int32_t& value) {
+  value = 0;
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  if (i == text.size()) return false;
+
+  if (text[i] == '$') {
+    ++i;
+    if (i == text.size()) return false;
+    uint64_t pattern = 0;
+    for (; i < text.size(); ++i) {
+      const int digit = HexValue(text[i]);
+      if (digit < 0) return false;
+      pattern = pattern * 16 + static_cast<uint64_t>(digit);
+      if (pattern > 0xFFFFFFFFull) return false;
+    }
+    value = static_cast<int32_t>(static_cast<uint32_t>(pattern));
+    return true;
+  }
+
+  bool negative = false;
+  if (text[i] == '-' || text[i] == '+') {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return false;
+  const uint64_t limit = negative ? 2147483648ull : 2147483647ull;
+  uint64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    if (!IsDigit(text[i])) return false;
+    magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (magnitude > limit) return false;
+  }
+  value = static_cast<int32_t>(negative ? -static_cast<int64_t>(magnitude)
+                                        : static_cast<int64_t>(magnitude));
+  return true;
+}
+
+int32_t ParseIntDefault(const Text& text, int32_t fallback) {
+  int32_t value = 0;
+  return TryParseInt(text, value) ? value : fallback;
+}
+
+int32_t StrToInt(const Text& text) {
+  int32_t value = 0;
+  if (!TryParseInt(text, value)) throw EConvertError("'" + text + "' is not a valid integer value");
+  return value;
+}
+
+Text IntToText(int64_t value) { return std::to_string(value); }
+
+Text TextBefore(const Text& value, const Text& delimiter) {
+  const int p = Find(delimiter, value);
+  return p < 1 ? value : value.substr(0, static_cast<size_t>(p - 1));
+}
+
+Text TextAfter(const Text& value, const Text& delimiter) {
+  const int p = Find(delimiter, value);
+  return p > 0 ? value.substr(static_cast<size_t>(p - 1) + delimiter.size()) : value;
+}
+
+Text CutToken(Text& value, const Text& delimiter) {
+  Text result = TextBefore(value, delimiter);
+  Text rest = TextAfter(value, delimiter);
+  value = rest == value ? Text() : std::move(rest);
+  return result;
+}
+
+Text CutTrimmedToken(Text& value, const Text& delimiter) {
+  Text result = TrimSpaces(CutToken(value, delimiter));
+  value = TrimSpaces(value);
+  return result;
+}
+
+int FindLineEnd(const Text& text, Text& terminator) {
+  terminator.clear();
+  const size_t at = text.find_first_of("\r\n");
+  if (at == Text::npos) return -1;
+  terminator = text.substr(at, 1);
+  if (at + 1 < text.size()) {
+    const char next = text[at + 1];
+    if ((text[at] == '\r' && next == '\n') || (text[at] == '\n' && next == '\r')) {
+      terminator += next;
+    }
+  }
+  return static_cast<int>(at) + 1;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,58 @@
+#include "base/url.h"
+
+namespace tessaly {
+
+TUrlParts SplitUrl(const Text& url) {
+  TUrlParts parts;
+  Text rest = url;
+  if (Find("://", url) > 0) {
+    parts.scheme = TextBefore(url, "://");
+    rest = TextAfter(url, "://");
+  }
+  const Text scheme = UpperAscii(parts.scheme);
+  if (scheme == "HTTPS") parts.port = "443";
+  if (scheme == "FTP") parts.port = "21";
+
+  const int at = Find("@", rest);
+  const int slash = Find("/", rest);
+  if (at > 0 && (slash == 0 || slash > at)) {
+    const Text userinfo = TextBefore(rest, "@");
+    rest = TextAfter(rest, "@");
+    if (Find(":", userinfo) > 0) {
+      parts.user = TextBefore(userinfo, ":");
+      parts.password = TextAfter(userinfo, ":");
+    } else {
+      parts.user = userinfo;
+    }
+  }
+
+  Text hostport = rest;
+  Text tail;
+  if (Find("/", rest) > 0) {
+    hostport = TextBefore(rest, "/");
+    tail = TextAfter(rest, "/");
+  }
+
+  if (!hostport.empty() && hostport[0] == '[') {
+    parts.host = TextBefore(hostport, "]").substr(1);
+    const Text remainder = TextAfter(hostport, "]");
+    if (!remainder.empty() && remainder[0] == ':') parts.port = TextAfter(remainder, ":");
+  } else if (Find(":", hostport) > 0) {
+    parts.host = TextBefore(hostport, ":");
+    parts.port = TextAfter(hostport, ":");
+  } else {
+    parts.host = hostport;
+  }
+
+  parts.uri = "/" + tail;
+  if (Find("?", tail) > 0) {
+    parts.path = "/" + TextBefore(tail, "?");
+    parts.query = TextAfter(tail, "?");
+  } else {
+    parts.path = "/" + tail;
+  }
+  if (parts.host.empty()) parts.host = "localhost";
+  return parts;
+}
+
+}  // namespace tessaly
