@@ -65,6 +65,8 @@ Text ReadTextFromStream(TByteBuffer& buffer, int64_t count) {
   return text;
 }
 
-void WriteTextToStream(TByteBuffer& buffer, const Text& text) { buffer.Write(text); }
+void WriteTextToStream(TByteBuffer& buffer, const Text& text) {
+  buffer.Write(text);
+}
 
 }  // namespace tessaly

@@ -6,7 +6,9 @@ void TLineList::Insert(int index, const Text& line) {
   lines_.insert(lines_.begin() + index, line);
 }
 
-void TLineList::Delete(int index) { lines_.erase(lines_.begin() + index); }
+void TLineList::Delete(int index) {
+  lines_.erase(lines_.begin() + index);
+}
 
 Text TLineList::JoinedText() const {
   size_t size = 0;
@@ -67,7 +69,9 @@ void TLineList::SetValue(const Text& name, const Text& value) {
   }
 }
 
-Text TLineList::NameAt(int index) const { return TextBefore((*this)[index], "="); }
+Text TLineList::NameAt(int index) const {
+  return TextBefore((*this)[index], "=");
+}
 
 Text TLineList::ValueAt(int index) const {
   const Text& line = (*this)[index];

@@ -5,7 +5,9 @@
 namespace tessaly {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -53,15 +55,27 @@ Text TrimIf(const Text& text, bool left, bool right, Pred strip) {
   return text.substr(begin, end - begin);
 }
 
-bool IsBlank(unsigned char c) { return c <= 32; }
-bool IsSpace(unsigned char c) { return c == 32; }
+bool IsBlank(unsigned char c) {
+  return c <= 32;
+}
+bool IsSpace(unsigned char c) {
+  return c == 32;
+}
 
 }  // namespace
 
-Text TrimBlanks(const Text& text) { return TrimIf(text, true, true, IsBlank); }
-Text TrimSpacesLeft(const Text& text) { return TrimIf(text, true, false, IsSpace); }
-Text TrimSpacesRight(const Text& text) { return TrimIf(text, false, true, IsSpace); }
-Text TrimSpaces(const Text& text) { return TrimIf(text, true, true, IsSpace); }
+Text TrimBlanks(const Text& text) {
+  return TrimIf(text, true, true, IsBlank);
+}
+Text TrimSpacesLeft(const Text& text) {
+  return TrimIf(text, true, false, IsSpace);
+}
+Text TrimSpacesRight(const Text& text) {
+  return TrimIf(text, false, true, IsSpace);
+}
+Text TrimSpaces(const Text& text) {
+  return TrimIf(text, true, true, IsSpace);
+}
 
 bool TryParseInt(const Text& text, int32_t& value) {
   value = 0;
@@ -112,7 +126,9 @@ int32_t StrToInt(const Text& text) {
   return value;
 }
 
-Text IntToText(int64_t value) { return std::to_string(value); }
+Text IntToText(int64_t value) {
+  return std::to_string(value);
+}
 
 Text TextBefore(const Text& value, const Text& delimiter) {
   const int p = Find(delimiter, value);
