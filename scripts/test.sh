@@ -1,9 +1,36 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything in build/ and runs the whole test suite.
+# Installs what is missing, builds, and runs the whole test suite: first the Release build in
+# build/, then the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, then the
+# threaded tests under ThreadSanitizer. Set TESSALY_QUICK=1 to run the Release pass alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build" -DTESSALY_TESTS=ON -DTESSALY_BENCH=ON
 
 export QT_QPA_PLATFORM=offscreen
-ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)" --timeout 300
+jobs=$(nproc)
+
+run_suite() {  # run_suite <build dir> [ctest args...]
+  local dir=$1
+  shift
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 "$@"
+}
+
+echo "== Release build and tests"
+"$root/scripts/build.sh" "$root/build" -DTESSALY_TESTS=ON -DTESSALY_BENCH=ON
+run_suite "$root/build"
+
+if [ "${TESSALY_QUICK:-0}" = 1 ]; then
+  exit 0
+fi
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+"$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTESSALY_ASAN=ON -DTESSALY_TSAN=OFF -DTESSALY_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite "$root/build-asan"
+
+echo "== ThreadSanitizer (threaded tests)"
+"$root/scripts/build.sh" "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTESSALY_TSAN=ON -DTESSALY_ASAN=OFF -DTESSALY_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite "$root/build-tsan" -E '^base\.'
