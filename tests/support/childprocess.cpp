@@ -1,0 +1,211 @@
+#include "support/childprocess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace tessaly {
+
+namespace {
+
+// Fills a sockaddr for a numeric IPv4 or IPv6 host; answers its length, 0 when host is no literal.
+socklen_t NumericAddress(const std::string& host, int port, sockaddr_storage* out) {
+  std::memset(out, 0, sizeof(*out));
+  auto* v4 = reinterpret_cast<sockaddr_in*>(out);
+  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof(sockaddr_in);
+  }
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
+  if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof(sockaddr_in6);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv,
+                                                  const std::string& log_path, std::string* error) {
+  if (argv.empty()) {
+    *error = "no program given";
+    return nullptr;
+  }
+  int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (log_fd < 0) {
+    *error = "cannot create log " + log_path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  // A pipe that closes on a successful exec tells the parent whether exec worked.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    close(log_fd);
+    return nullptr;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) {
+    *error = std::string("fork: ") + std::strerror(errno);
+    close(log_fd);
+    close(report[0]);
+    close(report[1]);
+    return nullptr;
+  }
+  if (pid == 0) {
+    // Child: only async-signal-safe calls from here on.
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) dup2(null_fd, 0);
+    dup2(log_fd, 1);
+    dup2(log_fd, 2);
+    setpgid(0, 0);
+    execvp(args[0], args.data());
+    int code = errno;
+    ssize_t ignored = write(report[1], &code, sizeof(code));
+    (void)ignored;
+    _exit(127);
+  }
+  close(log_fd);
+  close(report[1]);
+  int exec_errno = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &exec_errno, sizeof(exec_errno));
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  auto child = std::make_unique<ChildProcess>(Key(), pid, log_path);
+  if (got == static_cast<ssize_t>(sizeof(exec_errno))) {
+    *error = "cannot run " + argv[0] + ": " + std::strerror(exec_errno);
+    return nullptr;  // the destructor reaps it
+  }
+  return child;
+}
+
+ChildProcess::~ChildProcess() {
+  Stop();
+}
+
+bool ChildProcess::IsRunning() {
+  if (reaped_) return false;
+  pid_t r = waitpid(pid_, &status_, WNOHANG);
+  if (r == pid_ || (r < 0 && errno == ECHILD)) {
+    reaped_ = true;
+    return false;
+  }
+  return true;
+}
+
+void ChildProcess::Stop() {
+  if (reaped_) return;
+  kill(pid_, SIGKILL);
+  // Servers that fork helpers put them in the child's process group; take those down too.
+  kill(-pid_, SIGKILL);
+  while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+}
+
+bool ChildProcess::WaitUntilAccepting(const std::string& host, int port, int timeout_ms,
+                                      std::string* error) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (PortAccepts(host, port)) return true;
+    if (!IsRunning()) {
+      std::ostringstream msg;
+      msg << "process exited (status " << status_ << ") before accepting on " << host << ":" << port
+          << "; log:\n"
+          << Log();
+      *error = msg.str();
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      std::ostringstream msg;
+      msg << "nothing accepted on " << host << ":" << port << " within " << timeout_ms
+          << " ms; log:\n"
+          << Log();
+      *error = msg.str();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string ChildProcess::Log() const {
+  std::ifstream in(log_path_, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+int PickFreePort(const std::string& host) {
+  sockaddr_storage addr;
+  socklen_t len = NumericAddress(host, 0, &addr);
+  if (len == 0) return 0;
+  int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+    sockaddr_storage bound;
+    socklen_t blen = sizeof(bound);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0) {
+      port = bound.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port)
+                                        : ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+    }
+  }
+  close(fd);
+  return port;
+}
+
+bool PortAccepts(const std::string& host, int port) {
+  sockaddr_storage addr;
+  socklen_t len = NumericAddress(host, port, &addr);
+  if (len == 0) return false;
+  int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+  close(fd);
+  return ok;
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tessaly-XXXXXX").string();
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+}
+
+ScratchDir::~ScratchDir() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchDir::WriteFile(const std::string& name, const std::string& contents) const {
+  if (path_.empty()) return "";
+  std::string path = File(name);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+  out.close();
+  return out ? path : "";
+}
+
+}  // namespace tessaly
