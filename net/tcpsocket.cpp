@@ -33,6 +33,7 @@ TTCPBlockSocket::~TTCPBlockSocket() {
 }
 
 void TTCPBlockSocket::ConnectTo(const Text& ip, const Text& port) {
+  connect_host_ = ip;
   if (!SocksIP().empty()) {
     ConnectViaSocks(ip, port);
   } else if (!http_tunnel_ip_.empty()) {

@@ -154,6 +154,8 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // Host (bracketed when IPv6) and port as sent in the last CONNECT.
   const Text& TunnelTargetHost() const { return tunnel_target_host_; }
   const Text& TunnelTargetPort() const { return tunnel_target_port_; }
+  // Host text of the last ConnectTo, whichever way it went: the name a TLS peer must prove.
+  const Text& ConnectHost() const { return connect_host_; }
   // The TLS plug (never null).
   TCustomSSL& SSLPlug() const { return *ssl_plug_; }
 
@@ -208,6 +210,7 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   bool tunnel_open_ = false;
   Text tunnel_target_host_;
   Text tunnel_target_port_;
+  Text connect_host_;
   Text http_tunnel_user_;
   Text http_tunnel_pass_;
   int http_tunnel_timeout_ = 30000;

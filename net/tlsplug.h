@@ -117,6 +117,10 @@ class TCustomSSL {
   void SetCertCAFile(const Text& value) { cert_ca_file_ = value; }
   bool VerifyCert() const { return verify_cert_; }
   void SetVerifyCert(bool value) { verify_cert_ = value; }
+  // Limit in ms of each wait of a handshake or receive of a real plug (-1 = none); the owner's
+  // client sets it to its own read limit before starting TLS.
+  int Timeout() const { return timeout_; }
+  void SetTimeout(int value) { timeout_ = value; }
   const Text& SSHChannelType() const { return ssh_channel_type_; }
   void SetSSHChannelType(const Text& value) { ssh_channel_type_ = value; }
   const Text& SSHChannelArg1() const { return ssh_channel_arg1_; }
@@ -161,6 +165,7 @@ class TCustomSSL {
   Text trust_certificate_;
   Text trust_certificate_file_;
   bool verify_cert_ = false;
+  int timeout_ = 60000;
   Text username_;
   Text password_;
   Text ssh_channel_type_;

@@ -1,0 +1,271 @@
+// Fetch speed of the HTTP client against a local nginx, side by side with curl in the same
+// run: a 100 MiB file (throughput, peak memory) and a 50 KiB file fetched 500 times in a row
+// (time per request). Every request goes over a new connection, as the program makes them.
+//
+// Run: build/bench/http_fetch_bench  (needs nginx and curl on the PATH).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/httpclient.h"
+#include "net/sockapi.h"
+
+namespace tessaly {
+namespace {
+
+constexpr size_t kLargeSize = 100u << 20;
+constexpr size_t kSmallSize = 50u << 10;
+constexpr int kSmallCount = 500;
+
+// A program started in its own process group, killed with it at the end.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& log) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int null_in = open("/dev/null", O_RDONLY);
+      dup2(null_in, 0);
+      dup2(out, 1);
+      dup2(out, 2);
+      setpgid(0, 0);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t Pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+bool Accepting(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  close(fd);
+  return ok;
+}
+
+void WriteFile(const std::string& path, size_t size) {
+  std::ofstream out(path, std::ios::binary);
+  std::string block(1 << 20, '\0');
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131 + (i >> 9));
+  for (size_t done = 0; done < size; done += block.size()) {
+    out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), size - done)));
+  }
+}
+
+// nginx serving a directory with the two files, started once for the whole run.
+class Nginx {
+ public:
+  Nginx() {
+    char dir_template[] = "/tmp/tessaly-bench-XXXXXX";
+    dir_ = mkdtemp(dir_template);
+    mkdir((dir_ + "/www").c_str(), 0755);
+    WriteFile(dir_ + "/www/large.bin", kLargeSize);
+    WriteFile(dir_ + "/www/small.bin", kSmallSize);
+    port_ = FreePort();
+    std::ofstream conf(dir_ + "/nginx.conf");
+    conf << (geteuid() == 0 ? "user root;\n" : "") << "worker_processes 1;\nerror_log stderr;\n"
+         << "events { worker_connections 256; }\nhttp {\n  access_log off;\n  sendfile on;\n"
+         << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << dir_ << "/www;\n  }\n}\n";
+    conf.close();
+    child_ = std::make_unique<Child>(
+        std::vector<std::string>{"nginx", "-p", dir_, "-c", dir_ + "/nginx.conf", "-g",
+                                 "daemon off; pid " + dir_ + "/nginx.pid;"},
+        dir_ + "/nginx.log");
+    for (int i = 0; i < 500 && !Accepting(port_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!Accepting(port_)) {
+      std::fprintf(stderr, "nginx did not start; see %s/nginx.log\n", dir_.c_str());
+      std::exit(1);
+    }
+  }
+  ~Nginx() {
+    child_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string Url(const std::string& file) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + file;
+  }
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+Nginx& Server() {
+  static Nginx nginx;
+  return nginx;
+}
+
+// Resident-set figures of this process in bytes, from /proc.
+size_t StatusBytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) {
+      std::istringstream in(line.substr(field.size() + 1));
+      size_t kib = 0;
+      in >> kib;
+      return kib << 10;
+    }
+  }
+  return 0;
+}
+
+// Makes the kernel forget the peak resident set, so that VmHWM measures what follows.
+void ResetPeak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+bool Fetch(const std::string& url, size_t expected, int32_t deadline_ms) {
+  THTTPClient client;
+  client.SetTransactionTimeout(deadline_ms);
+  client.Headers().Add("referer:http://127.0.0.1/\r\n\r\n");
+  return client.ExecuteRequest("GET", url) && client.ResultCode() == 200 &&
+         client.Document().Size() == static_cast<int64_t>(expected);
+}
+
+// curl with the given arguments, stdout to /dev/null; answers its peak resident set.
+size_t RunCurl(std::vector<std::string> args) {
+  args.insert(args.begin(), {"curl", "-s", "-f", "--http1.0"});
+  pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 0;
+  return static_cast<size_t>(usage.ru_maxrss) << 10;
+}
+
+void TessalyLarge(benchmark::State& state) {
+  const std::string url = Server().Url("large.bin");
+  const auto deadline = static_cast<int32_t>(state.range(0));
+  size_t worst_peak = 0;
+  for (auto _ : state) {
+    const size_t base = StatusBytes("VmRSS");
+    ResetPeak();
+    if (!Fetch(url, kLargeSize, deadline)) state.SkipWithError("fetch failed");
+    worst_peak = std::max(worst_peak, StatusBytes("VmHWM") - base);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kLargeSize));
+  state.counters["peak_MiB_over_body"] =
+      (static_cast<double>(worst_peak) - static_cast<double>(kLargeSize)) / (1 << 20);
+}
+
+void CurlLarge(benchmark::State& state) {
+  const std::string url = Server().Url("large.bin");
+  size_t peak = 0;
+  for (auto _ : state) {
+    const size_t rss = RunCurl({"-o", "/dev/null", url});
+    if (rss == 0) state.SkipWithError("curl failed");
+    peak = std::max(peak, rss);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kLargeSize));
+  state.counters["curl_peak_MiB"] = static_cast<double>(peak) / (1 << 20);
+}
+
+void TessalySmall(benchmark::State& state) {
+  const std::string url = Server().Url("small.bin");
+  for (auto _ : state) {
+    for (int i = 0; i < kSmallCount; ++i) {
+      if (!Fetch(url, kSmallSize, 0)) {
+        state.SkipWithError("fetch failed");
+        break;
+      }
+    }
+  }
+  state.counters["per_request"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kSmallCount),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void CurlSmall(benchmark::State& state) {
+  // One process, one URL per request (a query keeps them apart), a new connection each.
+  const std::string urls = Server().Url("small.bin") + "?[1-" + std::to_string(kSmallCount) + "]";
+  for (auto _ : state) {
+    if (RunCurl({urls}) == 0) state.SkipWithError("curl failed");
+  }
+  state.counters["per_request"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kSmallCount),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(TessalyLarge)->Arg(0)->Arg(600000)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CurlLarge)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(TessalySmall)->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CurlSmall)->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace tessaly
+
+int main(int argc, char** argv) {
+  tessaly::StartSocketLayer();
+  benchmark::Initialize(&argc, argv);
+  tessaly::Server();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  tessaly::StopSocketLayer();
+  return 0;
+}

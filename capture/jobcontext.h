@@ -1,0 +1,40 @@
+// What one capture job gets from the worker that runs it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stop_token>
+
+#include "base/text.h"
+
+namespace tessaly {
+
+class TJobContext {
+ public:
+  virtual ~TJobContext() = default;
+
+  // The address field's text when the job was started (the field is locked during a series).
+  virtual const Text& Address() const = 0;
+  // The counter value this job names its file with.
+  virtual int32_t Counter() const = 0;
+  // The series directory, ending with "/".
+  virtual const Text& SaveDir() const = 0;
+
+  // Full path in SaveDir of a file that does not exist yet, made from name and Counter; it is
+  // shown in the window caption before this returns.
+  virtual Text MakeFileName(const Text& name) = 0;
+  // Modal message box on the window thread; returns once dismissed (at once after closing).
+  virtual void ShowMessage(const Text& text) = 0;
+  // Sets the window caption and returns once it is shown (at once after closing).
+  virtual void SetCaption(const Text& text) = 0;
+
+  // Requested when the window closes: the job should end soon and leave no partial file.
+  virtual std::stop_token StopToken() const = 0;
+  bool StopRequested() const { return StopToken().stop_requested(); }
+};
+
+// The work of every worker: one fetch and store. Failures are the job's own business; whatever
+// it does, the scheduler advances the counter afterwards.
+using TCaptureJob = std::function<void(TJobContext& job)>;
+
+}  // namespace tessaly

@@ -1,0 +1,74 @@
+#include "capture/settings.h"
+
+#include "base/fileutil.h"
+#include "base/linelist.h"
+#include "capture/safefile.h"
+
+namespace tessaly {
+
+Text IniFileNameIn(const Text& home_dir) { return home_dir + kIniName; }
+
+namespace {
+
+// The loading steps in file order; false at the first one that cannot be taken.
+bool LoadLines(TWindowPort& window, const Text& ini_file_name, Text& last_dir) {
+  Text content;
+  if (!ReadWholeFile(ini_file_name, content)) return false;
+  TLineList lines;
+  lines.SetJoinedText(content);
+  const int count = lines.Count();
+  int32_t number = 0;
+
+  if (count < 1) return false;
+  window.SetAddressText(lines[0]);
+  if (count < 2) return false;
+  window.SetIntervalText(lines[1]);
+  if (count < 3 || !TryParseInt(lines[2], number)) return false;
+  window.SetUnitIndex(number == 0 || number == 1 ? number : -1);
+  if (count < 4 || !TryParseInt(lines[3], number)) return false;
+  window.SetBellOn(number != 0);
+  if (count < 5) return false;
+  last_dir = lines[4];
+  window.SetDirectoryText(last_dir);
+  if (count < 6) return false;
+  window.SetCounterText(lines[5]);
+  return true;
+}
+
+}  // namespace
+
+void LoadSettings(TWindowPort& window, const Text& ini_file_name, const Text& home_dir,
+                  Text& last_dir) {
+  if (!LoadLines(window, ini_file_name, last_dir)) SetDefaults(window, home_dir, last_dir);
+}
+
+void SetDefaults(TWindowPort& window, const Text& home_dir, Text& last_dir) {
+  window.SetAddressText("http://");
+  window.SetCounterText("1");
+  window.SetBellOn(false);
+  window.SetUnitIndex(0);
+  last_dir = home_dir;
+  window.SetDirectoryText(last_dir);
+}
+
+void LoadOrDefaultSettings(TWindowPort& window, const Text& ini_file_name, const Text& home_dir,
+                           Text& last_dir) {
+  if (FileExists(ini_file_name))
+    LoadSettings(window, ini_file_name, home_dir, last_dir);
+  else
+    SetDefaults(window, home_dir, last_dir);
+}
+
+void SaveSettings(TWindowPort& window, const Text& ini_file_name) {
+  TLineList lines;
+  lines.Add(window.AddressText());
+  lines.Add(window.IntervalText());
+  lines.Add(IntToText(window.UnitIndex()));
+  lines.Add(window.BellOn() ? "1" : "0");
+  lines.Add(window.DirectoryText());
+  lines.Add(window.CounterText());
+  if (!WriteFileWhole(ini_file_name, lines.JoinedText(), TExisting::Replace))
+    window.ShowMessage("Error: Can't save ini file\r\n" + ini_file_name + "\r\nProbably disk full");
+}
+
+}  // namespace tessaly

@@ -1,0 +1,7 @@
+#include "capture/standinjob.h"
+
+namespace tessaly {
+
+void StandInJob(TJobContext&) {}
+
+}  // namespace tessaly

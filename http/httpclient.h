@@ -1,0 +1,181 @@
+// One HTTP/1.x transaction at a time over an owned blocking TCP socket: composes the request
+// from the properties and the caller's header lines, connects (or reuses an idle connection to
+// the same target), sends, and reads the status line, header lines and body into memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "base/bytebuffer.h"
+#include "base/linelist.h"
+#include "base/text.h"
+#include "http/netclient.h"
+
+namespace tessaly {
+
+class TTCPBlockSocket;
+
+// How the body of the response being read is delimited.
+enum class THTTPTransferMode : uint8_t { UntilClose = 0, ByLength = 1, Chunked = 2 };
+
+class THTTPClient : public TNetClient {
+ public:
+  // Defaults: port "80", Timeout 90000, protocol "1.0", keep-alive on, no proxy, no range.
+  THTTPClient();
+  // Frees the socket (closing an open connection), then Document, Cookies and Headers.
+  ~THTTPClient() override;
+
+  // Sends Method to URL with the caller's Headers lines and Document as body, then reads the
+  // answer into Headers, Document (positioned at 0), ResultCode, ResultString and MimeType.
+  // True when a response was read completely in its transfer mode, whatever its status.
+  bool ExecuteRequest(const Text& method, const Text& url);
+  // Clears the range, Document and Headers and sets MimeType to "text/html".
+  void ResetMessage();
+  // Takes the status code and reason phrase of a status line into ResultCode/ResultString.
+  void ParseStatusLine(const Text& line);
+
+  TTCPBlockSocket& Sock() { return *sock_; }
+  // Before a transaction: extra request header lines (without CR LF); after: the response's.
+  TLineList& Headers() { return *headers_; }
+  // Before a transaction: the request body; after: the response body.
+  TByteBuffer& Document() { return *document_; }
+  // name=value lines sent with every request and updated from every Set-Cookie answer.
+  TLineList& Cookies() { return *cookies_; }
+
+  // Before: the request body's content type; after: the response's Content-Type value.
+  const Text& MimeType() const { return mime_type_; }
+  void SetMimeType(const Text& value) { mime_type_ = value; }
+  // "0.9", "1.0" or "1.1", written into the request line.
+  const Text& Protocol() const { return protocol_; }
+  void SetProtocol(const Text& value) { protocol_ = value; }
+  // False adds "Connection: close" to the request.
+  bool KeepAlive() const { return keep_alive_; }
+  void SetKeepAlive(bool value) { keep_alive_ = value; }
+  // Waits for "100 Continue" before sending a body under protocol "1.1".
+  bool Status100() const { return status100_; }
+  void SetStatus100(bool value) { status100_ = value; }
+  // HTTP proxy; an empty host means a direct connection.
+  const Text& ProxyHost() const { return proxy_host_; }
+  void SetProxyHost(const Text& value) { proxy_host_ = value; }
+  const Text& ProxyPort() const { return proxy_port_; }
+  void SetProxyPort(const Text& value) { proxy_port_ = value; }
+  const Text& ProxyUser() const { return proxy_user_; }
+  void SetProxyUser(const Text& value) { proxy_user_ = value; }
+  const Text& ProxyPass() const { return proxy_pass_; }
+  void SetProxyPass(const Text& value) { proxy_pass_ = value; }
+  // Status code of the last transaction: 500 when nothing was sent, 0 without a status line.
+  int32_t ResultCode() const { return result_code_; }
+  const Text& ResultString() const { return result_string_; }
+  // Value of the "User-Agent" line; empty suppresses the line.
+  const Text& UserAgent() const { return user_agent_; }
+  void SetUserAgent(const Text& value) { user_agent_ = value; }
+  // Size of the last length-delimited body piece asked for.
+  int32_t DownloadSize() const { return download_size_; }
+  // Bytes of the request body (or of header block plus body, when sent together).
+  int32_t UploadSize() const { return upload_size_; }
+  // Requested byte range; both 0 means none, an end below the start means an open end.
+  int32_t RangeStart() const { return range_start_; }
+  void SetRangeStart(int32_t value) { range_start_ = value; }
+  int32_t RangeEnd() const { return range_end_; }
+  void SetRangeEnd(int32_t value) { range_end_ = value; }
+  // Appends ":port" to the "Host" line when the port text is not exactly "80".
+  bool AddPortNumberToHost() const { return add_port_number_to_host_; }
+  void SetAddPortNumberToHost(bool value) { add_port_number_to_host_ = value; }
+
+  THTTPTransferMode TransferMode() const { return transfer_mode_; }
+  // Host and port text of the open connection; "" when none is known.
+  const Text& ConnectedHost() const { return connected_host_; }
+  const Text& ConnectedPort() const { return connected_port_; }
+
+  // Bounds on what a server may make the client hold; a breach fails the transaction at once
+  // and drops the connection. Header bytes count the status and header lines with their ends.
+  int32_t MaxHeaderLineLength() const { return max_header_line_length_; }
+  void SetMaxHeaderLineLength(int32_t value) { max_header_line_length_ = value; }
+  int32_t MaxHeaderSize() const { return max_header_size_; }
+  void SetMaxHeaderSize(int32_t value) { max_header_size_ = value; }
+  int64_t MaxBodySize() const { return max_body_size_; }
+  void SetMaxBodySize(int64_t value) { max_body_size_ = value; }
+  // Milliseconds one whole transaction may take once connected; 0 means no limit. When it runs
+  // out the waiting read or send fails and the connection is dropped.
+  int32_t TransactionTimeout() const { return transaction_timeout_; }
+  void SetTransactionTimeout(int32_t value) { transaction_timeout_ = value; }
+  // True when the last transaction failed on one of the bounds above.
+  bool LimitExceeded() const { return limit_exceeded_; }
+
+ private:
+  struct TRequestTarget;
+
+  bool RunTransaction(const Text& method, bool want_tls);
+  // Request side.
+  static bool HasForbiddenBytes(const Text& url);
+  void InsertRequestLines(const Text& method, const Text& url, bool& want_tls);
+  Text ComposeHeaderText() const;
+  bool SendRequest();
+  bool ReadExpectAnswer();
+  // Connection.
+  bool EnsureConnection(bool want_tls);
+  bool OpenConnection(bool want_tls);
+  void CloseAfterAnswer();
+  void DropConnection();
+  void ArmLimits();
+  void DisarmLimits();
+  bool DeadlinePassed() const;
+  int32_t ReadTimeout() const;
+  // Response side.
+  bool ReadLimitedLine(Text& line, bool counts_as_header);
+  bool ReadStatusLine();
+  void ApplyHeaderLine(const Text& line);
+  bool ReadHeaderLines();
+  bool ReadBody(const Text& method);
+  bool ReadBodyUntilClose();
+  bool ReadBodyByLength(int32_t size);
+  bool ReadChunkedBody();
+  void ReserveBody(int64_t needed, int64_t known_end);
+  void CollectCookies();
+  bool Breach();
+
+  std::unique_ptr<TTCPBlockSocket> sock_;
+  THTTPTransferMode transfer_mode_ = THTTPTransferMode::UntilClose;
+  Text connected_host_;
+  Text connected_port_;
+  std::unique_ptr<TLineList> headers_;
+  std::unique_ptr<TByteBuffer> document_;
+  Text mime_type_ = "text/html";
+  Text protocol_ = "1.0";
+  bool keep_alive_ = true;
+  bool status100_ = false;
+  Text proxy_host_;
+  Text proxy_port_ = "8080";
+  Text proxy_user_;
+  Text proxy_pass_;
+  int32_t result_code_ = 0;
+  Text result_string_;
+  Text user_agent_ = "Mozilla/4.0 (compatible; Tessaly)";
+  std::unique_ptr<TLineList> cookies_;
+  int32_t download_size_ = 0;
+  int32_t upload_size_ = 0;
+  int32_t range_start_ = 0;
+  int32_t range_end_ = 0;
+  bool add_port_number_to_host_ = true;
+
+  int32_t max_header_line_length_ = 64 * 1024;
+  int32_t max_header_size_ = 1024 * 1024;
+  int64_t max_body_size_ = 256 * 1024 * 1024;
+  int32_t transaction_timeout_ = 0;
+  bool limit_exceeded_ = false;
+
+  // State of the transaction in progress.
+  int64_t expected_length_ = -1;
+  bool close_after_ = false;
+  int64_t header_bytes_ = 0;
+  // A final answer that came instead of "100 Continue", kept for the response reading.
+  bool have_early_answer_ = false;
+  Text early_status_line_;
+  std::vector<Text> early_header_lines_;
+  uint32_t deadline_tick_ = 0;
+  bool deadline_armed_ = false;
+  size_t body_reserved_ = 0;
+};
+
+}  // namespace tessaly

@@ -1,0 +1,195 @@
+// The response half of a transaction: status line, header lines, the three body framings and
+// the cookies.
+#include <algorithm>
+
+#include "http/httpclient.h"
+#include "http/peerend.h"
+#include "net/tcpsocket.h"
+
+namespace tessaly {
+namespace {
+
+// A body of known length is asked for in pieces of this size, so that memory follows the
+// bytes that really arrive rather than the length announced.
+constexpr int64_t kBodyPiece = 1024 * 1024;
+// Bytes of a body of known length that must have arrived before room for all of it is taken.
+constexpr int64_t kCommitAfter = 4 * 1024 * 1024;
+
+bool StartsWith(const Text& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+void THTTPClient::ParseStatusLine(const Text& line) {
+  const Text rest = TrimBlanks(TextAfter(line, " "));
+  result_code_ = ParseIntDefault(TrimBlanks(TextBefore(rest, " ")), 0);
+  result_string_ = TrimBlanks(TextAfter(rest, " "));
+  if (result_string_ == rest) result_string_.clear();  // no reason phrase
+}
+
+bool THTTPClient::ReadLimitedLine(Text& line, bool counts_as_header) {
+  line = sock_->ReadLine(ReadTimeout());
+  if (max_header_line_length_ > 0 && sock_->SocketError() == ErrLineTooLong) return Breach();
+  if (counts_as_header) {
+    header_bytes_ += static_cast<int64_t>(line.size()) + 2;
+    if (max_header_size_ > 0 && header_bytes_ > max_header_size_) return Breach();
+  }
+  return true;
+}
+
+bool THTTPClient::ReadStatusLine() {
+  if (have_early_answer_) {
+    headers_->Add(early_status_line_);
+    return true;
+  }
+  do {
+    Text line;
+    do {
+      if (!ReadLimitedLine(line, true)) return false;
+    } while (line.empty() && sock_->SocketError() == 0);
+    if (StartsWith(UpperAscii(line), "HTTP/")) {
+      headers_->Add(line);
+      ParseStatusLine(line);
+    } else {
+      // An answer without a status line is all body (HTTP/0.9 style).
+      WriteTextToStream(*document_, line + "\r\n");
+      result_code_ = 0;
+    }
+  } while (sock_->SocketError() == 0 && result_code_ == 100);
+  return true;
+}
+
+void THTTPClient::ApplyHeaderLine(const Text& line) {
+  const Text upper = UpperAscii(line);
+  if (StartsWith(upper, "CONTENT-LENGTH:")) {
+    expected_length_ = ParseIntDefault(TrimBlanks(TextAfter(line, " ")), -1);
+    if (expected_length_ != -1 && transfer_mode_ == THTTPTransferMode::UntilClose) {
+      transfer_mode_ = THTTPTransferMode::ByLength;
+    }
+  }
+  if (StartsWith(upper, "CONTENT-TYPE:")) mime_type_ = TrimBlanks(TextAfter(line, " "));
+  if (StartsWith(upper, "TRANSFER-ENCODING:") &&
+      Find("CHUNKED", TrimBlanks(TextAfter(upper, " "))) > 0) {
+    transfer_mode_ = THTTPTransferMode::Chunked;
+  }
+  if (StartsWith(upper, "CONNECTION: CLOSE")) close_after_ = true;
+}
+
+bool THTTPClient::ReadHeaderLines() {
+  if (headers_->Count() == 0) return true;  // no status line, so no header lines either
+  if (have_early_answer_) {
+    for (const Text& line : early_header_lines_) {
+      headers_->Add(line);
+      ApplyHeaderLine(line);
+    }
+    headers_->Add(Text());
+    return true;
+  }
+  for (;;) {
+    Text line;
+    if (!ReadLimitedLine(line, true)) return false;
+    headers_->Add(line);
+    if (sock_->SocketError() != 0 || line.empty()) return true;
+    ApplyHeaderLine(line);
+  }
+}
+
+bool THTTPClient::ReadBody(const Text& method) {
+  if (method == "HEAD" || result_code_ == 204 || result_code_ == 304) return true;
+  switch (transfer_mode_) {
+    case THTTPTransferMode::ByLength:
+      return ReadBodyByLength(static_cast<int32_t>(expected_length_));
+    case THTTPTransferMode::Chunked:
+      return ReadChunkedBody();
+    case THTTPTransferMode::UntilClose:
+      break;
+  }
+  return ReadBodyUntilClose();
+}
+
+bool THTTPClient::ReadBodyUntilClose() {
+  for (;;) {
+    const Text piece = sock_->ReadAvailable(ReadTimeout());
+    if (sock_->SocketError() != 0) break;
+    if (max_body_size_ > 0 &&
+        document_->Size() + static_cast<int64_t>(piece.size()) > max_body_size_) {
+      return Breach();
+    }
+    WriteTextToStream(*document_, piece);
+  }
+  // Only the peer's orderly close ends such a body; a reset means it was cut short.
+  if (sock_->SocketError() != ErrPeerClosed) return false;
+  if (ClassifyPeerEnd(sock_->Handle()) != TPeerEnd::Orderly) return false;
+  sock_->ClearError();
+  return true;
+}
+
+void THTTPClient::ReserveBody(int64_t needed, int64_t known_end) {
+  if (needed <= static_cast<int64_t>(body_reserved_)) return;
+  // Grow by doubling what has arrived. Once a body of known length has shown that it is real
+  // (a few MiB, or a quarter of it, have arrived), take room for all of it in one step: each
+  // step copies what is held, and the allocator keeps freed steps around, so fewer steps keep
+  // the peak near the body's own size.
+  int64_t target = std::max(needed, 2 * static_cast<int64_t>(body_reserved_));
+  if (known_end > 0 && (document_->Size() >= kCommitAfter || 2 * target >= known_end)) {
+    target = std::max(needed, known_end);
+  }
+  document_->Reserve(static_cast<size_t>(target));
+  body_reserved_ = static_cast<size_t>(target);
+}
+
+bool THTTPClient::ReadBodyByLength(int32_t size) {
+  if (size < 1) return true;
+  download_size_ = size;
+  const int64_t start = document_->Size();
+  if (max_body_size_ > 0 && start + size > max_body_size_) return Breach();
+  const int64_t end = start + size;
+  // Only a body delimited by its length knows where it ends; chunks do not tell the total.
+  const int64_t known_end = transfer_mode_ == THTTPTransferMode::ByLength ? end : 0;
+  // Reads straight into the body's memory; bytes that did arrive stay even when a read fails.
+  for (int64_t at = start; at < end;) {
+    const int64_t piece = std::min(kBodyPiece, end - at);
+    ReserveBody(at + piece, known_end);
+    document_->SetSize(at + piece);
+    const int got =
+        sock_->ReadExact(document_->Memory() + at, static_cast<int>(piece), ReadTimeout());
+    at += std::max(got, 0);
+    if (sock_->SocketError() != 0) {
+      document_->SetSize(at);
+      break;
+    }
+  }
+  document_->Seek(0, TSeekOrigin::End);
+  return sock_->SocketError() == 0;
+}
+
+bool THTTPClient::ReadChunkedBody() {
+  for (;;) {
+    Text line;
+    do {
+      if (!ReadLimitedLine(line, false)) return false;
+    } while (line.empty() && sock_->SocketError() == 0);
+    if (sock_->SocketError() != 0) break;
+    // Chunk extensions after ";" are dropped (RFC 9112, section 7.1.1).
+    const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
+    const int32_t size = ParseIntDefault("$" + size_text, 0);
+    if (size == 0) break;
+    if (!ReadBodyByLength(size)) {
+      if (limit_exceeded_) return false;
+      break;
+    }
+  }
+  return sock_->SocketError() == 0;
+}
+
+void THTTPClient::CollectCookies() {
+  for (const Text& line : headers_->Lines()) {
+    if (!StartsWith(LowerAscii(line), "set-cookie:")) continue;
+    const Text pair = TrimBlanks(TextBefore(TextAfter(line, ":"), ";"));
+    const Text name = TrimBlanks(TextBefore(pair, "="));
+    cookies_->SetValue(name, TrimBlanks(TextAfter(pair, "=")));
+  }
+}
+
+}  // namespace tessaly
