@@ -6,8 +6,15 @@
 namespace tessaly {
 namespace {
 
+// The value of hexadecimal digits, or fallback.
+int32_t HexDefault(const Text& digits, int32_t fallback) {
+  Text prefixed(1, '$');  // appended rather than "$" + digits: GCC 12 misreports that at -O3
+  prefixed += digits;
+  return ParseIntDefault(prefixed, fallback);
+}
+
 bool IsHexGroup(const Text& group) {
-  const int32_t value = ParseIntDefault("$" + group, -1);
+  const int32_t value = HexDefault(group, -1);
   return value >= 0 && value <= 0xFFFF;
 }
 
@@ -72,7 +79,7 @@ Text IPv6TextToBytes(const Text& text) {
     std::vector<uint16_t> groups;
     Text copy = half;
     while (!copy.empty()) {
-      groups.push_back(static_cast<uint16_t>(ParseIntDefault("$" + CutToken(copy, ":"), 0)));
+      groups.push_back(static_cast<uint16_t>(HexDefault(CutToken(copy, ":"), 0)));
     }
     return groups;
   };

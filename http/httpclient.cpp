@@ -1,9 +1,9 @@
 // The transaction as a whole: construction, connection handling and the transaction's order.
 #include "http/httpclient.h"
 
-#include <algorithm>
-
 #include <sys/socket.h>
+
+#include <algorithm>
 
 #include "base/clock.h"
 #include "net/tcpsocket.h"
@@ -13,7 +13,7 @@ namespace {
 
 // Slice length of the socket's waits while a transaction deadline is armed: how late the
 // deadline may be noticed inside one long wait.
-constexpr int32_t kDeadlineSliceMs = 200;
+constexpr int32_t kDeadlineSliceMs = 100;
 
 }  // namespace
 
@@ -77,6 +77,8 @@ bool THTTPClient::RunTransaction(const Text& method, bool want_tls) {
     connected_port_.clear();
     return false;
   }
+  // Only now: with slices, even the zero wait that tests an idle connection would last one.
+  StartDeadlineWatch();
   if (!SendRequest()) return false;
 
   ResetMessage();
@@ -154,8 +156,11 @@ void THTTPClient::ArmLimits() {
   // The socket refuses to assemble a longer line (10055), so an endless line costs no memory.
   sock_->SetMaxLineLength(std::max<int32_t>(0, max_header_line_length_));
   deadline_armed_ = transaction_timeout_ > 0;
+  if (deadline_armed_) deadline_tick_ = TickCount() + static_cast<uint32_t>(transaction_timeout_);
+}
+
+void THTTPClient::StartDeadlineWatch() {
   if (!deadline_armed_) return;
-  deadline_tick_ = TickCount() + static_cast<uint32_t>(transaction_timeout_);
   // The socket calls the heartbeat between wait slices and before every send and receive;
   // raising its stop flag there ends whatever it is doing.
   sock_->SetHeartbeatRate(std::min(kDeadlineSliceMs, transaction_timeout_));

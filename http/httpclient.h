@@ -96,8 +96,9 @@ class THTTPClient : public TNetClient {
   void SetMaxHeaderSize(int32_t value) { max_header_size_ = value; }
   int64_t MaxBodySize() const { return max_body_size_; }
   void SetMaxBodySize(int64_t value) { max_body_size_ = value; }
-  // Milliseconds one whole transaction may take once connected; 0 means no limit. When it runs
-  // out the waiting read or send fails and the connection is dropped.
+  // Milliseconds one whole transaction may take; 0 means no limit. When it runs out the waiting
+  // read or send fails and the connection is dropped. (The connect itself is bounded by the
+  // platform alone, but its time counts.)
   int32_t TransactionTimeout() const { return transaction_timeout_; }
   void SetTransactionTimeout(int32_t value) { transaction_timeout_ = value; }
   // True when the last transaction failed on one of the bounds above.
@@ -119,6 +120,7 @@ class THTTPClient : public TNetClient {
   void CloseAfterAnswer();
   void DropConnection();
   void ArmLimits();
+  void StartDeadlineWatch();
   void DisarmLimits();
   bool DeadlinePassed() const;
   int32_t ReadTimeout() const;

@@ -68,7 +68,8 @@ void THTTPClient::InsertRequestLines(const Text& method, const Text& url, bool& 
     lines.InsertFirst("Authorization: Basic " + Base64Encode(parts.user + ":" + parts.password));
   }
   if (!proxy_host_.empty() && !proxy_user_.empty() && !tunnel) {
-    lines.InsertFirst("Proxy-Authorization: Basic " + Base64Encode(proxy_user_ + ":" + proxy_pass_));
+    lines.InsertFirst("Proxy-Authorization: Basic " +
+                      Base64Encode(proxy_user_ + ":" + proxy_pass_));
   }
   Text host_line = "Host: " + BracketedHost(parts.host);
   if (add_port_number_to_host_ && parts.port != "80") host_line += ":" + parts.port;

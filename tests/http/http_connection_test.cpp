@@ -37,7 +37,9 @@ struct FailedConnectCase {
   bool listening;  // a peer accepts the TCP connection
 };
 
-void PrintTo(const FailedConnectCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailedConnectCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FailedConnection : public ::testing::TestWithParam<FailedConnectCase> {};
 
@@ -78,11 +80,15 @@ INSTANTIATE_TEST_SUITE_P(Http, FailedConnection,
                                            FailedConnectCase{"HttpsHasNoTls", "https", true}),
                          [](const auto& info) { return info.param.name; });
 
-TEST(Connection, IsReusedUnderHttp11WhileIdle) {
+// With and without a transaction deadline, whose wait slices must not delay the idle test.
+class Reuse : public ::testing::TestWithParam<int> {};
+
+TEST_P(Reuse, KeepsAnIdleHttp11Connection) {
   ScriptedPeer peer({AwaitRequest(), Send(Answer("one")), AwaitRequest(), Send(Answer("two")),
                      PeerStep::AwaitEof()});
   auto client = NewClient();
   client->SetProtocol("1.1");
+  client->SetTransactionTimeout(GetParam());
   ASSERT_TRUE(client->ExecuteRequest("GET", PeerUrl(peer, "/1")));
   EXPECT_EQ(DocumentText(*client), "one");
   EXPECT_EQ(client->ConnectedHost(), "127.0.0.1");
@@ -94,6 +100,8 @@ TEST(Connection, IsReusedUnderHttp11WhileIdle) {
   ASSERT_TRUE(peer.WaitFinished(5000)) << peer.Failure();
   EXPECT_EQ(peer.Accepted(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Http, Reuse, ::testing::Values(0, 60000));
 
 TEST(Connection, ClosedByTheServerWhileIdleIsReplaced) {
   ScriptedPeer peer({{AwaitRequest(), Send(Answer("one")), PeerStep::Close()},
@@ -120,7 +128,9 @@ struct CloseCase {
   bool kept;
 };
 
-void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CloseCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CloseDecision : public ::testing::TestWithParam<CloseCase> {};
 
@@ -140,11 +150,11 @@ TEST_P(CloseDecision, FollowsProtocolAndConnectionHeader) {
 
 INSTANTIATE_TEST_SUITE_P(
     Http, CloseDecision,
-    ::testing::Values(CloseCase{"Http10Closes", "1.0", "", false},
-                      CloseCase{"Http11Keeps", "1.1", "", true},
-                      CloseCase{"Http11WithConnectionClose", "1.1", "Connection: close\r\n", false},
-                      CloseCase{"Http11WithConnectionCloseInCapitals", "1.1", "CONNECTION: CLOSE\r\n", false},
-                      CloseCase{"Http11WithKeepAliveHeader", "1.1", "Connection: keep-alive\r\n", true}),
+    ::testing::Values(
+        CloseCase{"Http10Closes", "1.0", "", false}, CloseCase{"Http11Keeps", "1.1", "", true},
+        CloseCase{"Http11WithConnectionClose", "1.1", "Connection: close\r\n", false},
+        CloseCase{"Http11WithConnectionCloseInCapitals", "1.1", "CONNECTION: CLOSE\r\n", false},
+        CloseCase{"Http11WithKeepAliveHeader", "1.1", "Connection: keep-alive\r\n", true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Connection, ToAnotherTargetIsNew) {

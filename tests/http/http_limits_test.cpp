@@ -48,55 +48,95 @@ struct LimitCase {
   bool breach;
 };
 
-void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LimitCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 void NoSetup(THTTPClient&) {}
 
 std::vector<LimitCase> LimitCases() {
-  const auto line_limit = [](int n) { return [n](THTTPClient& c) { c.SetMaxHeaderLineLength(n); }; };
+  const auto line_limit = [](int n) {
+    return [n](THTTPClient& c) { c.SetMaxHeaderLineLength(n); };
+  };
   const auto header_limit = [](int n) { return [n](THTTPClient& c) { c.SetMaxHeaderSize(n); }; };
   const auto body_limit = [](int n) { return [n](THTTPClient& c) { c.SetMaxBodySize(n); }; };
   const std::string ok = "HTTP/1.0 200 OK\r\n";
   const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   return {
-      {"HeaderLineAtTheLimit", line_limit(1000),
-       {Send(ok + HeaderLine(1000) + "\r\nContent-Length: 0\r\n\r\n")}, false},
+      {"HeaderLineAtTheLimit",
+       line_limit(1000),
+       {Send(ok + HeaderLine(1000) + "\r\nContent-Length: 0\r\n\r\n")},
+       false},
       {"HeaderLineOverTheLimit", line_limit(1000), {Send(ok + HeaderLine(1001) + "\r\n")}, true},
       {"EndlessHeaderLineAgainstTheDefault", NoSetup, {Send(ok + HeaderLine(2 << 20))}, true},
-      {"LongestHeaderLineTheDefaultAllows", NoSetup,
-       {Send(ok + HeaderLine(65536) + "\r\nContent-Length: 0\r\n\r\n")}, false},
-      {"EndlessStatusLine", line_limit(1000), {Send("HTTP/1.0 200 " + std::string(5000, 'O'))}, true},
+      {"LongestHeaderLineTheDefaultAllows",
+       NoSetup,
+       {Send(ok + HeaderLine(65536) + "\r\nContent-Length: 0\r\n\r\n")},
+       false},
+      {"EndlessStatusLine",
+       line_limit(1000),
+       {Send("HTTP/1.0 200 " + std::string(5000, 'O'))},
+       true},
       {"EndlessFirstLineWithoutStatus", line_limit(1000), {Send(std::string(5000, '<'))}, true},
-      {"HeaderBlockAtTheLimit", header_limit(4096), {Send(HeaderBlockOf(4096, 100)), PeerStep::Close()}, false},
-      {"HeaderBlockOverTheLimit", header_limit(4096), {Send(HeaderBlockOf(4097, 100)), PeerStep::Close()}, true},
+      {"HeaderBlockAtTheLimit",
+       header_limit(4096),
+       {Send(HeaderBlockOf(4096, 100)), PeerStep::Close()},
+       false},
+      {"HeaderBlockOverTheLimit",
+       header_limit(4096),
+       {Send(HeaderBlockOf(4097, 100)), PeerStep::Close()},
+       true},
       {"EndlessHeaderLinesAgainstTheDefault", NoSetup, {Send(HeaderBlockOf(2 << 20, 1000))}, true},
-      {"EndlessBlankLinesBeforeTheStatus", header_limit(4096), {Send(std::string(5000, '\n'))}, true},
-      {"EndlessInterimAnswers", header_limit(4096),
+      {"EndlessBlankLinesBeforeTheStatus",
+       header_limit(4096),
+       {Send(std::string(5000, '\n'))},
+       true},
+      {"EndlessInterimAnswers",
+       header_limit(4096),
        {Send([] {
          std::string s;
          while (s.size() < 8000) s += "HTTP/1.1 100 Continue\r\n\r\n";
          return s;
        }())},
        true},
-      {"BodyUntilCloseAtTheLimit", body_limit(1000),
-       {Send(ok + "\r\n" + std::string(1000, 'b')), PeerStep::Close()}, false},
-      {"BodyUntilCloseOverTheLimit", body_limit(1000),
-       {Send(ok + "\r\n" + std::string(1001, 'b')), PeerStep::Close()}, true},
-      {"EndlessStreamStopsAtOnce", body_limit(64 << 10), {Send(ok + "\r\n" + std::string(1 << 20, 'j'))}, true},
-      {"LengthAtTheLimit", body_limit(1000),
-       {Send(ok + "Content-Length: 1000\r\n\r\n" + std::string(1000, 'b'))}, false},
-      {"AnnouncedLengthOverTheLimitReadsNothing", body_limit(1000),
-       {Send(ok + "Content-Length: 1001\r\n\r\n")}, true},
-      {"HugeAnnouncedLengthAgainstTheDefault", NoSetup,
-       {Send(ok + "Content-Length: 2147483647\r\n\r\n")}, true},
+      {"BodyUntilCloseAtTheLimit",
+       body_limit(1000),
+       {Send(ok + "\r\n" + std::string(1000, 'b')), PeerStep::Close()},
+       false},
+      {"BodyUntilCloseOverTheLimit",
+       body_limit(1000),
+       {Send(ok + "\r\n" + std::string(1001, 'b')), PeerStep::Close()},
+       true},
+      {"EndlessStreamStopsAtOnce",
+       body_limit(64 << 10),
+       {Send(ok + "\r\n" + std::string(1 << 20, 'j'))},
+       true},
+      {"LengthAtTheLimit",
+       body_limit(1000),
+       {Send(ok + "Content-Length: 1000\r\n\r\n" + std::string(1000, 'b'))},
+       false},
+      {"AnnouncedLengthOverTheLimitReadsNothing",
+       body_limit(1000),
+       {Send(ok + "Content-Length: 1001\r\n\r\n")},
+       true},
+      {"HugeAnnouncedLengthAgainstTheDefault",
+       NoSetup,
+       {Send(ok + "Content-Length: 2147483647\r\n\r\n")},
+       true},
       {"HugeChunkAgainstTheDefault", NoSetup, {Send(chunked + "7fffffff\r\n")}, true},
-      {"ChunksAddUpOverTheLimit", body_limit(1000),
-       {Send(chunked + "258\r\n" + std::string(600, 'c') + "\r\n258\r\n" + std::string(600, 'c'))}, true},
-      {"ChunksAddUpToTheLimit", body_limit(1000),
+      {"ChunksAddUpOverTheLimit",
+       body_limit(1000),
+       {Send(chunked + "258\r\n" + std::string(600, 'c') + "\r\n258\r\n" + std::string(600, 'c'))},
+       true},
+      {"ChunksAddUpToTheLimit",
+       body_limit(1000),
        {Send(chunked + "1f4\r\n" + std::string(500, 'c') + "\r\n1F4\r\n" + std::string(500, 'c') +
              "\r\n0\r\n\r\n")},
        false},
-      {"EndlessChunkSizeLine", line_limit(1000), {Send(chunked + "5;" + std::string(5000, 'e'))}, true},
+      {"EndlessChunkSizeLine",
+       line_limit(1000),
+       {Send(chunked + "5;" + std::string(5000, 'e'))},
+       true},
   };
 }
 
@@ -132,9 +172,9 @@ size_t AllocatedBytes() {
 
 TEST(Memory, FollowsTheBytesThatArriveNotTheLengthAnnounced) {
   // Under the default body limit, yet far more than is ever sent.
-  ScriptedPeer peer(AfterRequest({Send("HTTP/1.0 200 OK\r\nContent-Length: 200000000\r\n\r\n" +
-                                       std::string(3 << 20, 'm')),
-                                  PeerStep::Close()}));
+  ScriptedPeer peer(AfterRequest(
+      {Send("HTTP/1.0 200 OK\r\nContent-Length: 200000000\r\n\r\n" + std::string(3 << 20, 'm')),
+       PeerStep::Close()}));
   auto client = NewClient(3000);
   const size_t before = AllocatedBytes();
   EXPECT_FALSE(client->ExecuteRequest("GET", PeerUrl(peer, "/")));
@@ -149,7 +189,9 @@ struct TrickleCase {
   int timeout_ms;      // the client's per-wait limit
 };
 
-void PrintTo(const TrickleCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TrickleCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Deadline : public ::testing::TestWithParam<TrickleCase> {};
 
@@ -176,12 +218,14 @@ TEST_P(Deadline, EndsATrickleThatNeverTimesOut) {
 
 INSTANTIATE_TEST_SUITE_P(
     Http, Deadline,
-    ::testing::Values(TrickleCase{"InTheStatusLine", "HTTP/1.0 200 ", 5000},
-                      TrickleCase{"InTheHeaderLines", "HTTP/1.0 200 OK\r\nX-Slow: ", 5000},
-                      TrickleCase{"InABodyUntilClose", "HTTP/1.0 200 OK\r\n\r\n", 5000},
-                      TrickleCase{"InABodyByLength", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n", 5000},
-                      TrickleCase{"InAChunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\n", 5000},
-                      TrickleCase{"WithoutAWaitLimit", "HTTP/1.0 200 OK\r\n\r\n", -1}),
+    ::testing::Values(
+        TrickleCase{"InTheStatusLine", "HTTP/1.0 200 ", 5000},
+        TrickleCase{"InTheHeaderLines", "HTTP/1.0 200 OK\r\nX-Slow: ", 5000},
+        TrickleCase{"InABodyUntilClose", "HTTP/1.0 200 OK\r\n\r\n", 5000},
+        TrickleCase{"InABodyByLength", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n", 5000},
+        TrickleCase{"InAChunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\n",
+                    5000},
+        TrickleCase{"WithoutAWaitLimit", "HTTP/1.0 200 OK\r\n\r\n", -1}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Deadline, LeavesATransactionInTimeAlone) {
@@ -202,7 +246,9 @@ struct AddressCase {
   bool sent;
 };
 
-void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AddressCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class AddressBytes : public ::testing::TestWithParam<AddressCase> {};
 
@@ -220,22 +266,22 @@ TEST_P(AddressBytes, WithControlBytesFailBeforeAnythingIsSent) {
   } else {
     client.reset();
     ASSERT_TRUE(peer.WaitFinished(5000));
-    EXPECT_EQ(peer.Received().substr(0, 5 + GetParam().path.size()), "GET " + GetParam().path + " ");
+    EXPECT_EQ(peer.Received().substr(0, 5 + GetParam().path.size()),
+              "GET " + GetParam().path + " ");
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Http, AddressBytes,
-    ::testing::Values(AddressCase{"CrLf", "/a\r\nX-Injected: 1", false},
-                      AddressCase{"LoneLf", "/a\nX-Injected: 1", false},
-                      AddressCase{"LoneCr", "/a\rb", false},
-                      AddressCase{"Tab", "/a\tb", false},
-                      AddressCase{"Nul", std::string("/a\0b", 4), false},
-                      AddressCase{"Escape", "/a\x1b[0m", false},
-                      AddressCase{"Delete", "/a\x7f", false},
-                      AddressCase{"EightBitBytesPass", "/caf\xe9.jpg", true},
-                      AddressCase{"EscapedCrLfPasses", "/a%0D%0Ab", true}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Http, AddressBytes,
+                         ::testing::Values(AddressCase{"CrLf", "/a\r\nX-Injected: 1", false},
+                                           AddressCase{"LoneLf", "/a\nX-Injected: 1", false},
+                                           AddressCase{"LoneCr", "/a\rb", false},
+                                           AddressCase{"Tab", "/a\tb", false},
+                                           AddressCase{"Nul", std::string("/a\0b", 4), false},
+                                           AddressCase{"Escape", "/a\x1b[0m", false},
+                                           AddressCase{"Delete", "/a\x7f", false},
+                                           AddressCase{"EightBitBytesPass", "/caf\xe9.jpg", true},
+                                           AddressCase{"EscapedCrLfPasses", "/a%0D%0Ab", true}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tessaly

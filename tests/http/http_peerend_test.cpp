@@ -18,7 +18,9 @@ struct PeerEndCase {
   TPeerEnd expected;
 };
 
-void PrintTo(const PeerEndCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PeerEndCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PeerEnd : public ::testing::TestWithParam<PeerEndCase> {};
 
@@ -41,12 +43,13 @@ TEST_P(PeerEnd, IsClassifiedByHowTheConnectionEnded) {
 
 INSTANTIATE_TEST_SUITE_P(
     Http, PeerEnd,
-    ::testing::Values(PeerEndCase{"Close", {PeerStep::Close()}, false, TPeerEnd::Orderly},
-                      PeerEndCase{"CloseAfterReceive", {PeerStep::Close()}, true, TPeerEnd::Orderly},
-                      PeerEndCase{"ShutdownWrite", {PeerStep::ShutdownWrite()}, false, TPeerEnd::Orderly},
-                      PeerEndCase{"Reset", {PeerStep::Reset()}, false, TPeerEnd::Aborted},
-                      PeerEndCase{"ResetAfterReceive", {PeerStep::Reset()}, true, TPeerEnd::Aborted},
-                      PeerEndCase{"StillOpen", {}, false, TPeerEnd::Aborted}),
+    ::testing::Values(
+        PeerEndCase{"Close", {PeerStep::Close()}, false, TPeerEnd::Orderly},
+        PeerEndCase{"CloseAfterReceive", {PeerStep::Close()}, true, TPeerEnd::Orderly},
+        PeerEndCase{"ShutdownWrite", {PeerStep::ShutdownWrite()}, false, TPeerEnd::Orderly},
+        PeerEndCase{"Reset", {PeerStep::Reset()}, false, TPeerEnd::Aborted},
+        PeerEndCase{"ResetAfterReceive", {PeerStep::Reset()}, true, TPeerEnd::Aborted},
+        PeerEndCase{"StillOpen", {}, false, TPeerEnd::Aborted}),
     [](const auto& info) { return info.param.name; });
 
 TEST(PeerEnd, OfNoConnectionIsNotOrderly) {

@@ -46,7 +46,9 @@ struct AnswerCase {
   bool body_reached = true;  // Document is positioned at 0 only once the body step ran
 };
 
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::string Chunk(const std::string& data) {
   static const char* digits = "0123456789abcdef";
@@ -60,18 +62,20 @@ const std::string kLetters = "abcdefghijklmnopqrstuvwxyz";
 std::vector<AnswerCase> AnswerCases() {
   return {
       {.name = "LengthDelimitedDoesNotWaitForClose",
-       .answer = {Send("HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 5\r\n\r\nhello")},
+       .answer = {Send(
+           "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 5\r\n\r\nhello")},
        .document = "hello",
        .mime = "image/jpeg",
        .mode = Mode::ByLength,
        .headers = {"HTTP/1.0 200 OK", "Content-Type: image/jpeg", "Content-Length: 5", ""}},
       {.name = "LengthAndBodyInSeparatePackets",
-       .answer = {Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n"), Gap(), Send("\r\n01234"), Gap(),
-                  Send("56789")},
+       .answer = {Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n"), Gap(), Send("\r\n01234"),
+                  Gap(), Send("56789")},
        .document = "0123456789",
        .mode = Mode::ByLength},
       {.name = "ContentLengthWithoutSpaceSetsNoLength",
-       .answer = {Send("HTTP/1.0 200 OK\r\nContent-Length:5\r\n\r\nhello world"), PeerStep::Close()},
+       .answer = {Send("HTTP/1.0 200 OK\r\nContent-Length:5\r\n\r\nhello world"),
+                  PeerStep::Close()},
        .document = "hello world"},
       {.name = "ContentTypeWithoutSpaceTakesTheWholeLine",
        .answer = {Send("HTTP/1.0 200 OK\r\nContent-Type:text/plain\r\nContent-Length: 1\r\n\r\nx")},
@@ -83,31 +87,36 @@ std::vector<AnswerCase> AnswerCases() {
        .document = "abcd",
        .mode = Mode::ByLength},
       {.name = "ChunkedAfterLength",
-       .answer = {Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                       Chunk("hello") + Chunk(" you") + "0\r\n\r\n")},
+       .answer = {Send(
+           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n" +
+           Chunk("hello") + Chunk(" you") + "0\r\n\r\n")},
        .document = "hello you",
        .mode = Mode::Chunked},
       {.name = "ChunkedBeforeLength",
-       .answer = {Send("HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, Chunked\r\nContent-Length: 3\r\n\r\n" +
-                       Chunk("hello") + "0\r\n\r\n")},
+       .answer = {Send(
+           "HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, Chunked\r\nContent-Length: 3\r\n\r\n" +
+           Chunk("hello") + "0\r\n\r\n")},
        .document = "hello",
        .mode = Mode::Chunked},
       {.name = "ChunkExtensionAndUpperCaseHex",
-       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1A;ext=1\r\n" + kLetters +
-                       "\r\nA ; x=\"y\"\r\n0123456789\r\n0\r\n\r\n")},
+       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1A;ext=1\r\n" +
+                       kLetters + "\r\nA ; x=\"y\"\r\n0123456789\r\n0\r\n\r\n")},
        .document = kLetters + "0123456789",
        .mode = Mode::Chunked},
       {.name = "ChunkSizeAndLineEndSplitAcrossPackets",
-       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1"), Gap(), Send("0\r"), Gap(),
-                  Send("\n0123456789"), Gap(), Send("abcdef\r"), Gap(), Send("\n3\r\nxyz\r\n0\r\n\r\n")},
+       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1"), Gap(),
+                  Send("0\r"), Gap(), Send("\n0123456789"), Gap(), Send("abcdef\r"), Gap(),
+                  Send("\n3\r\nxyz\r\n0\r\n\r\n")},
        .document = "0123456789abcdefxyz",
        .mode = Mode::Chunked},
       {.name = "UnparsableChunkSizeEndsTheBody",
-       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk("hello") + "zz\r\nmore")},
+       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk("hello") +
+                       "zz\r\nmore")},
        .document = "hello",
        .mode = Mode::Chunked},
       {.name = "ChunkedCutShortByClose",
-       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly8byt"), PeerStep::Close()},
+       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly8byt"),
+                  PeerStep::Close()},
        .result = false,
        .document = "only8byt",
        .mode = Mode::Chunked},
@@ -145,7 +154,8 @@ std::vector<AnswerCase> AnswerCases() {
        .mode = Mode::ByLength,
        .headers = {"HTTP/1.1 100 Continue", "HTTP/1.1 200 OK", "Content-Length: 2", ""}},
       {.name = "TwoInterimAnswers",
-       .answer = {Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\nrest"),
+       .answer = {Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 "
+                       "OK\r\n\r\nrest"),
                   PeerStep::Close()},
        .document = "rest",
        .headers = {"HTTP/1.1 100 Continue", "HTTP/1.1 100 Continue", "HTTP/1.1 200 OK", ""}},
@@ -187,8 +197,9 @@ std::vector<AnswerCase> AnswerCases() {
        .result = false,
        .headers = {"HTTP/1.0 200 OK", "X-A: 1", ""}},
       {.name = "AnyLineEndIsAccepted",
-       .answer = {Send("HTTP/1.0 200 OK\r"), Gap(), Send("\nContent-Type: a/b\rX-A: 1\n\rContent-Length: 2\n"),
-                  Gap(), Send("\r\nok")},
+       .answer = {Send("HTTP/1.0 200 OK\r"), Gap(),
+                  Send("\nContent-Type: a/b\rX-A: 1\n\rContent-Length: 2\n"), Gap(),
+                  Send("\r\nok")},
        .document = "ok",
        .mime = "a/b",
        .mode = Mode::ByLength,
@@ -263,7 +274,9 @@ struct StatusCase {
   std::string reason;
 };
 
-void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.line; }
+void PrintTo(const StatusCase& c, std::ostream* os) {
+  *os << c.line;
+}
 
 class StatusLine : public ::testing::TestWithParam<StatusCase> {};
 
@@ -274,22 +287,21 @@ TEST_P(StatusLine, GivesCodeAndReason) {
   EXPECT_EQ(client.ResultString(), GetParam().reason);
 }
 
-INSTANTIATE_TEST_SUITE_P(Http, StatusLine,
-                         ::testing::Values(StatusCase{"HTTP/1.1 200 OK", 200, "OK"},
-                                           StatusCase{"HTTP/1.0 404", 404, ""},
-                                           StatusCase{"HTTP/1.0 404 ", 404, ""},
-                                           StatusCase{"HTTP/1.1   302   Moved  for now ", 302, "Moved  for now"},
-                                           StatusCase{"HTTP/1.1 $1F4 Hex", 500, "Hex"},
-                                           StatusCase{"HTTP/1.1 2OO OK", 0, "OK"},
-                                           StatusCase{"HTTP/1.1", 0, ""},
-                                           StatusCase{"ICY 200 OK", 200, "OK"},
-                                           StatusCase{"", 0, ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Http, StatusLine,
+    ::testing::Values(StatusCase{"HTTP/1.1 200 OK", 200, "OK"}, StatusCase{"HTTP/1.0 404", 404, ""},
+                      StatusCase{"HTTP/1.0 404 ", 404, ""},
+                      StatusCase{"HTTP/1.1   302   Moved  for now ", 302, "Moved  for now"},
+                      StatusCase{"HTTP/1.1 $1F4 Hex", 500, "Hex"},
+                      StatusCase{"HTTP/1.1 2OO OK", 0, "OK"}, StatusCase{"HTTP/1.1", 0, ""},
+                      StatusCase{"ICY 200 OK", 200, "OK"}, StatusCase{"", 0, ""}));
 
 // Cookies from Set-Cookie lines: later values win, an empty value deletes, attributes drop.
 TEST(Cookies, FollowTheSetCookieLines) {
-  ScriptedPeer peer(AfterRequest({Send("HTTP/1.0 200 OK\r\nSet-Cookie: a=1; Path=/\r\n"
-                                       "SET-COOKIE:b = two ;Secure\r\nSet-Cookie: a=3\r\n"
-                                       "set-cookie: old=\r\nContent-Length: 0\r\n\r\n")}));
+  ScriptedPeer peer(
+      AfterRequest({Send("HTTP/1.0 200 OK\r\nSet-Cookie: a=1; Path=/\r\n"
+                         "SET-COOKIE:b = two ;Secure\r\nSet-Cookie: a=3\r\n"
+                         "set-cookie: old=\r\nContent-Length: 0\r\n\r\n")}));
   auto client = NewClient();
   client->Cookies().Add("OLD=stale");
   client->Cookies().Add("keep=me");

@@ -72,16 +72,26 @@ std::unique_ptr<Server> StartServer(Kind kind) {
   const std::string port = std::to_string(server->port);
   std::vector<std::string> argv;
   if (kind == Kind::Nginx) {
-    const std::string conf = std::string(geteuid() == 0 ? "user root;\n" : "") +
-                             "worker_processes 1;\nerror_log stderr;\nevents { worker_connections 64; }\n"
-                             "http {\n  access_log off;\n  server {\n"
-                             "    listen 127.0.0.1:" + port + ";\n    listen [::1]:" + port + ";\n"
-                             "    root " + dir.File("www") + ";\n  }\n}\n";
+    const std::string conf =
+        std::string(geteuid() == 0 ? "user root;\n" : "") +
+        "worker_processes 1;\nerror_log stderr;\nevents { worker_connections 64; }\n"
+        "http {\n  access_log off;\n  server {\n"
+        "    listen 127.0.0.1:" +
+        port + ";\n    listen [::1]:" + port +
+        ";\n"
+        "    root " +
+        dir.File("www") + ";\n  }\n}\n";
     dir.WriteFile("nginx.conf", conf);
-    argv = {"nginx", "-p", dir.Path(), "-c", dir.File("nginx.conf"), "-g",
+    argv = {"nginx",
+            "-p",
+            dir.Path(),
+            "-c",
+            dir.File("nginx.conf"),
+            "-g",
             "daemon off; pid " + dir.File("nginx.pid") + ";"};
   } else if (kind == Kind::PythonFiles) {
-    argv = {"python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory", dir.File("www"), port};
+    argv = {"python3",   "-m",          "http.server",   "--bind",
+            "127.0.0.1", "--directory", dir.File("www"), port};
   } else {
     argv = {"python3", "-c", kUntilCloseServer, port};
   }
@@ -111,7 +121,9 @@ struct FetchCase {
   std::string mime;
 };
 
-void PrintTo(const FetchCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FetchCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RealServer : public ::testing::TestWithParam<FetchCase> {};
 
@@ -143,14 +155,20 @@ TEST_P(RealServer, AnswersAreReadWhole) {
 INSTANTIATE_TEST_SUITE_P(
     Http, RealServer,
     ::testing::Values(
-        FetchCase{"NginxPicture", Kind::Nginx, "127.0.0.1", "/pic.jpg", "GET", 200, "*pic", "image/jpeg"},
+        FetchCase{"NginxPicture", Kind::Nginx, "127.0.0.1", "/pic.jpg", "GET", 200, "*pic",
+                  "image/jpeg"},
         FetchCase{"NginxEmptyFile", Kind::Nginx, "127.0.0.1", "/empty.bin", "GET", 200, "", ""},
-        FetchCase{"NginxNotFoundPage", Kind::Nginx, "127.0.0.1", "/missing.jpg", "GET", 404, "*any", "text/html"},
+        FetchCase{"NginxNotFoundPage", Kind::Nginx, "127.0.0.1", "/missing.jpg", "GET", 404, "*any",
+                  "text/html"},
         FetchCase{"NginxHead", Kind::Nginx, "127.0.0.1", "/pic.jpg", "HEAD", 200, "", "image/jpeg"},
-        FetchCase{"NginxOverIPv6", Kind::Nginx, "[::1]", "/pic.jpg", "GET", 200, "*pic", "image/jpeg"},
-        FetchCase{"PythonPicture", Kind::PythonFiles, "127.0.0.1", "/pic.jpg", "GET", 200, "*pic", "image/jpeg"},
-        FetchCase{"PythonIndex", Kind::PythonFiles, "127.0.0.1", "/", "GET", 200, "<html>camera</html>\n", "text/html"},
-        FetchCase{"PythonNotFoundPage", Kind::PythonFiles, "127.0.0.1", "/missing.jpg", "GET", 404, "*any", ""},
+        FetchCase{"NginxOverIPv6", Kind::Nginx, "[::1]", "/pic.jpg", "GET", 200, "*pic",
+                  "image/jpeg"},
+        FetchCase{"PythonPicture", Kind::PythonFiles, "127.0.0.1", "/pic.jpg", "GET", 200, "*pic",
+                  "image/jpeg"},
+        FetchCase{"PythonIndex", Kind::PythonFiles, "127.0.0.1", "/", "GET", 200,
+                  "<html>camera</html>\n", "text/html"},
+        FetchCase{"PythonNotFoundPage", Kind::PythonFiles, "127.0.0.1", "/missing.jpg", "GET", 404,
+                  "*any", ""},
         FetchCase{"PythonBodyUntilClose", Kind::PythonUntilClose, "localhost", "/live", "GET", 200,
                   [] {
                     std::string s;

@@ -30,8 +30,8 @@ inline std::string WithPort(std::string text, const std::string& port) {
 
 // "http://127.0.0.1:<port>" or "http://[::1]:<port>" followed by path.
 inline std::string PeerUrl(const ScriptedPeer& peer, const std::string& path) {
-  const std::string host = peer.Host().find(':') != std::string::npos ? "[" + peer.Host() + "]"
-                                                                       : peer.Host();
+  const std::string host =
+      peer.Host().find(':') != std::string::npos ? "[" + peer.Host() + "]" : peer.Host();
   return "http://" + host + ":" + peer.PortText() + path;
 }
 
