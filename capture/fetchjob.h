@@ -1,0 +1,30 @@
+// The image fetch job: one GET of the address with a referer line, and the body stored under a
+// fresh name in the series directory.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+
+#include "base/bytebuffer.h"
+#include "base/text.h"
+#include "capture/jobcontext.h"
+
+namespace tessaly {
+
+// How long one whole transaction of a job may take before it fails, in milliseconds: a server
+// that trickles a byte before every time-out must not stall the series for ever.
+inline constexpr int32_t kJobTransactionTimeoutMs = 10 * 60 * 1000;
+
+// The address up to (not including) the first "/" from its 8th character on; "" when the
+// address is shorter than 8 characters or has no such "/".
+Text GetReferer(const Text& address);
+
+// One GET transaction with the referer line. True when it completed (whatever the status);
+// buffer then holds the body from position 0. A stop request aborts the transaction.
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {});
+
+// The job of every worker: fetch, then name and write the file. A failed fetch shows nothing;
+// a failed write shows the save-error box and caption. No reader ever sees a partial file.
+void FetchImageJob(TJobContext& job);
+
+}  // namespace tessaly
