@@ -68,7 +68,8 @@ TForm1::TForm1(TForm1Setup setup)
                            Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       desktop_(setup.Desktop ? std::move(setup.Desktop) : std::make_unique<TSystemDesktop>()),
       home_dir_(setup.HomeDir.empty() ? ExecutableDirectory() : setup.HomeDir),
-      scheduler_(std::make_unique<TScheduler>(static_cast<TWindowPort&>(*this), setup.Job)) {
+      scheduler_(
+          std::make_unique<TScheduler>(static_cast<TWindowPort&>(*this), std::move(setup.Job))) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("TESSALY"));
   setWindowIcon(DrawWindowIcon());
@@ -140,12 +141,12 @@ void TForm1::CreateControls() {
       {&Label3, "Label3", 8, 106, "Save To:"},
       {&Label4, "Label4", 8, 146, "Counter:"},
   };
-  for (const auto& spec : labels) {
-    *spec.label = Place<QLabel>(this, spec.name, spec.left, spec.top, 0, 13);
-    (*spec.label)->setText(QString::fromLatin1(spec.caption));
-    (*spec.label)->setFont(BoldFont(font()));
+  for (const auto& row : labels) {
+    *row.label = Place<QLabel>(this, row.name, row.left, row.top, 0, 13);
+    (*row.label)->setText(QString::fromLatin1(row.caption));
+    (*row.label)->setFont(BoldFont(font()));
     // Labels size themselves to their text, as designed; a wider face must not clip it.
-    (*spec.label)->adjustSize();
+    (*row.label)->adjustSize();
   }
 
   Timer1 = new QTimer(this);
@@ -153,9 +154,9 @@ void TForm1::CreateControls() {
   Timer1->setTimerType(Qt::PreciseTimer);
   connect(Timer1, &QTimer::timeout, this, [this] { scheduler_->Timer1Timer(); });
 
-  QWidget* tab_order[] = {Edit1,           Button1_Start,    Button2_Stop,
-                          Edit2_Timer,     ComboBox1_Time,   Edit3_Directory,
-                          Button_Selct_Dir, CheckBox_bell,   Edit_counter};
+  QWidget* tab_order[] = {Edit1,          Button1_Start,   Button2_Stop,     Edit2_Timer,
+                          ComboBox1_Time, Edit3_Directory, Button_Selct_Dir, CheckBox_bell,
+                          Edit_counter};
   for (size_t i = 1; i < std::size(tab_order); ++i)
     QWidget::setTabOrder(tab_order[i - 1], tab_order[i]);
 }
@@ -201,8 +202,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormClose() {
   if (closed_) return;
   closed_ = true;
+  // Before the save, whose error box would otherwise let ticks start jobs.
+  StopTimer();
   SaveSettings(*this, IniFileName_);
-  Timer1->stop();
   job_abandoned_ = !scheduler_->Shutdown(kCloseGrace);
 }
 
@@ -221,17 +223,29 @@ void TForm1::Label_httpClick(QObject*) {
   desktop_->OpenUrl(QUrl::fromUserInput(QString::fromLatin1(kHomepage)));
 }
 
-void TForm1::LinkMouseEnter(QObject*) { SetTextColor(Label_http, kLinkHoverColor); }
+void TForm1::LinkMouseEnter(QObject*) {
+  SetTextColor(Label_http, kLinkHoverColor);
+}
 
-void TForm1::LinkMouseLeave(QObject*) { SetTextColor(Label_http, kLinkColor); }
+void TForm1::LinkMouseLeave(QObject*) {
+  SetTextColor(Label_http, kLinkColor);
+}
 
-void TForm1::Edit2_TimerChange() { DigitsOnly(Edit2_Timer); }
+void TForm1::Edit2_TimerChange() {
+  DigitsOnly(Edit2_Timer);
+}
 
-void TForm1::Edit_counterChange() { DigitsOnly(Edit_counter); }
+void TForm1::Edit_counterChange() {
+  DigitsOnly(Edit_counter);
+}
 
-bool TForm1::Edit2_TimerKeyPress(const QKeyEvent& key) { return NumberFieldAccepts(key); }
+bool TForm1::Edit2_TimerKeyPress(const QKeyEvent& key) {
+  return NumberFieldAccepts(key);
+}
 
-bool TForm1::Edit_counterKeyPress(const QKeyEvent& key) { return NumberFieldAccepts(key); }
+bool TForm1::Edit_counterKeyPress(const QKeyEvent& key) {
+  return NumberFieldAccepts(key);
+}
 
 void TForm1::DigitsOnly(QLineEdit* field) {
   const Text text = ToText(field->text());
@@ -274,26 +288,50 @@ QWidget* TForm1::ControlWidget(TControl control) const {
   return nullptr;
 }
 
-Text TForm1::AddressText() const { return ToText(Edit1->text()); }
-void TForm1::SetAddressText(const Text& text) { Edit1->setText(ToQString(text)); }
-Text TForm1::IntervalText() const { return ToText(Edit2_Timer->text()); }
-void TForm1::SetIntervalText(const Text& text) { Edit2_Timer->setText(ToQString(text)); }
-int TForm1::UnitIndex() const { return ComboBox1_Time->currentIndex(); }
+Text TForm1::AddressText() const {
+  return ToText(Edit1->text());
+}
+void TForm1::SetAddressText(const Text& text) {
+  Edit1->setText(ToQString(text));
+}
+Text TForm1::IntervalText() const {
+  return ToText(Edit2_Timer->text());
+}
+void TForm1::SetIntervalText(const Text& text) {
+  Edit2_Timer->setText(ToQString(text));
+}
+int TForm1::UnitIndex() const {
+  return ComboBox1_Time->currentIndex();
+}
 void TForm1::SetUnitIndex(int index) {
   ComboBox1_Time->setCurrentIndex(index == 0 || index == 1 ? index : -1);
 }
-bool TForm1::BellOn() const { return CheckBox_bell->isChecked(); }
-void TForm1::SetBellOn(bool on) { CheckBox_bell->setChecked(on); }
-Text TForm1::DirectoryText() const { return ToText(Edit3_Directory->text()); }
-void TForm1::SetDirectoryText(const Text& text) { Edit3_Directory->setText(ToQString(text)); }
-Text TForm1::CounterText() const { return ToText(Edit_counter->text()); }
-void TForm1::SetCounterText(const Text& text) { Edit_counter->setText(ToQString(text)); }
+bool TForm1::BellOn() const {
+  return CheckBox_bell->isChecked();
+}
+void TForm1::SetBellOn(bool on) {
+  CheckBox_bell->setChecked(on);
+}
+Text TForm1::DirectoryText() const {
+  return ToText(Edit3_Directory->text());
+}
+void TForm1::SetDirectoryText(const Text& text) {
+  Edit3_Directory->setText(ToQString(text));
+}
+Text TForm1::CounterText() const {
+  return ToText(Edit_counter->text());
+}
+void TForm1::SetCounterText(const Text& text) {
+  Edit_counter->setText(ToQString(text));
+}
 
 void TForm1::SetControlEnabled(TControl control, bool enabled) {
   if (QWidget* widget = ControlWidget(control)) widget->setEnabled(enabled);
 }
 
-void TForm1::SetCaption(const Text& text) { setWindowTitle(ToQString(text)); }
+void TForm1::SetCaption(const Text& text) {
+  setWindowTitle(ToQString(text));
+}
 
 void TForm1::ShowMessage(const Text& text) {
   desktop_->ShowMessage(this, QString::fromLatin1(kApplicationTitle), ToQString(text));
@@ -303,7 +341,9 @@ void TForm1::ShowError(const Text& text) {
   desktop_->ShowError(this, QString::fromLatin1(kApplicationTitle), ToQString(text));
 }
 
-void TForm1::Beep() { desktop_->Beep(); }
+void TForm1::Beep() {
+  desktop_->Beep();
+}
 
 bool TForm1::StartTimer(int32_t interval_ms) {
   timer_enabled_ = true;

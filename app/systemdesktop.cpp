@@ -41,8 +41,12 @@ std::optional<QString> TSystemDesktop::PickDirectory(QWidget* owner, const QStri
   return dialog.selectedFiles().constFirst();
 }
 
-void TSystemDesktop::Beep() { QApplication::beep(); }
+void TSystemDesktop::Beep() {
+  QApplication::beep();
+}
 
-void TSystemDesktop::OpenUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
+void TSystemDesktop::OpenUrl(const QUrl& url) {
+  QDesktopServices::openUrl(url);
+}
 
 }  // namespace tessaly

@@ -12,9 +12,13 @@ namespace {
 
 constexpr std::chrono::milliseconds kShutdownGrace{800};
 
-Text UnitName(int unit_index) { return unit_index == 0 ? "Sec" : "Min"; }
+Text UnitName(int unit_index) {
+  return unit_index == 0 ? "Sec" : "Min";
+}
 
-int64_t UnitMs(int unit_index) { return unit_index == 0 ? 1000 : 1000 * 60; }
+int64_t UnitMs(int unit_index) {
+  return unit_index == 0 ? 1000 : 1000 * 60;
+}
 
 Text IntervalRangeText(const Text& value_text, int unit_index) {
   const Text unit = UnitName(unit_index);
@@ -24,12 +28,16 @@ Text IntervalRangeText(const Text& value_text, int unit_index) {
 
 }  // namespace
 
-int64_t IntervalMs(int32_t value, int unit_index) { return value * UnitMs(unit_index); }
+int64_t IntervalMs(int32_t value, int unit_index) {
+  return value * UnitMs(unit_index);
+}
 
 TScheduler::TScheduler(TWindowPort& window, TCaptureJob job)
     : window_(window), job_(std::move(job)), link_(TWindowLink::Create(window)) {}
 
-TScheduler::~TScheduler() { Shutdown(kShutdownGrace); }
+TScheduler::~TScheduler() {
+  Shutdown(kShutdownGrace);
+}
 
 template <typename Handler>
 void TScheduler::WithErrorDisplay(Handler handler) {
@@ -52,9 +60,9 @@ void TScheduler::Timer1Timer() {
 void TScheduler::SetSeriesControls(bool running) {
   window_.SetControlEnabled(TControl::Button1_Start, !running);
   window_.SetControlEnabled(TControl::Button2_Stop, running);
-  for (TControl field : {TControl::Edit1, TControl::Edit2_Timer, TControl::ComboBox1_Time,
-                         TControl::Edit3_Directory, TControl::Button_Selct_Dir,
-                         TControl::Edit_counter})
+  for (TControl field :
+       {TControl::Edit1, TControl::Edit2_Timer, TControl::ComboBox1_Time, TControl::Edit3_Directory,
+        TControl::Button_Selct_Dir, TControl::Edit_counter})
     window_.SetControlEnabled(field, !running);
 }
 
@@ -134,7 +142,9 @@ void TScheduler::ThreadDone(uint64_t series, int32_t next_counter) {
   }
 }
 
-void TScheduler::ShowFileName() { window_.SetCaption(last_file_name_); }
+void TScheduler::ShowFileName() {
+  window_.SetCaption(last_file_name_);
+}
 
 bool TScheduler::Shutdown(std::chrono::milliseconds grace) {
   if (!shut_down_) {

@@ -6,7 +6,9 @@
 
 namespace tessaly {
 
-Text IniFileNameIn(const Text& home_dir) { return home_dir + kIniName; }
+Text IniFileNameIn(const Text& home_dir) {
+  return home_dir + kIniName;
+}
 
 namespace {
 

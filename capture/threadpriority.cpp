@@ -9,7 +9,9 @@ namespace tessaly {
 
 namespace {
 // The nice value belongs to each thread on Linux, addressed by its thread id.
-id_t ThisThread() { return static_cast<id_t>(gettid()); }
+id_t ThisThread() {
+  return static_cast<id_t>(gettid());
+}
 }  // namespace
 
 int CurrentThreadNice() {

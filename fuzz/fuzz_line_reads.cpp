@@ -121,7 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   shown += "; got " + std::to_string(got.size()) + " lines, expected " +
            std::to_string(want.lines.size()) + ", error " + std::to_string(error) + ", left " +
-           Escaped(left);
+           Escaped(left) + "; lines:";
+  for (const Text& line : got) shown += " " + Escaped(line, 40);
+  shown += "; expected:";
+  for (const Text& line : want.lines) shown += " " + Escaped(line, 40);
   for (size_t i = 0; i < got.size(); ++i) {
     FUZZ_CHECK(i < want.lines.size() && got[i] == want.lines[i],
                "line " + std::to_string(i) + " " + Escaped(got[i]) + shown);

@@ -123,6 +123,11 @@ inline void IgnoreSigpipe() {
 // every wait.
 class TPacedPeer {
  public:
+  // TESSALY_FUZZ_TRACE=1 in the environment logs every piece sent and every receive.
+  static bool Tracing() {
+    static const bool on = std::getenv("TESSALY_FUZZ_TRACE") != nullptr;
+    return on;
+  }
   // fd: a connected socket, owned from here on; or -1 with a listening socket to accept from.
   TPacedPeer(int fd, int listener, std::vector<Text> pieces, bool read_request)
       : fd_(fd), listener_(listener), pieces_(std::move(pieces)), read_request_(read_request) {
@@ -144,6 +149,7 @@ class TPacedPeer {
 
   // Bytes the reader took from its socket.
   void Received(int count) {
+    if (Tracing()) std::fprintf(stderr, "[peer] reader received %d bytes\n", count);
     if (count <= 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
     received_ += count;
@@ -213,6 +219,7 @@ class TPacedPeer {
     return true;
   }
   bool SendAll(const Text& piece) {
+    if (Tracing()) std::fprintf(stderr, "[peer] sending %s\n", Escaped(piece).c_str());
     size_t at = 0;
     while (at < piece.size()) {
       if (!WaitFor(fd_, POLLOUT)) return false;

@@ -120,7 +120,10 @@ bool THTTPClient::ReadBodyUntilClose() {
   }
   // Only the peer's orderly close ends such a body; a reset means it was cut short.
   if (sock_->SocketError() != ErrPeerClosed) return false;
-  if (ClassifyPeerEnd(sock_->Handle()) != TPeerEnd::Orderly) return false;
+  // A TLS peer's closing alert proves the end as a FIN does, and may arrive ahead of the FIN.
+  if (!sock_->SSLPlug().PeerClosedTLS() && ClassifyPeerEnd(sock_->Handle()) != TPeerEnd::Orderly) {
+    return false;
+  }
   sock_->ClearError();
   return true;
 }

@@ -375,8 +375,9 @@ class TBlockSocket {
   void ConsumeAhead(int count);
   void ClearAhead();
   Text TakeAhead();
-  // Appends room for n bytes at the end of the read-ahead buffer (compacting it first).
-  char* GrowAhead(int n);
+  // ReceiveQueued onto the end of the read-ahead buffer (compacting it first). Room that was
+  // not filled is given back, also when reporting the failure throws.
+  int ReceiveIntoAhead(int n);
   // Polls Handle for reading or writing.
   bool PollHandle(bool for_writing, int timeout);
 

@@ -62,14 +62,22 @@ Text TBlockSocket::TakeAhead() {
   return text;
 }
 
-char* TBlockSocket::GrowAhead(int n) {
+int TBlockSocket::ReceiveIntoAhead(int n) {
   if (read_ahead_pos_ > 0) {
     read_ahead_.erase(0, read_ahead_pos_);
     read_ahead_pos_ = 0;
   }
-  const size_t old_size = read_ahead_.size();
-  read_ahead_.resize(old_size + static_cast<size_t>(n));
-  return read_ahead_.data() + old_size;
+  const size_t base = read_ahead_.size();
+  read_ahead_.resize(base + static_cast<size_t>(n));
+  int got = 0;
+  try {
+    got = ReceiveQueued(read_ahead_.data() + base, n);
+  } catch (...) {
+    read_ahead_.resize(base);
+    throw;
+  }
+  read_ahead_.resize(base + static_cast<size_t>(std::max(got, 0)));
+  return got;
 }
 
 int TBlockSocket::CarriedLineEndLength(const char* data, int length) {
@@ -187,10 +195,7 @@ Text TBlockSocket::ReadUntil(int timeout, const Text& terminator) {
     } else {
       const int n = AwaitInput(budget);
       if (n > 0) {
-        // GrowAhead may compact the buffer, so offsets are taken after it.
-        const int got = ReceiveQueued(GrowAhead(n), n);
-        read_ahead_.resize(read_ahead_.size() - static_cast<size_t>(n) +
-                           static_cast<size_t>(std::max(got, 0)));
+        ReceiveIntoAhead(n);
       }
       ReportError();
     }
@@ -276,10 +281,7 @@ int TBlockSocket::ReadExactInto(char* dest, int length, int& budget) {
           count += std::max(ReceiveQueued(dest + count, queued), 0);
         } else {
           // More is queued than wanted: the surplus goes to the read-ahead buffer.
-          char* piece = GrowAhead(queued);
-          const int got = ReceiveQueued(piece, queued);
-          read_ahead_.resize(read_ahead_.size() - static_cast<size_t>(queued) +
-                             static_cast<size_t>(std::max(got, 0)));
+          ReceiveIntoAhead(queued);
           const int n = std::min(AheadSize(), need);
           std::memcpy(dest + count, AheadData(), static_cast<size_t>(n));
           ConsumeAhead(n);
@@ -335,7 +337,13 @@ void TBlockSocket::ReadCountToStream(TByteBuffer& stream, int timeout, int64_t c
       // Appending: receive straight into the stream's memory; a failed piece is taken back.
       const int64_t at = stream.Position();
       stream.SetSize(at + piece);
-      const int got = ReadExactInto(stream.Memory() + at, piece, budget);
+      int got = 0;
+      try {
+        got = ReadExactInto(stream.Memory() + at, piece, budget);
+      } catch (...) {
+        stream.SetSize(at);
+        throw;
+      }
       if (socket_error_ != 0 || got < piece) {
         stream.SetSize(at);
         return;

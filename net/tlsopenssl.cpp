@@ -110,6 +110,7 @@ void TSSLOpenSSL::EndSession() {
   io_eof_ = false;
   fatal_ = false;
   peer_closed_ = false;
+  peer_sent_close_ = false;
   deferred_error_ = 0;
   deferred_error_text_.clear();
 }
@@ -283,7 +284,7 @@ int TSSLOpenSSL::ReceiveData(void* buffer, int length) {
   const Outcome outcome = Drive([&] { return SSL_read(ssl, data, length); },
                                 DeadlineAfter(Timeout()), "TLS receive", &got);
   if (outcome == Outcome::PeerClosed) {
-    peer_closed_ = true;
+    NotePeerClose();
     return 0;
   }
   if (outcome == Outcome::Failed) return -1;
@@ -300,7 +301,7 @@ int TSSLOpenSSL::ReceiveData(void* buffer, int length) {
     }
     const int error = SSL_get_error(ssl, count);
     if (error == SSL_ERROR_ZERO_RETURN) {
-      peer_closed_ = true;
+      NotePeerClose();
     } else if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
       // The bytes already decrypted are handed out first; the failure comes with the next call.
       FailFromLibrary(error, "TLS receive");
@@ -311,6 +312,12 @@ int TSSLOpenSSL::ReceiveData(void* buffer, int length) {
     break;
   }
   return got;
+}
+
+void TSSLOpenSSL::NotePeerClose() {
+  peer_closed_ = true;
+  // The library reports a bare TCP close the same way; only the bridge saw that one.
+  peer_sent_close_ = !io_eof_;
 }
 
 int TSSLOpenSSL::PendingData() {
@@ -350,7 +357,7 @@ bool TSSLOpenSSL::CloseTLSBothWays() {
     if (outcome == Outcome::PeerClosed) break;
     if (outcome == Outcome::Failed) return false;
   }
-  peer_closed_ = true;
+  NotePeerClose();
   return true;
 }
 

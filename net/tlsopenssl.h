@@ -66,6 +66,8 @@ class TSSLOpenSSL : public TCustomSSL {
   int CipherAlgorithmBits() override;
   // 0 when the peer's certificate verified, else the library's verify error code.
   int VerifyResult() override;
+  // The peer's closing alert has arrived (a TCP close without it does not count).
+  bool PeerClosedTLS() const override { return peer_sent_close_; }
 
  private:
   struct ContextFree {
@@ -95,6 +97,8 @@ class TSSLOpenSSL : public TCustomSSL {
   // True (with nothing set) while a session can carry data; else PlugError is set.
   bool CanTransfer(const char* what);
   void EndSession();
+  // The library reported the end of the peer's data.
+  void NotePeerClose();
 
   std::unique_ptr<ssl_ctx_st, ContextFree> context_;
   std::unique_ptr<ssl_st, SessionFree> session_;
@@ -106,6 +110,7 @@ class TSSLOpenSSL : public TCustomSSL {
   // The peer's close, or a failure, met while extra bytes were gathered after a receive; the
   // next receive reports it.
   bool peer_closed_ = false;
+  bool peer_sent_close_ = false;
   int deferred_error_ = 0;
   Text deferred_error_text_;
 };

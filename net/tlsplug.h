@@ -74,6 +74,9 @@ class TCustomSSL {
   virtual int CipherAlgorithmBits() { return 0; }
   // 0 when the peer's certificate was verified; 1 (not verified) while that cannot be told.
   virtual int VerifyResult() { return 1; }
+  // True once the peer has ended TLS with its closing alert: all it sent has arrived, even when
+  // its TCP close is still on the way.
+  virtual bool PeerClosedTLS() const { return false; }
 
   // ---- Fields -------------------------------------------------------------------------------
 

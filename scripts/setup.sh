@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light python3 curl
   microsocks dante-server tinyproxy
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,10 +1,7 @@
 #include <QCheckBox>
 #include <QComboBox>
-#include <QPushButton>
-#include <QTimer>
-#include <chrono>
+#include <QDir>
 
-#include "app/qtext.h"
 #include "base/fileutil.h"
 #include "capture/naming.h"
 #include "capture/safefile.h"
@@ -16,202 +13,139 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-class SeriesTest : public WindowTest {
- protected:
-  QTimer* Timer() { return Form().findChild<QTimer*>(QStringLiteral("Timer1")); }
-  bool JobDone() {
-    return WaitFor([&] { return !Form().Scheduler().JobRunning(); });
-  }
-  void StartAndWaitForJob() {
-    const size_t before = gate_.Started();
-    Click("Button1_Start");
-    ASSERT_TRUE(gate_.WaitStarted(before + 1));
-  }
-  // Whether each control shows the look of a running series (or of an idle window).
-  void ExpectControls(bool running) {
-    EXPECT_EQ(Get<QWidget>("Button1_Start")->isEnabled(), !running);
-    EXPECT_EQ(Get<QWidget>("Button2_Stop")->isEnabled(), running);
-    for (const char* field : {"Edit1", "Edit2_Timer", "ComboBox1_Time", "Edit3_Directory",
-                              "Button_Selct_Dir", "Edit_counter"})
-      EXPECT_EQ(Get<QWidget>(field)->isEnabled(), !running) << field;
-    EXPECT_TRUE(Get<QWidget>("CheckBox_bell")->isEnabled());
-    EXPECT_TRUE(Get<QWidget>("Label_http")->isEnabled());
-  }
+struct TState {
+  const char* name;
+  void (*drive)(WindowTest&);
+  bool running_look, timer, ready, job;
 };
 
-struct TStateRow {
-  const char* state;
-  void (*drive)(SeriesTest&);
-  bool running_look;
-  bool timer;
-  bool job;
-};
+void StartJob(WindowTest& t) {
+  t.Click("Button1_Start");
+  ASSERT_TRUE(t.gate_.WaitStarted(1));
+}
+void Finish(WindowTest& t) {
+  t.gate_.Release();
+  ASSERT_TRUE(t.JobDone());
+}
+void Stop(WindowTest& t) {
+  t.Click("Button2_Stop");
+}
+void Stall(WindowTest& t) {
+  t.Field("Edit_counter")->clear();
+  t.Click("Button1_Start");
+}
+// Runs the steps in order, up to the first fatal failure.
+template <void (*... Steps)(WindowTest&)>
+void Run(WindowTest& t) {
+  ((t.HasFatalFailure() ? void() : Steps(t)), ...);
+}
 
-class WindowStateTest : public SeriesTest, public testing::WithParamInterface<TStateRow> {
- public:
-  void Busy() { StartAndWaitForJob(); }
-  void Waiting() {
-    Busy();
-    gate_.Release();
-    ASSERT_TRUE(JobDone());
-  }
-  void Draining() {
-    Busy();
-    Click("Button2_Stop");
-  }
-  void Stalled() {
-    Field("Edit_counter")->clear();
-    Click("Button1_Start");
-  }
-  void IdleAgain() {
-    Waiting();
-    Click("Button2_Stop");
-  }
-};
+class WindowStateTest : public WindowTest, public testing::WithParamInterface<TState> {};
 
-TEST_P(WindowStateTest, ControlsAndTimerFollowTheState) {
+TEST_P(WindowStateTest, ControlsAndTimerFollowTheSeries) {
   GetParam().drive(*this);
   if (HasFatalFailure()) return;
-  ExpectControls(GetParam().running_look);
+  const bool running = GetParam().running_look;
+  EXPECT_EQ(Get("Button1_Start")->isEnabled(), !running);
+  EXPECT_EQ(Get("Button2_Stop")->isEnabled(), running);
+  for (const char* field : {"Edit1", "Edit2_Timer", "ComboBox1_Time", "Edit3_Directory",
+                            "Button_Selct_Dir", "Edit_counter"})
+    EXPECT_EQ(Get(field)->isEnabled(), !running) << field;
+  EXPECT_TRUE(Get("CheckBox_bell")->isEnabled());
+  EXPECT_TRUE(Get("Label_http")->isEnabled());
   EXPECT_EQ(Timer()->isActive(), GetParam().timer);
-  EXPECT_EQ(Form().TimerEnabled(), GetParam().timer);
+  EXPECT_EQ(Form().Scheduler().Ready(), GetParam().ready);
   EXPECT_EQ(Form().Scheduler().JobRunning(), GetParam().job);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     States, WindowStateTest,
     testing::Values(
-        TStateRow{"Idle", [](SeriesTest&) {}, false, false, false},
-        TStateRow{"Busy", [](SeriesTest& t) { static_cast<WindowStateTest&>(t).Busy(); }, true,
-                  true, true},
-        TStateRow{"Waiting", [](SeriesTest& t) { static_cast<WindowStateTest&>(t).Waiting(); },
-                  true, true, false},
-        TStateRow{"Draining",
-                  [](SeriesTest& t) { static_cast<WindowStateTest&>(t).Draining(); }, false, false,
-                  true},
-        TStateRow{"Stalled", [](SeriesTest& t) { static_cast<WindowStateTest&>(t).Stalled(); },
-                  true, false, false},
-        TStateRow{"IdleAgain",
-                  [](SeriesTest& t) { static_cast<WindowStateTest&>(t).IdleAgain(); }, false,
-                  false, false}),
-    [](const auto& info) { return std::string(info.param.state); });
+        TState{"Idle", Run<>, false, false, false, false},
+        TState{"Busy", Run<StartJob>, true, true, false, true},
+        TState{"Waiting", Run<StartJob, Finish>, true, true, true, false},
+        TState{"Draining", Run<StartJob, Stop>, false, false, false, true},
+        TState{"Stalled", Run<Stall>, true, false, false, false},
+        TState{"WaitingThenStop", Run<StartJob, Finish, Stop>, false, false, true, false},
+        TState{"DrainingThenEnd", Run<StartJob, Stop, Finish>, false, false, true, false},
+        TState{"StalledThenStop", Run<Stall, Stop>, false, false, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SeriesTest, EmptyCounterShowsTheConversionErrorWithAStopIcon) {
-  Field("Edit_counter")->clear();
-  Click("Button1_Start");
-  ASSERT_EQ(desktop_->errors.size(), 1u);
-  EXPECT_EQ(desktop_->errors[0].title, QStringLiteral("Tessaly"));
-  EXPECT_EQ(desktop_->errors[0].text, QStringLiteral("'' is not a valid integer value."));
-  EXPECT_TRUE(desktop_->messages.empty());
-  Click("Button2_Stop");
-  ExpectControls(false);
-}
-
-TEST_F(SeriesTest, MissingDirectoryShowsTheMessageBox) {
-  const QString missing = QString::fromUtf8(Home()) + QStringLiteral("nowhere");
-  Field("Edit3_Directory")->setText(missing);
-  Click("Button1_Start");
-  ASSERT_EQ(desktop_->messages.size(), 1u);
-  EXPECT_EQ(desktop_->messages[0].title, QStringLiteral("Tessaly"));
-  EXPECT_EQ(desktop_->messages[0].text,
-            QStringLiteral("Error - Directory\r\n") + missing + QStringLiteral("\r\nDo Not Exist"));
-  ExpectControls(false);
-  EXPECT_FALSE(Timer()->isActive());
-}
-
-struct TIntervalRow {
-  const char* text;
+// What Start shows: the box of a missing directory, the error display, or a timer interval.
+struct TStart {
+  const char* name;
+  const char* directory;  // "~/" is the home directory
+  const char* counter;
+  const char* interval;
   int unit;
-  int interval_ms;  // -1: refused
+  const char* message;
+  const char* error;
+  int timer_ms;  // -1: no timer running
 };
 
-class WindowIntervalTest : public SeriesTest, public testing::WithParamInterface<TIntervalRow> {};
+class StartTest : public WindowTest, public testing::WithParamInterface<TStart> {};
 
-TEST_P(WindowIntervalTest, TimerRunsAtTheIntervalAskedFor) {
-  Field("Edit2_Timer")->setText(QString::fromLatin1(GetParam().text));
-  Get<QComboBox>("ComboBox1_Time")->setCurrentIndex(GetParam().unit);
+TEST_P(StartTest, ShowsItsBoxOrRunsTheTimer) {
+  const TStart& c = GetParam();
+  const QString directory = QString::fromLatin1(c.directory).replace(QStringLiteral("~/"), QHome());
+  Field("Edit3_Directory")->setText(directory);
+  Field("Edit_counter")->setText(QString::fromLatin1(c.counter));
+  Field("Edit2_Timer")->setText(QString::fromLatin1(c.interval));
+  Get<QComboBox>("ComboBox1_Time")->setCurrentIndex(c.unit);
   Click("Button1_Start");
-  if (GetParam().interval_ms < 0) {
-    ASSERT_EQ(desktop_->errors.size(), 1u);
-    EXPECT_FALSE(Timer()->isActive());
-    EXPECT_EQ(gate_.Started(), 0u);
-    return;
+  const QString message = QString::fromLatin1(c.message).replace(QStringLiteral("~/"), QHome());
+  EXPECT_EQ(desktop_->messages,
+            *c.message ? std::vector<QString>{message} : std::vector<QString>{});
+  EXPECT_EQ(desktop_->errors,
+            *c.error ? std::vector<QString>{QString::fromLatin1(c.error)} : std::vector<QString>{});
+  for (const QString& title : desktop_->titles) EXPECT_EQ(title, QStringLiteral("Tessaly"));
+  EXPECT_EQ(Timer()->isActive(), c.timer_ms > 0);
+  if (c.timer_ms >= 0) {
+    EXPECT_EQ(Timer()->interval(), c.timer_ms);
   }
-  EXPECT_TRUE(desktop_->errors.empty());
-  EXPECT_EQ(Timer()->interval(), GetParam().interval_ms);
-  EXPECT_TRUE(Form().TimerEnabled());
-  // A zero interval never ticks: the timer stays enabled but is not running.
-  EXPECT_EQ(Timer()->isActive(), GetParam().interval_ms > 0);
-  EXPECT_TRUE(gate_.WaitStarted(1));
+  EXPECT_EQ(Form().TimerEnabled(), c.timer_ms >= 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Units, WindowIntervalTest,
-                         testing::Values(TIntervalRow{"5", 1, 300000},
-                                         TIntervalRow{"10", 0, 10000},
-                                         TIntervalRow{"", 0, 10000}, TIntervalRow{"0", 0, 0},
-                                         TIntervalRow{"3", -1, 180000},
-                                         TIntervalRow{"5000000", 0, -1},
-                                         TIntervalRow{"40000", 1, -1}));
+INSTANTIATE_TEST_SUITE_P(Fields, StartTest,
+                         testing::Values(TStart{"MissingDirectory", "~/nowhere", "1", "10", 0,
+                                                "Error - Directory\r\n~/nowhere\r\nDo Not Exist",
+                                                "", -1},
+                                         TStart{"EmptyCounter", "~/", "", "10", 0, "",
+                                                "'' is not a valid integer value.", -1},
+                                         TStart{"FiveMinutes", "~/", "1", "5", 1, "", "", 300000},
+                                         TStart{"ZeroNeverTicks", "~/", "1", "0", 0, "", "", 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SeriesTest, EmptyIntervalFieldShowsTenAfterStart) {
-  Field("Edit2_Timer")->clear();
-  Click("Button1_Start");
-  EXPECT_EQ(Field("Edit2_Timer")->text(), QStringLiteral("10"));
-}
-
-TEST_F(SeriesTest, DirectoryFieldGetsItsFinalDelimiter) {
-  Field("Edit3_Directory")->setText(QString::fromUtf8(home_.Path()));
-  StartAndWaitForJob();
-  EXPECT_EQ(Field("Edit3_Directory")->text(), QString::fromUtf8(Home()));
-  EXPECT_EQ(Form().Scheduler().LastDir(), Home());
-}
-
-TEST_F(SeriesTest, JobPathAppearsInTheCaption) {
-  gate_.AfterGate([](TJobContext& job) { job.MakeFileName(UrlFileName(job.Address())); });
-  Field("Edit1")->setText(QStringLiteral("http://cam.example/snap/image.jpg"));
-  Field("Edit_counter")->setText(QStringLiteral("7"));
-  EXPECT_EQ(Form().windowTitle(), QStringLiteral("TESSALY Version 1.01"));
-  StartAndWaitForJob();
-  gate_.Release();
-  ASSERT_TRUE(JobDone());
-  EXPECT_EQ(Form().windowTitle(), QString::fromUtf8(Home() + "image_00000007.jpg"));
-  EXPECT_EQ(Form().Scheduler().Counter(), 8);
-}
-
-TEST_F(SeriesTest, StopAndStartAgainNamesWithSuffixes) {
+TEST_F(WindowTest, CaptionBellCountersAndSuffixesOverTwoSeries) {
   gate_.AfterGate([](TJobContext& job) {
     WriteFileWhole(job.MakeFileName(UrlFileName(job.Address())), Text("jpeg"), TExisting::Keep);
   });
-  gate_.Open();
-  Field("Edit1")->setText(QStringLiteral("http://cam.example/image.jpg"));
-  for (const char* name : {"image_00000001.jpg", "image_00000001[1].jpg"}) {
-    Click("Button1_Start");
-    ASSERT_TRUE(WaitFor([&] { return Form().windowTitle().endsWith(QString::fromLatin1(name)); }));
-    ASSERT_TRUE(JobDone());
-    Click("Button2_Stop");
-    EXPECT_TRUE(FileExists(Home() + name));
-  }
-}
-
-TEST_F(SeriesTest, BellRingsOncePerStartedJob) {
-  Get<QCheckBox>("CheckBox_bell")->setChecked(true);
-  StartAndWaitForJob();
-  EXPECT_EQ(desktop_->beeps, 1);
-  // The bell may be switched while a series runs.
-  Get<QCheckBox>("CheckBox_bell")->setChecked(false);
-  gate_.Release();
-  ASSERT_TRUE(JobDone());
-  Form().Scheduler().Timer1Timer();
-  ASSERT_TRUE(gate_.WaitStarted(2));
-  EXPECT_EQ(desktop_->beeps, 1);
-}
-
-TEST_F(SeriesTest, ClosingSavesWhatTheFieldsShowExactly) {
-  Field("Edit1")->setText(QStringLiteral("http://cam.example/a.jpg"));
-  Field("Edit2_Timer")->setText(QStringLiteral("30"));
-  Get<QComboBox>("ComboBox1_Time")->setCurrentIndex(1);
-  Get<QCheckBox>("CheckBox_bell")->setChecked(true);
+  Field("Edit1")->setText(QStringLiteral("http://cam.example/snap/image.jpg"));
   Field("Edit3_Directory")->setText(QString::fromUtf8(home_.Path()));
+  Field("Edit_counter")->setText(QStringLiteral("7"));
+  Get<QCheckBox>("CheckBox_bell")->setChecked(true);
+  for (const char* name : {"image_00000007.jpg", "image_00000007[1].jpg"}) {
+    const size_t job = gate_.Runs().size() + 1;
+    Click("Button1_Start");
+    ASSERT_TRUE(gate_.WaitStarted(job));
+    Form().Scheduler().Timer1Timer();  // falls during the job: dropped, no bell
+    EXPECT_EQ(desktop_->beeps, static_cast<int>(job));
+    Click("Button2_Stop");  // the job still finishes its file
+    gate_.Release();
+    ASSERT_TRUE(JobDone());
+    EXPECT_EQ(Form().windowTitle(), QString::fromUtf8(Home() + name));
+    EXPECT_TRUE(FileExists(Home() + name));
+    EXPECT_EQ(Form().Scheduler().Counter(), 8);
+  }
+  EXPECT_EQ(gate_.Runs().size(), 2u);
+  EXPECT_EQ(Field("Edit3_Directory")->text(), QHome());
+}
+
+TEST_F(WindowTest, ClosingSavesWhatTheFieldsShowNotTheAdvancedCounter) {
+  home_.WriteFile(kIniName, "a\r\n1a0\r\n5\r\n2\r\n" + home_.Path() + "\r\nabc\r\n");
+  EXPECT_EQ(Field("Edit2_Timer")->text(), QStringLiteral("10"));
+  EXPECT_EQ(Field("Edit_counter")->text(), QString());
+  EXPECT_EQ(Get<QComboBox>("ComboBox1_Time")->currentIndex(), -1);
   Field("Edit_counter")->setText(QStringLiteral("1"));
   gate_.Open();
   Click("Button1_Start");
@@ -221,23 +155,21 @@ TEST_F(SeriesTest, ClosingSavesWhatTheFieldsShowExactly) {
   Form().close();
   Text saved;
   ASSERT_TRUE(ReadWholeFile(Form().IniFileName(), saved));
-  EXPECT_EQ(saved, "http://cam.example/a.jpg\r\n30\r\n1\r\n1\r\n" + Home() + "\r\n1\r\n");
+  EXPECT_EQ(saved, "a\r\n10\r\n-1\r\n1\r\n" + Home() + "\r\n1\r\n");
+  EXPECT_EQ(Form().IniFileName(), Home() + kIniName);
   EXPECT_TRUE(desktop_->messages.empty());
 }
 
-class ClosingDuringAJobTest : public SeriesTest, public testing::WithParamInterface<bool> {};
+class ClosingDuringAJobTest : public WindowTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(ClosingDuringAJobTest, EndsWithinASecondAndTheWorkerNeverReachesTheWindow) {
   const bool job_listens = GetParam();
   gate_.HonourStop(job_listens);
-  gate_.AfterGate([](TJobContext& job) {
-    job.MakeFileName("image.jpg");
-    job.SetCaption("too late");
-  });
-  StartAndWaitForJob();
+  gate_.AfterGate([](TJobContext& job) { job.SetCaption(job.MakeFileName("image.jpg")); });
+  StartJob(*this);
   const auto begin = steady_clock::now();
   Form().close();
-  EXPECT_LT(steady_clock::now() - begin, milliseconds(1500));
+  EXPECT_LT(steady_clock::now() - begin, milliseconds(1200));
   EXPECT_EQ(Form().JobAbandoned(), !job_listens);
   EXPECT_TRUE(FileExists(Form().IniFileName()));
   form_.reset();

@@ -1,41 +1,28 @@
-// Drives the real main window headless: a recording desktop instead of boxes and browser,
-// a scratch home for the settings file, a gated job, and event helpers.
+// Drives the real main window headless: a recording desktop instead of boxes and browser, a
+// scratch home for the settings file, a gated job, and event helpers.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
-#include <QString>
+#include <QTimer>
 #include <chrono>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <vector>
 
 #include "app/desktop.h"
 #include "app/mainwindow.h"
+#include "capture/settings.h"
 #include "support/childprocess.h"
 #include "tests/capture/jobgate.h"
 
 namespace tessaly {
 
-// Makes the one QApplication of the test process (offscreen when nothing else is chosen).
-void EnsureApplication();
-
-// Runs the event loop until done() holds; false when the limit passes first.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds limit = std::chrono::seconds(5));
-
-// What the window asked of the desktop; shared with the window's TRecordingDesktop.
+// What the window asked of the desktop.
 struct TDesktopLog {
-  struct TBox {
-    QString title;
-    QString text;
-  };
-  std::vector<TBox> messages;
-  std::vector<TBox> errors;
-  std::vector<QString> picker_titles;
-  std::vector<QString> picker_starts;
+  std::vector<QString> messages, errors, titles, picker_starts;
   std::optional<QString> picker_answer;  // what the picker returns
   int beeps = 0;
   std::vector<QUrl> opened;
@@ -45,15 +32,14 @@ class TRecordingDesktop final : public TDesktop {
  public:
   explicit TRecordingDesktop(std::shared_ptr<TDesktopLog> log) : log_(std::move(log)) {}
   void ShowMessage(QWidget*, const QString& title, const QString& text) override {
-    log_->messages.push_back({title, text});
+    log_->titles.push_back(title), log_->messages.push_back(text);
   }
   void ShowError(QWidget*, const QString& title, const QString& text) override {
-    log_->errors.push_back({title, text});
+    log_->titles.push_back(title), log_->errors.push_back(text);
   }
   std::optional<QString> PickDirectory(QWidget*, const QString& title,
                                        const QString& start) override {
-    log_->picker_titles.push_back(title);
-    log_->picker_starts.push_back(start);
+    log_->titles.push_back(title), log_->picker_starts.push_back(start);
     return log_->picker_answer;
   }
   void Beep() override { ++log_->beeps; }
@@ -63,31 +49,67 @@ class TRecordingDesktop final : public TDesktop {
   std::shared_ptr<TDesktopLog> log_;
 };
 
-// Sends a key press and release as typing would; the text is what the key types.
-void PressKey(QWidget* target, int key, const QString& text,
-              Qt::KeyboardModifiers modifiers = Qt::NoModifier);
-// Types each character of text as its own key press.
-void TypeText(QWidget* target, const QString& text);
+// Makes the test process's one QApplication; it is torn down after the last test.
+void EnsureApplication();
+
+// Runs the event loop until done() holds; false once the limit has passed.
+template <typename Done>
+bool WaitFor(Done done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// A key press and release as typing sends them; text is what the key types.
+inline void PressKey(QWidget* target, int key, const QString& text,
+                     Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+  QCoreApplication::sendEvent(target, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+  QCoreApplication::sendEvent(target, &release);
+}
+
+// Types each character of text as its own key.
+inline void TypeText(QWidget* target, const QString& text) {
+  for (QChar c : text) {
+    const int key = c.isDigit()    ? Qt::Key_0 + c.digitValue()
+                    : c.isLetter() ? Qt::Key_A + (c.toUpper().unicode() - 'A')
+                                   : c.unicode();  // punctuation keys share their code
+    PressKey(target, key, QString(c));
+  }
+}
 
 class WindowTest : public testing::Test {
- protected:
+ public:
   static void SetUpTestSuite() { EnsureApplication(); }
-  ~WindowTest() override;
+  ~WindowTest() override {
+    gate_.Open();
+    form_.reset();
+  }
 
   // The window, made on first use from the settings file written so far.
-  TForm1& Form();
-  // Writes the settings file beside the window's home before the window exists.
-  void WriteIni(const Text& content);
+  TForm1& Form() {
+    if (!form_) {
+      TForm1Setup setup{gate_.Job(), Home(), std::make_unique<TRecordingDesktop>(desktop_)};
+      form_ = std::make_unique<TForm1>(std::move(setup));
+    }
+    return *form_;
+  }
   Text Home() const { return home_.Path() + "/"; }
-
-  template <typename Widget>
+  QString QHome() const { return QString::fromUtf8(Home()); }
+  template <typename Widget = QWidget>
   Widget* Get(const char* name) {
-    auto* widget = Form().findChild<Widget*>(QString::fromLatin1(name));
-    EXPECT_NE(widget, nullptr) << name;
-    return widget;
+    return Form().findChild<Widget*>(QString::fromLatin1(name));
   }
   QLineEdit* Field(const char* name) { return Get<QLineEdit>(name); }
-  void Click(const char* button);
+  QTimer* Timer() { return Form().findChild<QTimer*>(QStringLiteral("Timer1")); }
+  void Click(const char* button) { Get<QAbstractButton>(button)->click(); }
+  bool JobDone() {
+    return WaitFor([&] { return !Form().Scheduler().JobRunning(); });
+  }
 
   ScratchDir home_;
   TJobGate gate_;

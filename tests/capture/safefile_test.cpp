@@ -10,64 +10,51 @@
 namespace tessaly {
 namespace {
 
-size_t EntriesIn(const Text& directory) {
-  size_t entries = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory))
-    ++entries;
-  return entries;
-}
-
-struct TWriteCase {
-  const char* label;
+struct TWrite {
+  const char* name;
   TExisting existing;
-  bool file_before;
+  const char* before;  // "<dir>": a directory in the way; "": nothing there
   bool succeeds;
 };
 
-class WriteFileWholeTest : public testing::TestWithParam<TWriteCase> {};
+class WriteFileWholeTest : public testing::TestWithParam<TWrite> {};
 
-TEST_P(WriteFileWholeTest, WritesAllOrNothing) {
-  const TWriteCase& c = GetParam();
+TEST_P(WriteFileWholeTest, WritesAllOrLeavesWhatWasThere) {
+  const TWrite& c = GetParam();
   ScratchDir dir;
-  const Text path = dir.File("image_00000001.jpg");
-  if (c.file_before) dir.WriteFile("image_00000001.jpg", "old");
-  const Text bytes = Text("\x00\xff\r\n", 4) + Text(100000, 'b');
+  const Text path = dir.File("image.jpg");
+  if (Text(c.before) == "<dir>")
+    std::filesystem::create_directory(path);
+  else if (*c.before)
+    dir.WriteFile("image.jpg", c.before);
+  const Text bytes = Text("\0\xff\r\n", 4) + Text(100000, 'b');
   EXPECT_EQ(WriteFileWhole(path, bytes, c.existing), c.succeeds);
   Text content;
-  ASSERT_TRUE(ReadWholeFile(path, content));
-  EXPECT_EQ(content, c.succeeds ? bytes : Text("old"));
-  EXPECT_EQ(EntriesIn(dir.Path()), 1u);
+  if (Text(c.before) == "<dir>")
+    EXPECT_TRUE(DirectoryExists(path));
+  else
+    EXPECT_EQ(ReadWholeFile(path, content) ? content : "<none>", c.succeeds ? bytes : c.before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, WriteFileWholeTest,
-                         testing::Values(TWriteCase{"NewReplace", TExisting::Replace, false, true},
-                                         TWriteCase{"OldReplaced", TExisting::Replace, true, true},
-                                         TWriteCase{"NewKeep", TExisting::Keep, false, true},
-                                         TWriteCase{"OldKept", TExisting::Keep, true, false}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         testing::Values(TWrite{"New", TExisting::Replace, "", true},
+                                         TWrite{"Replaced", TExisting::Replace, "old", true},
+                                         TWrite{"NewKept", TExisting::Keep, "", true},
+                                         TWrite{"OldKept", TExisting::Keep, "old", false},
+                                         TWrite{"DirectoryReplace", TExisting::Replace, "<dir>",
+                                                false},
+                                         TWrite{"DirectoryKeep", TExisting::Keep, "<dir>", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WriteFileWhole, EmptyContentGivesAnEmptyFile) {
+TEST(WriteFileWhole, EmptyBufferGivesAnEmptyFileAndAMissingDirectoryNothing) {
   ScratchDir dir;
-  ASSERT_TRUE(WriteFileWhole(dir.File("empty"), Text(), TExisting::Keep));
-  Text content = "not read";
+  EXPECT_TRUE(WriteFileWhole(dir.File("empty"), Text(), TExisting::Keep));
+  EXPECT_FALSE(WriteFileWhole(dir.File("gone/file"), Text("x"), TExisting::Replace));
+  Text content = "unread";
   ASSERT_TRUE(ReadWholeFile(dir.File("empty"), content));
   EXPECT_TRUE(content.empty());
-}
-
-TEST(WriteFileWhole, MissingDirectoryFailsCleanly) {
-  ScratchDir dir;
-  EXPECT_FALSE(WriteFileWhole(dir.File("gone/file"), Text("x"), TExisting::Replace));
-  EXPECT_EQ(EntriesIn(dir.Path()), 0u);
-}
-
-TEST(WriteFileWhole, DirectoryInTheWayIsNotReplaced) {
-  ScratchDir dir;
-  std::filesystem::create_directory(dir.File("taken"));
-  for (TExisting mode : {TExisting::Replace, TExisting::Keep}) {
-    EXPECT_FALSE(WriteFileWhole(dir.File("taken"), Text("x"), mode));
-    EXPECT_TRUE(DirectoryExists(dir.File("taken")));
-    EXPECT_EQ(EntriesIn(dir.Path()), 1u);
-  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ std::string Repeat(const std::string& line, int times) {
   return text;
 }
 
-enum class Server { Nginx, SServer };
+enum class Server { Nginx, SServer, BareClose };
 
 struct Body {
   std::string name;
@@ -38,7 +38,7 @@ struct Body {
   std::string host;
   std::string path;
   std::string protocol;
-  std::string file;  // put on the server under the path's name; "" for the generated answers
+  std::string file;  // put on the server under the path's name, except for "/chunks/..."
   std::string expected;
   THTTPTransferMode mode;
 };
@@ -51,14 +51,19 @@ TEST_P(HttpsBody, ArrivesWhole) {
   ASSERT_TRUE(pki.Ok()) << pki.Error();
   std::unique_ptr<TlsNginx> nginx;
   std::unique_ptr<TlsSServer> s_server;
+  std::unique_ptr<TlsBareCloseServer> bare;
   std::string url;
-  if (b.server == Server::Nginx) {
+  if (b.server == Server::BareClose) {
+    bare = TlsBareCloseServer::Start(pki, TestCert::Good, b.file);
+    ASSERT_TRUE(bare->Ok()) << bare->Error();
+    url = bare->Url(b.path);
+  } else if (b.server == Server::Nginx) {
     nginx = TlsNginx::Start(pki);
     ASSERT_TRUE(nginx->Ok()) << nginx->Error();
     if (b.host == "[::1]") {
       ASSERT_TRUE(nginx->HasIPv6()) << "no IPv6 loopback on this machine";
     }
-    if (!b.file.empty()) nginx->WriteFile(b.path.substr(1), b.file);
+    if (b.path.rfind("/chunks/", 0) != 0) nginx->WriteFile(b.path.substr(1), b.file);
     url = nginx->Url(TestCert::Good, b.path, b.host);
   } else {
     s_server = TlsSServer::Start(pki, TestCert::Good);
@@ -84,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, HttpsBody,
     ::testing::Values(
         Body{"EmptyByLength", Server::Nginx, "127.0.0.1", "/empty", "1.0", "", "",
-             THTTPTransferMode::UntilClose},
+             THTTPTransferMode::ByLength},
         Body{"OneByteByLength", Server::Nginx, "127.0.0.1", "/one", "1.0", "x", "x",
              THTTPTransferMode::ByLength},
         Body{"RecordPlusOneByLength", Server::Nginx, "localhost", "/b", "1.0",
@@ -99,7 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
         Body{"UntilCloseFromNginx", Server::Nginx, "127.0.0.1", "/chunks/700", "1.0", "",
              kChunks, THTTPTransferMode::UntilClose},
         Body{"UntilCloseFromSServer", Server::SServer, "127.0.0.1", "/file.bin", "1.0",
-             PatternBytes(300000, 5), PatternBytes(300000, 5), THTTPTransferMode::UntilClose}),
+             PatternBytes(300000, 5), PatternBytes(300000, 5), THTTPTransferMode::UntilClose},
+        Body{"UntilBareTcpClose", Server::BareClose, "127.0.0.1", "/cam.jpg", "1.0",
+             PatternBytes(300000, 6), PatternBytes(300000, 6), THTTPTransferMode::UntilClose}),
     [](const auto& info) { return info.param.name; });
 
 struct Refusal {
@@ -201,10 +208,11 @@ TEST_P(HttpsBrokenPeer, FailsWithinTheClientsTimeout) {
   ScriptedPeer peer(script);
   ASSERT_EQ(peer.SetupError(), "");
   std::string url = "https://127.0.0.1:" + peer.PortText() + "/cam.jpg";
-  TestPki pki;
+  std::unique_ptr<TestPki> pki;
   std::unique_ptr<TlsNginx> nginx;
   if (GetParam() == Peer::NginxPlainHttp) {
-    nginx = TlsNginx::Start(pki);
+    pki = std::make_unique<TestPki>();
+    nginx = TlsNginx::Start(*pki);
     ASSERT_TRUE(nginx->Ok()) << nginx->Error();
     url = "https://127.0.0.1:" + std::to_string(nginx->PlainPort()) + "/cam.jpg";
   }

@@ -250,6 +250,55 @@ INSTANTIATE_TEST_SUITE_P(Points, StopFlagTest,
                            return info.param.name;
                          });
 
+// An abort raised in the middle of assembling a line must not leave anything behind that did
+// not arrive, nor lose what did.
+struct RaisingStopParam {
+  const char* name;
+  bool raise_except;
+};
+void PrintTo(const RaisingStopParam& p, std::ostream* out) {
+  *out << p.name;
+}
+
+class StopMidLineTest : public SocketLayerTestP<RaisingStopParam> {};
+
+TEST_P(StopMidLineTest, AbortedLineKeepsExactlyTheBytesReceived) {
+  ScriptedPeer peer({PeerStep::Send("abc"), PeerStep::AwaitText("go"), PeerStep::Send("def\r\n"),
+                     PeerStep::AwaitEof()});
+  TStreamTestSocket socket;
+  socket.ConnectTo(peer.Host(), peer.PortText());
+  ASSERT_EQ(socket.SocketError(), 0) << socket.GetErrorDesc(socket.SocketError());
+  EXPECT_EQ(socket.ReadLine(100), "");
+  ASSERT_EQ(socket.SocketError(), WSAETIMEDOUT) << socket.GetErrorDesc(socket.SocketError());
+  ASSERT_EQ(socket.ReadAhead(), "abc");
+
+  socket.WriteText("go");
+  ASSERT_TRUE(socket.WaitReadable(5000));  // "def" is queued: the next read must receive
+  socket.SetRaiseExcept(GetParam().raise_except);
+  socket.SetStopFlag(true);
+  bool raised = false;
+  try {
+    EXPECT_EQ(socket.ReadLine(5000), "");
+  } catch (const ENetSocketError& error) {
+    raised = true;
+    EXPECT_EQ(error.ErrorCode(), WSAECONNABORTED);
+  }
+  EXPECT_EQ(raised, GetParam().raise_except);
+  EXPECT_EQ(socket.SocketError(), WSAECONNABORTED) << socket.GetErrorDesc(socket.SocketError());
+  EXPECT_EQ(socket.ReadAhead(), "abc");
+
+  socket.SetRaiseExcept(false);
+  EXPECT_EQ(socket.ReadLine(5000), "abcdef");
+  EXPECT_EQ(socket.SocketError(), 0) << socket.GetErrorDesc(socket.SocketError());
+}
+
+INSTANTIATE_TEST_SUITE_P(Reporting, StopMidLineTest,
+                         ::testing::Values(RaisingStopParam{"Quiet", false},
+                                           RaisingStopParam{"Raising", true}),
+                         [](const ::testing::TestParamInfo<RaisingStopParam>& info) {
+                           return info.param.name;
+                         });
+
 // ---- Sliced waits -----------------------------------------------------------------------------
 
 struct SliceParam {

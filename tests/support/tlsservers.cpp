@@ -23,6 +23,32 @@ std::string Listen(int port, bool ssl, bool ipv6) {
   return text;
 }
 
+const char kBareCloseScript[] = R"(import os, socket, ssl, sys
+cert, key, port, body_path = sys.argv[1:5]
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+body = open(body_path, "rb").read()
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", int(port)))
+listener.listen(8)
+while True:
+    connection, _ = listener.accept()
+    try:
+        tls = context.wrap_socket(connection, server_side=True)
+        request = b""
+        while b"\r\n\r\n" not in request:
+            piece = tls.recv(4096)
+            if not piece:
+                break
+            request += piece
+        tls.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + body)
+        # Closing the socket under the TLS layer sends no closing alert.
+        os.close(tls.detach())
+    except Exception:
+        connection.close()
+)";
+
 }  // namespace
 
 std::string PatternBytes(size_t length, unsigned seed) {
@@ -66,6 +92,10 @@ bool TlsNginx::Launch(const TestPki& pki) {
                  "      echo_duplicate $1 \"chunk line\\r\\n\";\n" +
                  "      echo_flush;\n" +
                  "      echo_duplicate $1 \"second half\\r\\n\";\n" +
+                 "    }\n" +
+                 "    location = /mirror {\n" +
+                 "      client_max_body_size 64m;\n      client_body_buffer_size 64m;\n" +
+                 "      echo_read_request_body;\n      echo_request_body;\n" +
                  "    }\n  }\n";
     }
     plain_port_ = PickFreePort();
@@ -133,6 +163,32 @@ std::unique_ptr<TlsSServer> TlsSServer::Start(const TestPki& pki, TestCert cert)
       return server;
     }
     server->error_ = "openssl s_server (try " + std::to_string(attempt) + "): " + why;
+    server->child_.reset();
+  }
+  return server;
+}
+
+std::unique_ptr<TlsBareCloseServer> TlsBareCloseServer::Start(const TestPki& pki, TestCert cert,
+                                                              const std::string& body) {
+  auto server = std::make_unique<TlsBareCloseServer>();
+  if (!pki.Ok()) {
+    server->error_ = "no certificates: " + pki.Error();
+    return server;
+  }
+  const std::string script = server->dir_.WriteFile("server.py", kBareCloseScript);
+  const std::string body_path = server->dir_.WriteFile("body", body);
+  for (int attempt = 1; attempt <= kTries; ++attempt) {
+    server->port_ = PickFreePort();
+    std::string why;
+    server->child_ = ChildProcess::Start({"python3", script, pki.CertFile(cert), pki.KeyFile(cert),
+                                          std::to_string(server->port_), body_path},
+                                         server->dir_.File("python.log"), &why);
+    if (server->child_ &&
+        server->child_->WaitUntilAccepting("127.0.0.1", server->port_, kStartTimeoutMs, &why)) {
+      server->error_.clear();
+      return server;
+    }
+    server->error_ = "python3 TLS server (try " + std::to_string(attempt) + "): " + why;
     server->child_.reset();
   }
   return server;

@@ -20,7 +20,7 @@ namespace tessaly {
 // One nginx with an "https" server per TestCert (each on its own port, on 127.0.0.1 and, when
 // the machine has it, [::1]) and one plain "http" port. All serve the same document root;
 // "/chunks/<n>" answers n lines of text produced while the answer is sent (chunked under
-// HTTP/1.1, until the close under HTTP/1.0).
+// HTTP/1.1, until the close under HTTP/1.0); "/mirror" answers a request's body with itself.
 class TlsNginx {
  public:
   static std::unique_ptr<TlsNginx> Start(const TestPki& pki);
@@ -64,6 +64,28 @@ class TlsSServer {
   }
   std::string WriteFile(const std::string& name, const std::string& contents) const {
     return dir_.WriteFile(name, contents);
+  }
+
+ private:
+  ScratchDir dir_;
+  std::unique_ptr<ChildProcess> child_;
+  int port_ = 0;
+  std::string error_;
+};
+
+// A python3 TLS server on 127.0.0.1 that answers every request with "HTTP/1.0 200 OK", a blank
+// line and the given body, and then closes the TCP connection without TLS's closing alert, as
+// many servers do.
+class TlsBareCloseServer {
+ public:
+  static std::unique_ptr<TlsBareCloseServer> Start(const TestPki& pki, TestCert cert,
+                                                   const std::string& body);
+
+  bool Ok() const { return error_.empty() && child_ != nullptr; }
+  const std::string& Error() const { return error_; }
+  int Port() const { return port_; }
+  std::string Url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + path;
   }
 
  private:
