@@ -2,10 +2,13 @@
 #include <cstdlib>
 
 #include "app/mainwindow.h"
-#include "capture/standinjob.h"
+#include "capture/fetchjob.h"
+#include "net/sockapi.h"
 
 int main(int argc, char** argv) {
-  // The socket layer's start-up comes first of all, before any window exists.
+  // The socket layer comes up before any window exists and is released last; when it cannot
+  // come up, its error ends the program before it starts.
+  tessaly::TSocketLayerScope socket_layer;
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(tessaly::kApplicationTitle));
@@ -14,8 +17,7 @@ int main(int argc, char** argv) {
   bool job_abandoned = false;
   {
     tessaly::TForm1Setup setup;
-    // The image fetch job is handed to the window here.
-    setup.Job = tessaly::StandInJob;
+    setup.Job = tessaly::FetchImageJob;
     tessaly::TForm1 form(std::move(setup));
     form.show();
     exit_code = QApplication::exec();
@@ -23,7 +25,5 @@ int main(int argc, char** argv) {
   }
   // A job that did not stop in time ends with the process; static state must not go first.
   if (job_abandoned) std::_Exit(exit_code);
-
-  // The socket layer is released here, last.
   return exit_code;
 }

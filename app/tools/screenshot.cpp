@@ -9,7 +9,7 @@
 #include "app/desktop.h"
 #include "app/mainwindow.h"
 #include "app/qtext.h"
-#include "capture/standinjob.h"
+#include "capture/fetchjob.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   QTemporaryDir home;
   if (!home.isValid()) return 1;
   tessaly::TForm1Setup setup;
-  setup.Job = tessaly::StandInJob;
+  setup.Job = tessaly::FetchImageJob;
   setup.HomeDir = tessaly::ToText(QDir(home.path()).absolutePath() + QLatin1Char('/'));
   setup.Desktop = std::make_unique<TSilentDesktop>();
   tessaly::TForm1 form(std::move(setup));

@@ -1,7 +1,0 @@
-#include "capture/standinjob.h"
-
-namespace tessaly {
-
-void StandInJob(TJobContext&) {}
-
-}  // namespace tessaly
