@@ -1,5 +1,6 @@
 #include "base/ipaddr.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -93,8 +94,13 @@ Text IPv6TextToBytes(const Text& text) {
     head = groups_of(address);
   }
   std::vector<uint16_t> all(8, 0);
-  for (size_t i = 0; i < head.size() && i < 8; ++i) all[i] = head[i];
-  for (size_t i = 0; i < tail.size() && i < 8; ++i) all[8 - tail.size() + i] = tail[i];
+  // More than eight groups in all is no address; keep what fits rather than write past it.
+  const size_t head_count = std::min<size_t>(head.size(), 8);
+  const size_t tail_count = std::min<size_t>(tail.size(), 8 - head_count);
+  for (size_t i = 0; i < head_count; ++i) all[i] = head[i];
+  for (size_t i = 0; i < tail_count; ++i) {
+    all[8 - tail_count + i] = tail[tail.size() - tail_count + i];
+  }
   Text bytes;
   for (uint16_t group : all) {
     bytes += static_cast<char>(group >> 8);

@@ -62,6 +62,13 @@ INSTANTIATE_TEST_SUITE_P(Table, IPv6BytesTest,
                                            V6Case{"1::", "1::"},
                                            V6Case{"0:0:1:0:0:0:2:0", "0:0:1::2:0"}));
 
+TEST(IPv6BytesTest, TooManyGroupsStayWithinSixteenBytes) {
+  EXPECT_EQ(IPv6BytesToText(IPv6TextToBytes("1::2:3:4:5:6:7:8:9:a")), "1:4:5:6:7:8:9:a")
+      << "the last groups after the gap fill what is left";
+  EXPECT_EQ(IPv6TextToBytes("1:2:3:4:5:6:7:8:9::").size(), 16u);
+  EXPECT_EQ(IPv6TextToBytes("::1:2:3:4:5:6:7:8:9").size(), 16u);
+}
+
 TEST(IPv6BytesTest, LoopbackBytes) {
   EXPECT_EQ(IPv6TextToBytes("::1"), Text(15, '\0') + "\x01");
 }
