@@ -233,7 +233,9 @@ class TBlockSocket {
   // All reads below except ReadSome, PeekSome, PeekOneByte and ReadDatagram serve ReadAhead
   // first. Bytes that arrived are never lost to a time-out or failure: they stay in ReadAhead
   // (or are counted in ReadExact's result). The peer's close shows as 10054, a time-out as
-  // 10060.
+  // 10060. Every receive goes through PendingBytes and ReadSome, the points a transport
+  // overrides; the line and exact reads do not call ReadAvailable itself. A failure inside a
+  // line read is reported by the packet wait and again by the line read (two SR_Failed).
 
   // One platform receive of up to `length` bytes into buffer. Answers the count (after
   // OnReadFilter), 0 when the peer closed (10054) or StopFlag was set (10053), -1 on failure.
@@ -253,7 +255,8 @@ class TBlockSocket {
   // Exactly `length` bytes; "" on failure (the bytes received are then lost to the caller).
   virtual Text ReadExactText(int length, int timeout);
   // Reads `count` bytes into the stream at its position, SendMaxChunk bytes at a time; stops
-  // at the first failure (pieces before it have been written).
+  // at the first failure (pieces before it have been written). The stream grows piece by
+  // piece: a caller that trusts the count may Reserve it first.
   void ReadCountToStream(TByteBuffer& stream, int timeout, int64_t count);
   // One byte; 0 on failure.
   virtual uint8_t ReadByte(int timeout);

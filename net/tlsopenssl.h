@@ -32,8 +32,11 @@ class TSSLOpenSSL : public TCustomSSL {
   Text ProviderDescription() const override;
   Text ProviderName() const override;
 
-  // Handshake as client. Fails (PlugError set, TCP connection left open) when the handshake
-  // fails, times out, is stopped, or the certificate does not verify while VerifyCert is set.
+  // Handshake as client, within Timeout. On failure the TCP connection stays open and PlugError
+  // says why: 10060 timed out, 10053 stopped, 10054 the peer closed or reset the connection,
+  // another socket code for another socket failure, else the library's error class (1 for a
+  // protocol or certificate failure) with its reason, e.g. "TLS handshake failed: certificate
+  // verify failed (certificate has expired)".
   bool ConnectTLS() override;
   // Handshake as server with CertificateFile and PrivateKeyFile (PEM, KeyPassword if encrypted).
   bool AcceptTLS() override;
@@ -41,8 +44,7 @@ class TSSLOpenSSL : public TCustomSSL {
   bool ShutdownTLS() override;
   // Sends our closing alert and waits, within Timeout, for the peer's.
   bool CloseTLSBothWays() override;
-  // Sends the whole buffer, waiting up to the owner's NonblockSendTimeout whenever the handle
-  // is not writable: `length`, or -1 on failure.
+  // Sends the whole buffer within the owner's NonblockSendTimeout: `length`, or -1 on failure.
   int SendData(const void* buffer, int length) override;
   // At least one decrypted byte (waiting up to Timeout for a record to complete), and then as
   // many more as are ready without waiting: count, 0 at the peer's close, -1 on failure.
@@ -51,7 +53,8 @@ class TSSLOpenSSL : public TCustomSSL {
   // so that the next receive reports it without waiting on the handle.
   int PendingData() override;
 
-  // Facts about the session; "" and 0 while none runs.
+  // Facts about the last handshake (kept after a failed one, for the peer's certificate);
+  // "" and 0 before any.
   Text PeerSubject() override;
   Text PeerIssuer() override;
   // The common name of the peer's certificate.
@@ -107,10 +110,10 @@ class TSSLOpenSSL : public TCustomSSL {
   bool io_eof_ = false;
   // The session failed beyond repair: no closing alert may be sent any more.
   bool fatal_ = false;
-  // The peer's close, or a failure, met while extra bytes were gathered after a receive; the
-  // next receive reports it.
+  // The peer's data has ended, by its closing alert or its TCP close; and by the alert.
   bool peer_closed_ = false;
   bool peer_sent_close_ = false;
+  // A failure met while extra bytes were gathered after a receive; the next receive reports it.
   int deferred_error_ = 0;
   Text deferred_error_text_;
 };

@@ -1,7 +1,6 @@
 // TSSLOpenSSL: the settings of a session, turned into the library's context and parameters:
-// protocol, ciphers, trust anchors, our own certificate and the name the peer must prove.
+// protocol, ciphers, our own certificate and the name the peer must prove.
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -17,14 +16,6 @@ namespace tessaly {
 
 namespace {
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-
-struct X509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-
 // Hands KeyPassword to the library when it opens an encrypted private key.
 int GivePassword(char* buffer, int size, int /*rwflag*/, void* userdata) {
   const Text& password = *static_cast<const Text*>(userdata);
@@ -33,7 +24,7 @@ int GivePassword(char* buffer, int size, int /*rwflag*/, void* userdata) {
   return length;
 }
 
-// An address literal as the certificate check wants it: no brackets, no zone.
+// A host as it was written in an address, without the brackets of an IPv6 literal.
 Text BareAddress(Text host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
@@ -82,48 +73,13 @@ bool TSSLOpenSSL::SetupContext(bool as_server) {
   }
 
   if (VerifyCert()) {
-    const int mode = as_server ? SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT
-                               : SSL_VERIFY_PEER;
+    const int mode =
+        as_server ? SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT : SSL_VERIFY_PEER;
     SSL_CTX_set_verify(context, mode, nullptr);
   } else {
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
   }
   return SetupTrust() && SetupOwnCertificate(as_server);
-}
-
-bool TSSLOpenSSL::SetupTrust() {
-  SSL_CTX* context = context_.get();
-  // Loaded also without VerifyCert, so that VerifyResult tells what a check would have found.
-  if (SSL_CTX_set_default_verify_paths(context) != 1) {
-    // A missing system store is no failure by itself: CertCA or CertCAFile may carry the trust.
-    ERR_clear_error();
-  }
-  if (!CertCAFile().empty() &&
-      SSL_CTX_load_verify_locations(context, CertCAFile().c_str(), nullptr) != 1) {
-    FailFromLibrary(SSL_ERROR_SSL, "TLS setup (CertCAFile)");
-    return false;
-  }
-  if (!CertCA().empty()) {
-    std::unique_ptr<BIO, BioFree> pem(
-        BIO_new_mem_buf(CertCA().data(), static_cast<int>(CertCA().size())));
-    X509_STORE* store = SSL_CTX_get_cert_store(context);
-    int added = 0;
-    for (;;) {
-      std::unique_ptr<X509, X509Free> cert(PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr));
-      if (!cert) break;
-      if (X509_STORE_add_cert(store, cert.get()) != 1) {
-        FailFromLibrary(SSL_ERROR_SSL, "TLS setup (CertCA)");
-        return false;
-      }
-      ++added;
-    }
-    ERR_clear_error();  // the end of the text reads as "no start line"
-    if (added == 0) {
-      SetPlugError(SSL_ERROR_SSL, "TLS setup (CertCA) failed: no PEM certificate found");
-      return false;
-    }
-  }
-  return true;
 }
 
 bool TSSLOpenSSL::SetupOwnCertificate(bool required) {

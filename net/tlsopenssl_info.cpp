@@ -38,9 +38,13 @@ Text NameText(const X509_NAME* name) {
 
 }  // namespace
 
-Text TSSLOpenSSL::ProviderName() const { return "ssl_openssl"; }
+Text TSSLOpenSSL::ProviderName() const {
+  return "ssl_openssl";
+}
 
-Text TSSLOpenSSL::ProviderDescription() const { return OpenSSL_version(OPENSSL_VERSION); }
+Text TSSLOpenSSL::ProviderDescription() const {
+  return OpenSSL_version(OPENSSL_VERSION);
+}
 
 namespace {
 
@@ -64,8 +68,8 @@ Text TSSLOpenSSL::PeerName() {
   const PeerCert cert = PeerCertificate(session_.get());
   if (!cert) return Text();
   char buffer[256];
-  const int length = X509_NAME_get_text_by_NID(X509_get_subject_name(cert.get()),
-                                               NID_commonName, buffer, sizeof buffer);
+  const int length = X509_NAME_get_text_by_NID(X509_get_subject_name(cert.get()), NID_commonName,
+                                               buffer, sizeof buffer);
   return length > 0 ? Text(buffer, static_cast<size_t>(length)) : Text();
 }
 
@@ -123,6 +127,8 @@ std::unique_ptr<TCustomSSL> VerifyingOpenSSLPlug(TTCPBlockSocket& owner) {
   return plug;
 }
 
-void UseOpenSSLByDefault() { SetDefaultSSLPlugClass(&VerifyingOpenSSLPlug); }
+void UseOpenSSLByDefault() {
+  SetDefaultSSLPlugClass(&VerifyingOpenSSLPlug);
+}
 
 }  // namespace tessaly

@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light python3 curl
+  libssl-dev openssl
   microsocks dante-server tinyproxy
   clang libclang-rt-14-dev
 )

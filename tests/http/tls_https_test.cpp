@@ -1,6 +1,7 @@
 // "https" addresses fetched by THTTPClient once the program has made the verifying OpenSSL plug
 // the default, as it does at start-up: bodies of every transfer mode from real servers, the
 // certificate checks, and servers that never finish the handshake.
+#include <ostream>
 #include <string>
 
 #include "http/httpclient.h"
@@ -42,6 +43,11 @@ struct Body {
   std::string expected;
   THTTPTransferMode mode;
 };
+
+// Names the case in test listings.
+void PrintTo(const Body& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class HttpsBody : public HttpsTest, public ::testing::TestWithParam<Body> {};
 
@@ -101,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
              PatternBytes(70000, 4), THTTPTransferMode::ByLength},
         Body{"Chunked", Server::Nginx, "localhost", "/chunks/700", "1.1", "", kChunks,
              THTTPTransferMode::Chunked},
-        Body{"UntilCloseFromNginx", Server::Nginx, "127.0.0.1", "/chunks/700", "1.0", "",
-             kChunks, THTTPTransferMode::UntilClose},
+        Body{"UntilCloseFromNginx", Server::Nginx, "127.0.0.1", "/chunks/700", "1.0", "", kChunks,
+             THTTPTransferMode::UntilClose},
         Body{"UntilCloseFromSServer", Server::SServer, "127.0.0.1", "/file.bin", "1.0",
              PatternBytes(300000, 5), PatternBytes(300000, 5), THTTPTransferMode::UntilClose},
         Body{"UntilBareTcpClose", Server::BareClose, "127.0.0.1", "/cam.jpg", "1.0",
@@ -115,6 +121,11 @@ struct Refusal {
   std::string host;
   std::string reason;
 };
+
+// Names the case in test listings.
+void PrintTo(const Refusal& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class HttpsCertificate : public HttpsTest,
                          public ::testing::TestWithParam<std::tuple<Refusal, bool>> {};

@@ -5,6 +5,7 @@
 #include <openssl/opensslv.h>
 
 #include <atomic>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -22,10 +23,15 @@ constexpr int kSlackMs = 1500;
 struct BadPeer {
   std::string name;
   PeerScript script;
-  int plug_error;           // the plug's code for the failure
-  std::string text_part;    // part of the plug's text
-  bool runs_to_the_limit;   // false: the failure shows long before the limit
+  int plug_error;          // the plug's code for the failure
+  std::string text_part;   // part of the plug's text
+  bool runs_to_the_limit;  // false: the failure shows long before the limit
 };
+
+// Names the case in test listings.
+void PrintTo(const BadPeer& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class TlsBadPeer : public TlsSocketTestP<BadPeer> {};
 
@@ -134,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Table, TlsStop,
                                            StopBy::FlagFromTheHeartbeat),
                          [](const auto& info) {
                            return info.param == StopBy::FlagFromAnotherThread ? "OtherThread"
-                                                                               : "Heartbeat";
+                                                                              : "Heartbeat";
                          });
 
 struct Unusable {
@@ -143,6 +149,11 @@ struct Unusable {
   bool connect;
   int plug_error;
 };
+
+// Names the case in test listings.
+void PrintTo(const Unusable& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class TlsUnusable : public TlsSocketTestP<Unusable> {};
 
@@ -162,20 +173,19 @@ TEST_P(TlsUnusable, FailsBeforeSendingAnything) {
   EXPECT_EQ(peer.Received(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, TlsUnusable,
-    ::testing::Values(Unusable{"NotConnected", LT_all, false, WSAENOTCONN},
-                      Unusable{"SSLv2", LT_SSLv2, true, WSAEPROTONOSUPPORT},
-                      Unusable{"SSLv3", LT_SSLv3, true, WSAEPROTONOSUPPORT},
-                      Unusable{"SSH", LT_SSHv2, true, WSAEPROTONOSUPPORT}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Table, TlsUnusable,
+                         ::testing::Values(Unusable{"NotConnected", LT_all, false, WSAENOTCONN},
+                                           Unusable{"SSLv2", LT_SSLv2, true, WSAEPROTONOSUPPORT},
+                                           Unusable{"SSLv3", LT_SSLv3, true, WSAEPROTONOSUPPORT},
+                                           Unusable{"SSH", LT_SSHv2, true, WSAEPROTONOSUPPORT}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(TlsSocketTest, PlugNamesItsLibraryAndVersion) {
   auto sock = NewTlsSocket();
   TCustomSSL& plug = sock->SSLPlug();
   EXPECT_EQ(plug.ProviderName(), "ssl_openssl");
-  const std::string version = std::to_string(OPENSSL_VERSION_MAJOR) + "." +
-                              std::to_string(OPENSSL_VERSION_MINOR) + ".";
+  const std::string version =
+      std::to_string(OPENSSL_VERSION_MAJOR) + "." + std::to_string(OPENSSL_VERSION_MINOR) + ".";
   EXPECT_EQ(plug.ProviderDescription().rfind("OpenSSL " + version, 0), 0u)
       << plug.ProviderDescription();
   EXPECT_TRUE(plug.LibraryAvailable());

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "net/socketerror.h"
@@ -25,8 +26,12 @@ struct CheckCase {
   std::string reason;
 };
 
-class TlsCertificateCheck
-    : public TlsSocketTestP<std::tuple<CheckCase, bool /*VerifyCert*/>> {};
+// Names the case in test listings.
+void PrintTo(const CheckCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TlsCertificateCheck : public TlsSocketTestP<std::tuple<CheckCase, bool /*VerifyCert*/>> {};
 
 TEST_P(TlsCertificateCheck, StopsTheHandshakeOnlyWhenVerifying) {
   const auto& [c, verify] = GetParam();
@@ -60,27 +65,26 @@ TEST_P(TlsCertificateCheck, StopsTheHandshakeOnlyWhenVerifying) {
     EXPECT_FALSE(plug.TLSActive());
     EXPECT_NE(sock->SocketErrorText().find("certificate verify failed"), std::string::npos)
         << sock->SocketErrorText();
-    EXPECT_NE(sock->SocketErrorText().find(c.reason), std::string::npos)
-        << sock->SocketErrorText();
+    EXPECT_NE(sock->SocketErrorText().find(c.reason), std::string::npos) << sock->SocketErrorText();
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, TlsCertificateCheck,
     ::testing::Combine(
-        ::testing::Values(
-            CheckCase{"GoodByAddress", TestCert::Good, "127.0.0.1", X509_V_OK, ""},
-            CheckCase{"GoodByName", TestCert::Good, "localhost", X509_V_OK, ""},
-            CheckCase{"GoodByIPv6Address", TestCert::Good, "::1", X509_V_OK, ""},
-            CheckCase{"NameOnlyByName", TestCert::NameOnly, "localhost", X509_V_OK, ""},
-            CheckCase{"SelfSigned", TestCert::SelfSigned, "127.0.0.1",
-                      X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, "self-signed"},
-            CheckCase{"OtherHostName", TestCert::OtherHost, "localhost",
-                      X509_V_ERR_HOSTNAME_MISMATCH, "hostname mismatch"},
-            CheckCase{"AddressNotInCertificate", TestCert::NameOnly, "127.0.0.1",
-                      X509_V_ERR_IP_ADDRESS_MISMATCH, "IP address mismatch"},
-            CheckCase{"Expired", TestCert::Expired, "127.0.0.1", X509_V_ERR_CERT_HAS_EXPIRED,
-                      "certificate has expired"}),
+        ::testing::Values(CheckCase{"GoodByAddress", TestCert::Good, "127.0.0.1", X509_V_OK, ""},
+                          CheckCase{"GoodByName", TestCert::Good, "localhost", X509_V_OK, ""},
+                          CheckCase{"GoodByIPv6Address", TestCert::Good, "::1", X509_V_OK, ""},
+                          CheckCase{"NameOnlyByName", TestCert::NameOnly, "localhost", X509_V_OK,
+                                    ""},
+                          CheckCase{"SelfSigned", TestCert::SelfSigned, "127.0.0.1",
+                                    X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, "self-signed"},
+                          CheckCase{"OtherHostName", TestCert::OtherHost, "localhost",
+                                    X509_V_ERR_HOSTNAME_MISMATCH, "hostname mismatch"},
+                          CheckCase{"AddressNotInCertificate", TestCert::NameOnly, "127.0.0.1",
+                                    X509_V_ERR_IP_ADDRESS_MISMATCH, "IP address mismatch"},
+                          CheckCase{"Expired", TestCert::Expired, "127.0.0.1",
+                                    X509_V_ERR_CERT_HAS_EXPIRED, "certificate has expired"}),
         ::testing::Bool()),
     [](const auto& info) {
       return std::get<0>(info.param).name +
@@ -150,6 +154,11 @@ struct BadTrust {
   bool as_text;
   std::string value;
 };
+
+// Names the case in test listings.
+void PrintTo(const BadTrust& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class TlsBadTrustSetting : public TlsSocketTestP<BadTrust> {};
 

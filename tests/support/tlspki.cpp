@@ -95,8 +95,8 @@ int RunToEnd(const std::vector<std::string>& argv, const std::string& log_path,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -148,8 +148,8 @@ TestPki::TestPki() {
   }
   const std::vector<std::string> config = {"-config", "pki.cnf"};
   Openssl(Join(Join({"req", "-x509"}, config),
-               Join(kNewKey, {"-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
-                              "-extensions", "ca_ext"})));
+               Join(kNewKey, {"-keyout", "ca.key", "-out", "ca.pem", "-days", "3650", "-extensions",
+                              "ca_ext"})));
 
   struct Issue {
     TestCert cert;
@@ -159,24 +159,26 @@ TestPki::TestPki() {
   const std::vector<Issue> issued = {
       {TestCert::Good, "good_ext", {"-startdate", "20200101000000Z", "-days", "3650"}},
       {TestCert::OtherHost, "other_ext", {"-startdate", "20200101000000Z", "-days", "3650"}},
-      {TestCert::Expired, "good_ext", {"-startdate", "20200101000000Z", "-enddate", "20200201000000Z"}},
+      {TestCert::Expired,
+       "good_ext",
+       {"-startdate", "20200101000000Z", "-enddate", "20200201000000Z"}},
       {TestCert::NameOnly, "nameonly_ext", {"-startdate", "20200101000000Z", "-days", "3650"}},
   };
   for (const Issue& i : issued) {
     const std::string name = TestCertName(i.cert);
-    Openssl(Join(Join({"req", "-new"}, config),
-                 Join(kNewKey, {"-keyout", name + ".key", "-out", name + ".csr", "-subj",
-                                "/CN=" + std::string(i.cert == TestCert::OtherHost
-                                                         ? "other.invalid"
-                                                         : "localhost")})));
+    Openssl(
+        Join(Join({"req", "-new"}, config),
+             Join(kNewKey, {"-keyout", name + ".key", "-out", name + ".csr", "-subj",
+                            "/CN=" + std::string(i.cert == TestCert::OtherHost ? "other.invalid"
+                                                                               : "localhost")})));
     Openssl(Join(Join({"ca", "-batch", "-notext"}, config),
                  Join({"-cert", "ca.pem", "-keyfile", "ca.key", "-in", name + ".csr", "-out",
                        name + ".pem", "-extensions", i.extensions},
                       i.dates)));
   }
   Openssl(Join(Join({"req", "-x509"}, config),
-               Join(kNewKey, {"-keyout", "selfsigned.key", "-out", "selfsigned.pem", "-days",
-                              "365", "-subj", "/CN=localhost", "-extensions", "good_ext"})));
+               Join(kNewKey, {"-keyout", "selfsigned.key", "-out", "selfsigned.pem", "-days", "365",
+                              "-subj", "/CN=localhost", "-extensions", "good_ext"})));
   if (!error_.empty()) return;
   std::filesystem::copy_file(CaFile(), CaDir() + "/ca.pem", ignored);
   Openssl({"rehash", CaDir()});

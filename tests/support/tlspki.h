@@ -50,7 +50,6 @@ class TestPki {
 
 // Runs a program to its end, its output going to log_path; its exit status, or -1 when it
 // could not be started (then *error says why).
-int RunToEnd(const std::vector<std::string>& argv, const std::string& log_path,
-             std::string* error);
+int RunToEnd(const std::vector<std::string>& argv, const std::string& log_path, std::string* error);
 
 }  // namespace tessaly
