@@ -4,11 +4,14 @@
 #include "app/mainwindow.h"
 #include "capture/fetchjob.h"
 #include "net/sockapi.h"
+#include "net/tlsopenssl.h"
 
 int main(int argc, char** argv) {
   // The socket layer comes up before any window exists and is released last; when it cannot
   // come up, its error ends the program before it starts.
   tessaly::TSocketLayerScope socket_layer;
+  // "https" addresses are fetched over TLS with the server's certificate and name checked.
+  tessaly::UseOpenSSLByDefault();
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(tessaly::kApplicationTitle));

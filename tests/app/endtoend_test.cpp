@@ -8,7 +8,11 @@
 #include "base/fileutil.h"
 #include "capture/fetchjob.h"
 #include "net/sockapi.h"
+#include "net/tlsopenssl.h"
 #include "support/scriptedpeer.h"
+#include "support/tlspki.h"
+#include "support/tlsservers.h"
+#include "support/tlstesting.h"
 #include "support/webserver.h"
 #include "tests/app/windowharness.h"
 
@@ -139,6 +143,48 @@ TEST_F(SeriesEndToEndTest, ASlowServerMakesTicksDropAndJobsNeverOverlap) {
   EXPECT_LE(jobs, 3) << "ticks during a job must be dropped, not queued";
   EXPECT_EQ(static_cast<int>(peer.Accepted()), jobs);
   EXPECT_EQ(static_cast<int>(Listing(series_.Path()).size()), jobs);
+}
+
+TEST_F(SeriesEndToEndTest, FetchesHttpsWithAVerifiedCertificate) {
+  TestPki pki;
+  ASSERT_TRUE(pki.Ok()) << pki.Error();
+  auto web = TlsNginx::Start(pki);
+  ASSERT_TRUE(web && web->Ok()) << (web ? web->Error() : "nginx");
+  const std::string picture = Picture(120000, 5);
+  web->WriteFile("cam.jpg", picture);
+  // As at program start, with the test CA standing in for the system's trust store.
+  ScopedEnv trust("SSL_CERT_FILE", pki.CaFile());
+  UseOpenSSLByDefault();
+
+  StartSeries(web->Url(TestCert::Good, "/cam.jpg"), "1", "1");
+  ASSERT_TRUE(WaitFor([&] { return FileExists(series_.File("cam_00000002.jpg")); }, seconds(10)));
+  StopAndDrain();
+  SetDefaultSSLPlugClass(nullptr);
+
+  Text content;
+  ASSERT_TRUE(ReadWholeFile(series_.File("cam_00000001.jpg"), content));
+  EXPECT_TRUE(content == picture) << content.size() << " bytes";
+  EXPECT_TRUE(desktop_->messages.empty());
+}
+
+TEST_F(SeriesEndToEndTest, HttpsWithAnUntrustedCertificateStoresNothing) {
+  TestPki pki;
+  ASSERT_TRUE(pki.Ok()) << pki.Error();
+  auto web = TlsNginx::Start(pki);
+  ASSERT_TRUE(web && web->Ok()) << (web ? web->Error() : "nginx");
+  web->WriteFile("cam.jpg", "picture");
+  ScopedEnv trust("SSL_CERT_FILE", pki.CaFile());
+  UseOpenSSLByDefault();
+
+  StartSeries(web->Url(TestCert::SelfSigned, "/cam.jpg"), "1", "1", true);
+  ASSERT_TRUE(WaitFor([&] { return desktop_->beeps >= 2 && !Form().Scheduler().JobRunning(); },
+                      seconds(10)));
+  StopAndDrain();
+  SetDefaultSSLPlugClass(nullptr);
+
+  EXPECT_TRUE(Listing(series_.Path()).empty());
+  EXPECT_TRUE(desktop_->messages.empty());
+  EXPECT_EQ(Form().windowTitle(), QStringLiteral("TESSALY Version 1.01"));
 }
 
 }  // namespace

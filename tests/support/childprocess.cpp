@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     dup2(log_fd, 1);
     dup2(log_fd, 2);
     setpgid(0, 0);
+    // A test run that dies must not leave its servers behind.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     execvp(args[0], args.data());
     int code = errno;
     ssize_t ignored = write(report[1], &code, sizeof(code));
