@@ -14,8 +14,14 @@ int64_t TByteBuffer::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 void TByteBuffer::SetSize(int64_t size) {
-  bytes_.resize(static_cast<size_t>(std::max<int64_t>(0, size)));
+  bytes_.resize(static_cast<size_t>(std::max<int64_t>(0, size)), '\0');
   position_ = std::min(position_, Size());
+}
+
+char* TByteBuffer::Extend(size_t count) {
+  const size_t at = bytes_.size();
+  bytes_.resize(at + count);
+  return bytes_.data() + at;
 }
 
 void TByteBuffer::Clear() {
@@ -30,6 +36,8 @@ void TByteBuffer::Write(const void* data, size_t count) {
   if (end > bytes_.size()) {
     // Doubling keeps a body written in many small pieces linear in its size.
     if (end > bytes_.capacity()) bytes_.reserve(std::max(end, bytes_.capacity() * 2));
+    // A gap between the old end and the position reads as zeros; the rest is copied over.
+    if (static_cast<size_t>(position_) > bytes_.size()) bytes_.resize(position_, '\0');
     bytes_.resize(end);
   }
   std::memcpy(bytes_.data() + position_, data, count);
@@ -45,14 +53,14 @@ size_t TByteBuffer::Read(void* data, size_t count) {
   return n;
 }
 
-std::vector<char> TByteBuffer::Release() {
-  std::vector<char> out = std::move(bytes_);
+TBytes TByteBuffer::Release() {
+  TBytes out = std::move(bytes_);
   bytes_.clear();
   position_ = 0;
   return out;
 }
 
-void TByteBuffer::Adopt(std::vector<char>&& bytes) {
+void TByteBuffer::Adopt(TBytes&& bytes) {
   bytes_ = std::move(bytes);
   position_ = 0;
 }

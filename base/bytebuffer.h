@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "base/text.h"
@@ -10,6 +12,28 @@
 namespace tessaly {
 
 enum class TSeekOrigin { Beginning, Current, End };
+
+// Leaves new elements uninitialised: a body received into a grown buffer overwrites them at
+// once, and zero-filling a large body first would cost as much as receiving it.
+template <typename T>
+struct TNoInitAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = TNoInitAllocator<U>;
+  };
+  using std::allocator<T>::allocator;
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
+
+// The bytes of a buffer, handed over whole by Release and Adopt.
+using TBytes = std::vector<char, TNoInitAllocator<char>>;
 
 class TByteBuffer {
  public:
@@ -21,6 +45,9 @@ class TByteBuffer {
   void SetPosition(int64_t position) { Seek(position, TSeekOrigin::Beginning); }
   // Truncates or extends (with zeros); the position is kept but clamped to the new size.
   void SetSize(int64_t size);
+  // Grows the size by count bytes left for the caller to fill (not zeroed); answers where they
+  // start. The position does not move. A caller that fills fewer calls SetSize to cut back.
+  char* Extend(size_t count);
   void Clear();
   // Writes count bytes at the position, growing as needed, and advances the position.
   void Write(const void* data, size_t count);
@@ -31,14 +58,14 @@ class TByteBuffer {
   const char* Memory() const { return bytes_.data(); }
   char* Memory() { return bytes_.data(); }
   // Hands the bytes over without copying; the buffer is left empty.
-  std::vector<char> Release();
+  TBytes Release();
   // Takes bytes over without copying; the position goes to 0.
-  void Adopt(std::vector<char>&& bytes);
+  void Adopt(TBytes&& bytes);
   // Reserves capacity without changing size (a hint; never required).
   void Reserve(size_t capacity) { bytes_.reserve(capacity); }
 
  private:
-  std::vector<char> bytes_;
+  TBytes bytes_;
   int64_t position_ = 0;
 };
 

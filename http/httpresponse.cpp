@@ -154,7 +154,7 @@ bool THTTPClient::ReadBodyByLength(int32_t size) {
   for (int64_t at = start; at < end;) {
     const int64_t piece = std::min(kBodyPiece, end - at);
     ReserveBody(at + piece, known_end);
-    document_->SetSize(at + piece);
+    document_->Extend(static_cast<size_t>(piece));
     const int got =
         sock_->ReadExact(document_->Memory() + at, static_cast<int>(piece), ReadTimeout());
     at += std::max(got, 0);

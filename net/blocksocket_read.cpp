@@ -336,7 +336,7 @@ void TBlockSocket::ReadCountToStream(TByteBuffer& stream, int timeout, int64_t c
     if (stream.Position() == stream.Size()) {
       // Appending: receive straight into the stream's memory; a failed piece is taken back.
       const int64_t at = stream.Position();
-      stream.SetSize(at + piece);
+      stream.Extend(static_cast<size_t>(piece));
       int got = 0;
       try {
         got = ReadExactInto(stream.Memory() + at, piece, budget);

@@ -82,11 +82,28 @@ TEST(ByteBufferTest, WriteReadSeek) {
   EXPECT_EQ(buffer.Position(), 0);
 }
 
+TEST(ByteBufferTest, GapsReadAsZerosAndExtendLeavesThePosition) {
+  TByteBuffer buffer;
+  buffer.Write("ab");
+  buffer.SetSize(0);
+  buffer.Write("xyz");
+  buffer.SetPosition(6);
+  buffer.Write("!");
+  EXPECT_EQ(Text(buffer.Memory(), 7), Text("xyz\0\0\0!", 7)) << "the gap is zeros, not old bytes";
+  buffer.SetPosition(2);
+  char* tail = buffer.Extend(3);
+  EXPECT_EQ(tail, buffer.Memory() + 7);
+  EXPECT_EQ(buffer.Size(), 10);
+  EXPECT_EQ(buffer.Position(), 2);
+  buffer.SetSize(8);
+  EXPECT_EQ(buffer.Size(), 8);
+}
+
 TEST(ByteBufferTest, ReleaseAndAdoptMoveWithoutCopy) {
   TByteBuffer buffer;
   buffer.Write("abc");
   const char* data = buffer.Memory();
-  std::vector<char> bytes = buffer.Release();
+  TBytes bytes = buffer.Release();
   EXPECT_EQ(bytes.data(), data);
   EXPECT_EQ(buffer.Size(), 0);
   TByteBuffer other;
