@@ -154,7 +154,10 @@ bool THTTPClient::Breach() {
 
 void THTTPClient::ArmLimits() {
   // The socket refuses to assemble a longer line (10055), so an endless line costs no memory.
-  sock_->SetMaxLineLength(std::max<int32_t>(0, max_header_line_length_));
+  // Without a line limit the header block's limit still bounds the line being assembled.
+  const int32_t line_limit = max_header_line_length_ > 0 ? max_header_line_length_
+                                                         : std::max<int32_t>(0, max_header_size_);
+  sock_->SetMaxLineLength(line_limit);
   deadline_armed_ = transaction_timeout_ > 0;
   if (deadline_armed_) deadline_tick_ = TickCount() + static_cast<uint32_t>(transaction_timeout_);
 }

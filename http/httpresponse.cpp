@@ -30,7 +30,7 @@ void THTTPClient::ParseStatusLine(const Text& line) {
 
 bool THTTPClient::ReadLimitedLine(Text& line, bool counts_as_header) {
   line = sock_->ReadLine(ReadTimeout());
-  if (max_header_line_length_ > 0 && sock_->SocketError() == ErrLineTooLong) return Breach();
+  if (sock_->SocketError() == ErrLineTooLong) return Breach();
   if (counts_as_header) {
     header_bytes_ += static_cast<int64_t>(line.size()) + 2;
     if (max_header_size_ > 0 && header_bytes_ > max_header_size_) return Breach();
@@ -116,6 +116,7 @@ bool THTTPClient::ReadBodyUntilClose() {
         document_->Size() + static_cast<int64_t>(piece.size()) > max_body_size_) {
       return Breach();
     }
+    ReserveBody(document_->Size() + static_cast<int64_t>(piece.size()), 0);
     WriteTextToStream(*document_, piece);
   }
   // Only the peer's orderly close ends such a body; a reset means it was cut short.
@@ -138,6 +139,8 @@ void THTTPClient::ReserveBody(int64_t needed, int64_t known_end) {
   if (known_end > 0 && (document_->Size() >= kCommitAfter || 2 * target >= known_end)) {
     target = std::max(needed, known_end);
   }
+  // Never more room than the body may take.
+  if (max_body_size_ > 0) target = std::max(needed, std::min(target, max_body_size_));
   document_->Reserve(static_cast<size_t>(target));
   body_reserved_ = static_cast<size_t>(target);
 }

@@ -7,6 +7,7 @@
 # exits non-zero at the end. Reproduce one with: build-fuzz/fuzz/fuzz_<target> <file>.
 # FUZZ_KEEP_GOING=1 fuzzes in a child process that is restarted after each crash, so a known
 # crash does not end the run before its time and every distinct one is kept.
+# FUZZ_ARGS adds libFuzzer flags, e.g. FUZZ_ARGS="-len_control=0" to try long inputs at once.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
@@ -52,13 +53,12 @@ for t in "${targets[@]}"; do
   before=$(find "$crashes" -type f | wc -l)
   status=0
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$binary" "${mode[@]}" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=30 \
+    "$binary" "${mode[@]}" ${FUZZ_ARGS:-} -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=30 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/" \
     "$work" "$root/fuzz/corpus/$t" >"$log" 2>&1 || status=$?
   after=$(find "$crashes" -type f | wc -l)
   if [ "$status" = 0 ] && [ "$after" = "$before" ]; then
-    grep -E '^stat::number_of_executed_units|^Done ' "$log" | tr '\n' ' ' || true
-    echo
+    grep -E '^#[0-9]+' "$log" | tail -1 || true  # runs, coverage and corpus at the end
   else
     failed+=("$t")
     echo "fuzz_$t FAILED; see $log" >&2
