@@ -363,7 +363,20 @@ void TForm1::StopTimer() {
 }
 
 void TForm1::PostToWindowThread(std::function<void()> fn) {
-  QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    posted_.push_back(std::move(fn));
+  }
+  QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+}
+
+void TForm1::RunPosted() {
+  std::deque<std::function<void()>> ready;
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    ready.swap(posted_);
+  }
+  for (std::function<void()>& fn : ready) fn();
 }
 
 }  // namespace tessaly

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <QWidget>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "app/desktop.h"
 #include "base/text.h"
@@ -92,6 +95,8 @@ class TForm1 : public QWidget, private TWindowPort {
   bool StartTimer(int32_t interval_ms) override;
   void StopTimer() override;
   void PostToWindowThread(std::function<void()> fn) override;
+  // Runs, on the window thread, what other threads have posted, in their order.
+  Q_INVOKABLE void RunPosted();
 
   // Children, owned by the window.
   QLineEdit* Edit1 = nullptr;
@@ -117,6 +122,10 @@ class TForm1 : public QWidget, private TWindowPort {
   bool placed_ = false;
   bool closed_ = false;
   bool job_abandoned_ = false;
+  // Calls posted by other threads; Qt only carries the wake-up, so the hand-over of the calls
+  // themselves goes through a mutex that the thread checker sees.
+  std::mutex posted_mutex_;
+  std::deque<std::function<void()>> posted_;
   // Last, so that it goes first: its shutdown cuts the worker off before any child goes.
   std::unique_ptr<TScheduler> scheduler_;
 };
