@@ -22,6 +22,7 @@
 #include "net/sockapi.h"
 #include "support/childprocess.h"
 #include "support/scriptedpeer.h"
+#include "tests/capture/fakejob.h"
 
 namespace tessaly {
 namespace {
@@ -44,46 +45,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefererCase{"", ""}, RefererCase{"http://", ""}, RefererCase{"http://c", ""},
                       RefererCase{"http://cam", ""}, RefererCase{"http://cam/", "http://cam"},
                       RefererCase{"http://cam:8080/a/b.jpg", "http://cam:8080"},
-                      RefererCase{"https://cam/x", "https:/"},
-                      RefererCase{"abcdefg/h", "abcdefg"}, RefererCase{"abcdef/gh/", "abcdef/gh"},
-                      RefererCase{"/abcdefghij", ""}));
-
-// A job as the scheduler hands it over, writing into a scratch directory.
-class FakeJob : public TJobContext {
- public:
-  FakeJob(Text address, Text save_dir, int32_t counter)
-      : address_(std::move(address)), save_dir_(std::move(save_dir)), counter_(counter) {}
-
-  const Text& Address() const override { return address_; }
-  int32_t Counter() const override { return counter_; }
-  const Text& SaveDir() const override { return save_dir_; }
-  Text MakeFileName(const Text& name) override {
-    const Text path = FreshFilePath(save_dir_, name, counter_);
-    captions.push_back(path);
-    if (after_naming) after_naming(path);
-    return path;
-  }
-  void ShowMessage(const Text& text) override { messages.push_back(text); }
-  void SetCaption(const Text& text) override { captions.push_back(text); }
-  std::stop_token StopToken() const override { return stop.get_token(); }
-
-  std::vector<Text> captions;
-  std::vector<Text> messages;
-  std::function<void(const Text&)> after_naming;
-  std::stop_source stop;
-
- private:
-  Text address_;
-  Text save_dir_;
-  int32_t counter_;
-};
-
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+                      RefererCase{"https://cam/x", "https:/"}, RefererCase{"abcdefg/h", "abcdefg"},
+                      RefererCase{"abcdef/gh/", "abcdef/gh"}, RefererCase{"/abcdefghij", ""}));
 
 std::string FileText(const std::string& path) {
   Text content;

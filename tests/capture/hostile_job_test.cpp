@@ -23,6 +23,7 @@
 #include "support/childprocess.h"
 #include "support/floodpeer.h"
 #include "support/scriptedpeer.h"
+#include "tests/capture/fakejob.h"
 
 namespace tessaly {
 namespace {
@@ -40,34 +41,6 @@ constexpr int64_t kMiB = 1024 * 1024;
 // The limits of the client as the job makes it.
 constexpr int64_t kLineLimit = 64 * 1024;
 constexpr int64_t kHeaderLimit = 1 * kMiB;
-
-// A job as the scheduler hands it over, writing into a scratch directory.
-class HostileJob : public TJobContext {
- public:
-  HostileJob(Text address, Text save_dir, int32_t counter)
-      : address_(std::move(address)), save_dir_(std::move(save_dir)), counter_(counter) {}
-
-  const Text& Address() const override { return address_; }
-  int32_t Counter() const override { return counter_; }
-  const Text& SaveDir() const override { return save_dir_; }
-  Text MakeFileName(const Text& name) override {
-    const Text path = FreshFilePath(save_dir_, name, counter_);
-    captions.push_back(path);
-    return path;
-  }
-  void ShowMessage(const Text& text) override { messages.push_back(text); }
-  void SetCaption(const Text& text) override { captions.push_back(text); }
-  std::stop_token StopToken() const override { return stop.get_token(); }
-
-  std::vector<Text> captions;
-  std::vector<Text> messages;
-  std::stop_source stop;
-
- private:
-  Text address_;
-  Text save_dir_;
-  int32_t counter_;
-};
 
 // Asks the job to stop, as closing the window would, if it still runs after kWatchdogMs.
 class Watchdog {
@@ -94,12 +67,6 @@ class Watchdog {
   std::atomic<bool> fired_{false};
   std::jthread thread_;
 };
-
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  return names;
-}
 
 struct JobCase {
   std::string name;
@@ -166,7 +133,7 @@ std::vector<JobCase> JobCases() {
   };
 }
 
-class HostileJobTest : public ::testing::TestWithParam<JobCase> {
+class FakeJobTest : public ::testing::TestWithParam<JobCase> {
  protected:
   static void SetUpTestSuite() { layer_ = std::make_unique<TSocketLayerScope>(); }
   static void TearDownTestSuite() { layer_.reset(); }
@@ -175,13 +142,13 @@ class HostileJobTest : public ::testing::TestWithParam<JobCase> {
   static std::unique_ptr<TSocketLayerScope> layer_;
 };
 
-std::unique_ptr<TSocketLayerScope> HostileJobTest::layer_;
+std::unique_ptr<TSocketLayerScope> FakeJobTest::layer_;
 
 std::string Url(const std::string& host, int port) {
   return "http://" + host + ":" + std::to_string(port) + "/snap.jpg";
 }
 
-TEST_P(HostileJobTest, StoresAndShowsNothingAndTheSeriesGoesOn) {
+TEST_P(FakeJobTest, StoresAndShowsNothingAndTheSeriesGoesOn) {
   const JobCase& param = GetParam();
   std::unique_ptr<ScriptedPeer> scripted;
   std::unique_ptr<FloodPeer> flood;
@@ -195,7 +162,7 @@ TEST_P(HostileJobTest, StoresAndShowsNothingAndTheSeriesGoesOn) {
     ASSERT_EQ(scripted->SetupError(), "");
     address = Url(scripted->Host(), scripted->Port());
   }
-  HostileJob job(address, dir_.Path() + "/", 7);
+  FakeJob job(address, dir_.Path() + "/", 7);
   const bool peak_known = ResetPeakMemory();
   const MemoryFigures before = ReadMemoryFigures();
 
@@ -222,7 +189,7 @@ TEST_P(HostileJobTest, StoresAndShowsNothingAndTheSeriesGoesOn) {
   // The next job of the series stores its picture under the next counter.
   ScriptedPeer good({PeerStep::AwaitText(kRequestEnd),
                      PeerStep::Send(kOk + "Content-Length: 4\r\n\r\nJPEG"), PeerStep::Close()});
-  HostileJob next(Url(good.Host(), good.Port()), dir_.Path() + "/", 8);
+  FakeJob next(Url(good.Host(), good.Port()), dir_.Path() + "/", 8);
   FetchImageJob(next);
   EXPECT_EQ(Listing(dir_.Path()), std::vector<std::string>{"snap_00000008.jpg"});
   Text stored;
@@ -231,7 +198,7 @@ TEST_P(HostileJobTest, StoresAndShowsNothingAndTheSeriesGoesOn) {
   EXPECT_TRUE(next.messages.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Hostile, HostileJobTest, ::testing::ValuesIn(JobCases()),
+INSTANTIATE_TEST_SUITE_P(Hostile, FakeJobTest, ::testing::ValuesIn(JobCases()),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
