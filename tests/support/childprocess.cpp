@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -159,23 +162,51 @@ std::string ChildProcess::Log() const {
   return all.str();
 }
 
-int PickFreePort(const std::string& host) {
+namespace {
+
+// True when nothing listens or is bound at host:port right now.
+bool PortBindable(const std::string& host, int port) {
   sockaddr_storage addr;
-  socklen_t len = NumericAddress(host, 0, &addr);
-  if (len == 0) return 0;
+  socklen_t len = NumericAddress(host, port, &addr);
+  if (len == 0) return false;
   int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-    sockaddr_storage bound;
-    socklen_t blen = sizeof(bound);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0) {
-      port = bound.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port)
-                                        : ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
-    }
-  }
+  if (fd < 0) return false;
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
   close(fd);
-  return port;
+  return ok;
+}
+
+// Claims a port for this process until it ends: tests run in parallel processes, and a port
+// that one of them was handed and let go must not be handed to another that starts a server
+// on it a moment later. The claim is a lock on a file named after the port; the system drops
+// it when the process ends, however it ends.
+bool ClaimPort(int port) {
+  const std::string path = "/tmp/tessaly-test-port-" + std::to_string(port) + ".lock";
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  return true;  // the descriptor stays open: the claim lasts as long as the process
+}
+
+}  // namespace
+
+int PickFreePort(const std::string& host) {
+  // Below the range the system hands out for port 0, so that its own picks do not collide.
+  constexpr int kFirst = 20000;
+  constexpr int kCount = 12000;
+  static std::mutex mutex;
+  static std::mt19937 random(
+      static_cast<unsigned>(getpid()) * 7919u ^
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::lock_guard<std::mutex> lock(mutex);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const int port = kFirst + static_cast<int>(random() % kCount);
+    if (PortBindable(host, port) && ClaimPort(port)) return port;
+  }
+  return 0;
 }
 
 bool PortAccepts(const std::string& host, int port) {

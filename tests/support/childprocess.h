@@ -54,8 +54,9 @@ class ChildProcess {
   int status_ = 0;
 };
 
-// A TCP port on host that was free a moment ago (bind port 0, read it, release it), for
-// programs that must be told their port. 0 when none could be had.
+// A TCP port on host that was free a moment ago, for programs that must be told their port.
+// It is claimed for this process until it ends, so no other test process (running in
+// parallel) is given it too. 0 when none could be had.
 int PickFreePort(const std::string& host = "127.0.0.1");
 
 // True when a TCP connect to host:port succeeds right now.
