@@ -26,10 +26,14 @@
 #include <vector>
 
 #include "http/httpclient.h"
+#include "loopbackport.h"
 #include "net/sockapi.h"
 
 namespace tessaly {
 namespace {
+
+using bench::Accepting;
+using bench::FreePort;
 
 constexpr size_t kLargeSize = 100u << 20;
 constexpr size_t kSmallSize = 50u << 10;
@@ -67,32 +71,6 @@ class Child {
  private:
   pid_t pid_ = -1;
 };
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Accepting(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  close(fd);
-  return ok;
-}
 
 void WriteFile(const std::string& path, size_t size) {
   std::ofstream out(path, std::ios::binary);
