@@ -18,8 +18,20 @@ void TByteBuffer::SetSize(int64_t size) {
   position_ = std::min(position_, Size());
 }
 
+void TByteBuffer::Reserve(size_t capacity) {
+  if (capacity <= bytes_.capacity()) return;
+  if (capacity >= kBigBlockMin) capacity = std::max(capacity, SpareBlockSize());
+  bytes_.reserve(capacity);
+}
+
+void TByteBuffer::Grow(size_t end) {
+  // Doubling keeps a body written in many small pieces linear in its size.
+  if (end > bytes_.capacity()) Reserve(std::max(end, bytes_.capacity() * 2));
+}
+
 char* TByteBuffer::Extend(size_t count) {
   const size_t at = bytes_.size();
+  Grow(at + count);
   bytes_.resize(at + count);
   return bytes_.data() + at;
 }
@@ -34,8 +46,7 @@ void TByteBuffer::Write(const void* data, size_t count) {
   if (count == 0) return;
   const size_t end = static_cast<size_t>(position_) + count;
   if (end > bytes_.size()) {
-    // Doubling keeps a body written in many small pieces linear in its size.
-    if (end > bytes_.capacity()) bytes_.reserve(std::max(end, bytes_.capacity() * 2));
+    Grow(end);
     // A gap between the old end and the position reads as zeros; the rest is copied over.
     if (static_cast<size_t>(position_) > bytes_.size()) bytes_.resize(position_, '\0');
     bytes_.resize(end);

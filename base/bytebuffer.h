@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bigblock.h"
 #include "base/text.h"
 
 namespace tessaly {
@@ -14,7 +15,8 @@ namespace tessaly {
 enum class TSeekOrigin { Beginning, Current, End };
 
 // Leaves new elements uninitialised: a body received into a grown buffer overwrites them at
-// once, and zero-filling a large body first would cost as much as receiving it.
+// once, and zero-filling a large body first would cost as much as receiving it. Large buffers
+// take big blocks, which reuse the memory of the last large body freed.
 template <typename T>
 struct TNoInitAllocator : std::allocator<T> {
   template <typename U>
@@ -22,6 +24,19 @@ struct TNoInitAllocator : std::allocator<T> {
     using other = TNoInitAllocator<U>;
   };
   using std::allocator<T>::allocator;
+  T* allocate(size_t count) {
+    if (count >= kBigBlockMin / sizeof(T) && count <= SIZE_MAX / sizeof(T)) {
+      return reinterpret_cast<T*>(AllocateBigBlock(count * sizeof(T)));
+    }
+    return std::allocator<T>::allocate(count);
+  }
+  void deallocate(T* place, size_t count) noexcept {
+    if (count >= kBigBlockMin / sizeof(T) && count <= SIZE_MAX / sizeof(T)) {
+      FreeBigBlock(reinterpret_cast<char*>(place), count * sizeof(T));
+    } else {
+      std::allocator<T>::deallocate(place, count);
+    }
+  }
   template <typename U>
   void construct(U* place) noexcept {
     ::new (static_cast<void*>(place)) U;
@@ -61,10 +76,15 @@ class TByteBuffer {
   TBytes Release();
   // Takes bytes over without copying; the position goes to 0.
   void Adopt(TBytes&& bytes);
-  // Reserves capacity without changing size (a hint; never required).
-  void Reserve(size_t capacity) { bytes_.reserve(capacity); }
+  // Reserves room for at least `capacity` bytes without changing the size (a hint; never
+  // required). A large buffer takes the whole kept block when that is big enough: its pages
+  // are in memory already, and growing within it never copies.
+  void Reserve(size_t capacity);
 
  private:
+  // Makes room for `end` bytes in all.
+  void Grow(size_t end);
+
   TBytes bytes_;
   int64_t position_ = 0;
 };

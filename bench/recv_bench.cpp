@@ -2,8 +2,10 @@
 // packet reads, side by side with a plain recv loop into a preallocated buffer.
 //
 // Each iteration connects to a local sender thread that sends the body in 1 MiB calls and
-// closes. peak_rss_MiB is the process's peak resident size so far; run one benchmark per
-// process (--benchmark_filter) to read it per variant.
+// closes. The goal compares memory:2 (the stream's memory kept, as the recv loop's buffer is)
+// with fresh_buffer:0; memory:0 and fresh_buffer:1 show the same two on untouched memory.
+// peak_rss_MiB is the process's peak resident size so far; run one benchmark per process
+// (--benchmark_filter) to read it per variant.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -11,9 +13,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "base/bigblock.h"
 #include "base/bytebuffer.h"
 #include "net/blocksocket.h"
 #include "net/sockapi.h"
@@ -104,18 +108,47 @@ void Report(benchmark::State& state, int64_t received) {
   if (received != kBodySize) state.SkipWithError("short body");
 }
 
-// state.range(0) != 0: the body's length is known up front and reserved, as a client that has
-// read a content length may do.
+// The stream a body goes to, by state.range(0):
+//  0 (cold): a new stream in memory the process has never touched, reserved for the whole body
+//    up front, as a body of known length that has shown it is real;
+//  1 (series): a new stream per body that grows as the bytes come, as in a series of fetches,
+//    where each body may reuse the memory of the one before;
+//  2 (kept): one stream whose memory is kept from body to body, as the recv loop's buffer is.
+class TBodyStream {
+ public:
+  explicit TBodyStream(benchmark::State& state) : state_(state), mode_(state.range(0)) {}
+  TByteBuffer& Next() {
+    if (mode_ == 2) {
+      kept_.SetSize(0);
+      return kept_;
+    }
+    fresh_ = std::make_unique<TByteBuffer>();
+    if (mode_ == 0) {
+      state_.PauseTiming();
+      ReleaseSpareBlock();
+      state_.ResumeTiming();
+      fresh_->Reserve(static_cast<size_t>(kBodySize));
+    }
+    return *fresh_;
+  }
+
+ private:
+  benchmark::State& state_;
+  int64_t mode_;
+  TByteBuffer kept_;
+  std::unique_ptr<TByteBuffer> fresh_;
+};
+
 void BM_ReadCountToStream(benchmark::State& state) {
   LoadSocketInterface();
   LocalSender sender;
+  TBodyStream stream(state);
   int64_t received = 0;
   for (auto _ : state) {
     sender.Serve();
     TStreamSocket socket;
     socket.ConnectTo("127.0.0.1", sender.PortText());
-    TByteBuffer body;
-    if (state.range(0) != 0) body.Reserve(static_cast<size_t>(kBodySize));
+    TByteBuffer& body = stream.Next();
     socket.ReadCountToStream(body, kTimeout, kBodySize);
     received = socket.SocketError() == 0 ? body.Size() : -1;
     benchmark::DoNotOptimize(body.Memory());
@@ -129,12 +162,13 @@ void BM_ReadCountToStream(benchmark::State& state) {
 void BM_ReadAvailableLoop(benchmark::State& state) {
   LoadSocketInterface();
   LocalSender sender;
+  TBodyStream stream(state);
   int64_t received = 0;
   for (auto _ : state) {
     sender.Serve();
     TStreamSocket socket;
     socket.ConnectTo("127.0.0.1", sender.PortText());
-    TByteBuffer body;
+    TByteBuffer& body = stream.Next();
     for (;;) {
       const Text piece = socket.ReadAvailable(kTimeout);
       if (socket.SocketError() != 0) break;
@@ -180,13 +214,21 @@ void BM_PlainRecvLoop(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ReadCountToStream)
-    ->ArgName("reserved")
+    ->ArgName("memory")
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);
-BENCHMARK(BM_ReadAvailableLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_ReadAvailableLoop)
+    ->ArgName("memory")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
 BENCHMARK(BM_PlainRecvLoop)
     ->ArgName("fresh_buffer")
     ->Arg(0)

@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "base/bigblock.h"
 #include "base/fileutil.h"
 #include "capture/errordisplay.h"
 
@@ -58,6 +59,7 @@ void TScheduler::Timer1Timer() {
 }
 
 void TScheduler::SetSeriesControls(bool running) {
+  series_running_ = running;
   window_.SetControlEnabled(TControl::Button1_Start, !running);
   window_.SetControlEnabled(TControl::Button2_Stop, running);
   for (TControl field :
@@ -105,6 +107,12 @@ void TScheduler::Button2_StopClick() {
   SetSeriesControls(false);
   window_.StopTimer();
   start_pending_ = false;
+  ReleaseBodyMemory();
+}
+
+void TScheduler::ReleaseBodyMemory() {
+  // The memory kept for the next body of the series is given back once no job may need it.
+  if (!series_running_ && !worker_) ReleaseSpareBlock();
 }
 
 void TScheduler::Tick() {
@@ -140,6 +148,7 @@ void TScheduler::ThreadDone(uint64_t series, int32_t next_counter) {
     start_pending_ = false;
     Timer1Timer();
   }
+  ReleaseBodyMemory();
 }
 
 void TScheduler::ShowFileName() {

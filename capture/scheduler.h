@@ -58,6 +58,7 @@ class TScheduler {
   void ThreadDone(uint64_t series, int32_t next_counter);
   void ShowFileName();
   void SetSeriesControls(bool running);
+  void ReleaseBodyMemory();
   template <typename Handler>
   void WithErrorDisplay(Handler handler);
 
@@ -76,6 +77,7 @@ class TScheduler {
   // A Start came while a job of the previous series still ran: its first job waits for that end.
   bool start_pending_ = false;
   bool shut_down_ = false;
+  bool series_running_ = false;
 };
 
 }  // namespace tessaly

@@ -6,6 +6,7 @@
 #include <climits>
 #include <stdexcept>
 
+#include "base/bigblock.h"
 #include "base/fileutil.h"
 #include "capture/errordisplay.h"
 #include "support/childprocess.h"
@@ -227,6 +228,31 @@ TEST_F(SchedulerTest, CaptionShowsThePathAndTheWorkerWaitsForItsBox) {
   EXPECT_EQ(window_.caption, dir_.Path() + "/image_00000001.jpg");
   EXPECT_EQ(Scheduler().LastFileName(), window_.caption);
   EXPECT_TRUE(waited);
+}
+
+// Stands for the body a job has just stored: its memory is kept for the next job.
+void KeepABody() {
+  FreeBigBlock(AllocateBigBlock(4 << 20), 4 << 20);
+}
+
+TEST_F(SchedulerTest, BodyMemoryIsKeptDuringASeriesAndGivenBackWhenItEnds) {
+  ASSERT_TRUE(StartJob());
+  KeepABody();
+  ASSERT_TRUE(FinishJob());
+  EXPECT_GT(SpareBlockSize(), 0u) << "released while the series runs";
+  // Stop while a job still runs: the memory goes when that job has ended.
+  ASSERT_TRUE(StartJob(2, false));
+  Scheduler().Button2_StopClick();
+  EXPECT_GT(SpareBlockSize(), 0u);
+  ASSERT_TRUE(FinishJob());
+  EXPECT_EQ(SpareBlockSize(), 0u);
+  // Stop with no job running gives it back at once.
+  Scheduler().Button1_StartClick();
+  ASSERT_TRUE(gate_.WaitStarted(3));
+  ASSERT_TRUE(FinishJob());
+  KeepABody();
+  Scheduler().Button2_StopClick();
+  EXPECT_EQ(SpareBlockSize(), 0u);
 }
 
 TEST_F(SchedulerTest, StartWhileTheLastSeriesDrainsWaitsForItsJob) {
