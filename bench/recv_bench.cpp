@@ -139,7 +139,10 @@ class TBodyStream {
   std::unique_ptr<TByteBuffer> fresh_;
 };
 
-void BM_ReadCountToStream(benchmark::State& state) {
+// Receives one body per iteration with `read`, which answers the bytes it got, or -1 when
+// the body is not complete.
+template <typename Read>
+void ReceiveBodies(benchmark::State& state, Read read) {
   LoadSocketInterface();
   LocalSender sender;
   TBodyStream stream(state);
@@ -149,8 +152,7 @@ void BM_ReadCountToStream(benchmark::State& state) {
     TStreamSocket socket;
     socket.ConnectTo("127.0.0.1", sender.PortText());
     TByteBuffer& body = stream.Next();
-    socket.ReadCountToStream(body, kTimeout, kBodySize);
-    received = socket.SocketError() == 0 ? body.Size() : -1;
+    received = read(socket, body);
     benchmark::DoNotOptimize(body.Memory());
     socket.Close();
     sender.Finish();
@@ -159,29 +161,23 @@ void BM_ReadCountToStream(benchmark::State& state) {
   ReleaseSocketInterface();
 }
 
+void BM_ReadCountToStream(benchmark::State& state) {
+  ReceiveBodies(state, [](TStreamSocket& socket, TByteBuffer& body) -> int64_t {
+    socket.ReadCountToStream(body, kTimeout, kBodySize);
+    return socket.SocketError() == 0 ? body.Size() : -1;
+  });
+}
+
 void BM_ReadAvailableLoop(benchmark::State& state) {
-  LoadSocketInterface();
-  LocalSender sender;
-  TBodyStream stream(state);
-  int64_t received = 0;
-  for (auto _ : state) {
-    sender.Serve();
-    TStreamSocket socket;
-    socket.ConnectTo("127.0.0.1", sender.PortText());
-    TByteBuffer& body = stream.Next();
+  ReceiveBodies(state, [](TStreamSocket& socket, TByteBuffer& body) -> int64_t {
     for (;;) {
       const Text piece = socket.ReadAvailable(kTimeout);
       if (socket.SocketError() != 0) break;
       WriteTextToStream(body, piece);
     }
     // The peer's close ends the body.
-    received = socket.SocketError() == WSAECONNRESET ? body.Size() : -1;
-    benchmark::DoNotOptimize(body.Memory());
-    socket.Close();
-    sender.Finish();
-  }
-  Report(state, received);
-  ReleaseSocketInterface();
+    return socket.SocketError() == WSAECONNRESET ? body.Size() : -1;
+  });
 }
 
 // state.range(0) != 0: a fresh buffer per body (its allocation and first touch are counted).
