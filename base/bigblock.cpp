@@ -89,8 +89,7 @@ char* AllocateBigBlock(size_t size) {
   return Hand(static_cast<char*>(base), size);
 }
 
-void FreeBigBlock(char* block, size_t size) noexcept {
-  (void)size;
+void FreeBigBlock(char* block) noexcept {
   if (block == nullptr) return;
   char* base = block - kHeader;
   size_t mapped = reinterpret_cast<TBlockHeader*>(base)->mapped;

@@ -18,8 +18,8 @@ constexpr size_t kMaxSpareBlock = size_t{320} << 20;
 // Page-aligned memory for at least `size` bytes (size >= kBigBlockMin), uninitialised: it may
 // hold an earlier buffer's bytes. Throws std::bad_alloc when the system has none.
 char* AllocateBigBlock(size_t size);
-// Gives back a block from AllocateBigBlock; `size` is the size it was asked for.
-void FreeBigBlock(char* block, size_t size) noexcept;
+// Gives back a block from AllocateBigBlock.
+void FreeBigBlock(char* block) noexcept;
 // Bytes the kept block offers to a buffer, 0 when none is kept.
 size_t SpareBlockSize();
 // Returns the kept block to the system (a series that stops needs it no longer).

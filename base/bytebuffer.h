@@ -32,7 +32,7 @@ struct TNoInitAllocator : std::allocator<T> {
   }
   void deallocate(T* place, size_t count) noexcept {
     if (count >= kBigBlockMin / sizeof(T) && count <= SIZE_MAX / sizeof(T)) {
-      FreeBigBlock(reinterpret_cast<char*>(place), count * sizeof(T));
+      FreeBigBlock(reinterpret_cast<char*>(place));
     } else {
       std::allocator<T>::deallocate(place, count);
     }

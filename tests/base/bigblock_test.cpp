@@ -23,7 +23,7 @@ class BigBlockTest : public ::testing::Test {
 TEST_F(BigBlockTest, FreedBlockServesTheNextBodyOfAboutItsSize) {
   char* first = AllocateBigBlock(10 * kMiB);
   std::memset(first, 'a', 10 * kMiB);
-  FreeBigBlock(first, 10 * kMiB);
+  FreeBigBlock(first);
   EXPECT_GE(SpareBlockSize(), 10 * kMiB);
 
   // A slightly larger body of the same series still fits the kept block.
@@ -31,7 +31,7 @@ TEST_F(BigBlockTest, FreedBlockServesTheNextBodyOfAboutItsSize) {
   EXPECT_EQ(second, first);
   EXPECT_EQ(SpareBlockSize(), 0u);
   std::memset(second, 'b', 10 * kMiB + 300 * 1024);  // every byte asked for is writable
-  FreeBigBlock(second, 10 * kMiB + 300 * 1024);
+  FreeBigBlock(second);
 }
 
 struct FitCase {
@@ -45,7 +45,7 @@ class BigBlockFitTest : public BigBlockTest, public ::testing::WithParamInterfac
 TEST_P(BigBlockFitTest, KeptBlockIsGivenOnlyToABufferItSuits) {
   const FitCase c = GetParam();
   char* kept = AllocateBigBlock(c.kept);
-  FreeBigBlock(kept, c.kept);
+  FreeBigBlock(kept);
   const size_t spare = SpareBlockSize();
   char* block = AllocateBigBlock(c.asked);
   EXPECT_EQ(block == kept, c.reused);
@@ -53,7 +53,7 @@ TEST_P(BigBlockFitTest, KeptBlockIsGivenOnlyToABufferItSuits) {
   EXPECT_EQ(SpareBlockSize(), c.reused ? 0u : spare);
   block[0] = 1;
   block[c.asked - 1] = 1;
-  FreeBigBlock(block, c.asked);
+  FreeBigBlock(block);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,29 +67,29 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BigBlockTest, KeepsTheLargerOfTwoFreedBlocks) {
   char* small = AllocateBigBlock(2 * kMiB);
   char* large = AllocateBigBlock(20 * kMiB);
-  FreeBigBlock(small, 2 * kMiB);
+  FreeBigBlock(small);
   const size_t small_spare = SpareBlockSize();
-  FreeBigBlock(large, 20 * kMiB);
+  FreeBigBlock(large);
   EXPECT_GT(SpareBlockSize(), small_spare);
   EXPECT_EQ(AllocateBigBlock(20 * kMiB), large);
-  FreeBigBlock(large, 20 * kMiB);
+  FreeBigBlock(large);
   // A smaller block freed later does not displace it.
   char* other = AllocateBigBlock(2 * kMiB);
-  FreeBigBlock(other, 2 * kMiB);
+  FreeBigBlock(other);
   EXPECT_EQ(AllocateBigBlock(20 * kMiB), large);
-  FreeBigBlock(large, 20 * kMiB);
+  FreeBigBlock(large);
 }
 
 TEST_F(BigBlockTest, HugeBlockGoesBackToTheSystem) {
   // Only mapped, never touched: this costs address space, not memory.
   const size_t huge = kMaxSpareBlock;
   char* block = AllocateBigBlock(huge);
-  FreeBigBlock(block, huge);
+  FreeBigBlock(block);
   EXPECT_EQ(SpareBlockSize(), 0u);
 }
 
 TEST_F(BigBlockTest, ReleaseEmptiesTheKeptBlock) {
-  FreeBigBlock(AllocateBigBlock(4 * kMiB), 4 * kMiB);
+  FreeBigBlock(AllocateBigBlock(4 * kMiB));
   ASSERT_GT(SpareBlockSize(), 0u);
   ReleaseSpareBlock();
   EXPECT_EQ(SpareBlockSize(), 0u);
@@ -154,7 +154,7 @@ TEST_F(BigBlockTest, ConcurrentBuffersNeverShareABlock) {
             break;
           }
         }
-        FreeBigBlock(block, size);
+        FreeBigBlock(block);
       }
     });
   }

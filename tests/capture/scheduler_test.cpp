@@ -232,7 +232,7 @@ TEST_F(SchedulerTest, CaptionShowsThePathAndTheWorkerWaitsForItsBox) {
 
 // Stands for the body a job has just stored: its memory is kept for the next job.
 void KeepABody() {
-  FreeBigBlock(AllocateBigBlock(4 << 20), 4 << 20);
+  FreeBigBlock(AllocateBigBlock(4 << 20));
 }
 
 TEST_F(SchedulerTest, BodyMemoryIsKeptDuringASeriesAndGivenBackWhenItEnds) {
