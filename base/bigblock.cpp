@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <new>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -81,8 +82,8 @@ char* AllocateBigBlock(size_t size) {
       return Hand(base, size);
     }
   }
-  if (size > MappingFor(size)) throw std::bad_alloc();  // wrapped around
   const size_t mapped = MappingFor(size);
+  if (mapped < size) throw std::bad_alloc();  // wrapped around
   void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) throw std::bad_alloc();
   reinterpret_cast<TBlockHeader*>(base)->mapped = mapped;
