@@ -4,7 +4,6 @@
 //
 // Run: build/bench/http_fetch_bench  (needs nginx and curl on the PATH).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,12 +25,14 @@
 #include "http/httpclient.h"
 #include "loopbackport.h"
 #include "net/sockapi.h"
+#include "spawn.h"
 
 namespace tessaly {
 namespace {
 
 using bench::Accepting;
 using bench::FreePort;
+using bench::Spawn;
 
 constexpr size_t kLargeSize = 100u << 20;
 constexpr size_t kSmallSize = 50u << 10;
@@ -40,22 +41,7 @@ constexpr int kSmallCount = 500;
 // A program started in its own process group, killed with it at the end.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const std::string& log) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int null_in = open("/dev/null", O_RDONLY);
-      dup2(null_in, 0);
-      dup2(out, 1);
-      dup2(out, 2);
-      setpgid(0, 0);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-  }
+  Child(const std::vector<std::string>& argv, const std::string& log) : pid_(Spawn(argv, log)) {}
   ~Child() {
     if (pid_ <= 0) return;
     kill(-pid_, SIGKILL);
@@ -162,17 +148,7 @@ size_t RunCurl(std::vector<std::string> args) {
   // The child's peak counts the pages it shares with this process until it runs curl.
   ReleaseSpareBlock();
   args.insert(args.begin(), {"curl", "-s", "-f", "--http1.0"});
-  pid_t pid = fork();
-  if (pid == 0) {
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t pid = Spawn(args, "/dev/null");
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);

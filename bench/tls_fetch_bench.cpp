@@ -11,7 +11,6 @@
 // Run: build/bench/tls_fetch_bench  (needs nginx, openssl and curl on the PATH).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -36,6 +35,7 @@
 #include "net/sockapi.h"
 #include "net/tcpsocket.h"
 #include "net/tlsopenssl.h"
+#include "spawn.h"
 
 namespace tessaly {
 namespace {
@@ -48,20 +48,7 @@ constexpr size_t kLargeSize = 100u << 20;
 // Runs a program; with wait, to its end (answers its exit status), else in the background in
 // its own process group (answers its pid).
 int Run(const std::vector<std::string>& argv, const std::string& log, bool wait) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    const int null_in = open("/dev/null", O_RDONLY);
-    dup2(null_in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    setpgid(0, 0);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
+  const pid_t pid = bench::Spawn(argv, log);
   if (!wait) return pid;
   int status = 0;
   waitpid(pid, &status, 0);
