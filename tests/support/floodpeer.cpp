@@ -17,6 +17,8 @@
 #include <memory>
 #include <sstream>
 
+#include "loopback.h"
+
 namespace tessaly {
 
 namespace {
@@ -24,10 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kPieceSize = 64 * 1024;
-
-std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
 
 std::string PieceOf(const std::string& unit, uint64_t units) {
   std::string piece;
@@ -80,21 +78,8 @@ FloodPeer::FloodPeer(Options options) : options_(std::move(options)) {
     setup_error_ = ErrnoText("socket/eventfd");
     return;
   }
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  if (ip6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_addr = in6addr_loopback;
-    length = sizeof(sockaddr_in6);
-    const int only = 1;
-    ::setsockopt(listen_fd_, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only));
-  } else {
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
-    in4->sin_family = AF_INET;
-    in4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof(sockaddr_in);
-  }
+  sockaddr_storage address;
+  socklen_t length = LoopbackListenAddress(listen_fd_, ip6, address);
   // Set on the listening socket so that the accepted one starts with it: a send buffer set
   // after the connection is made may already have grown.
   if (options_.send_buffer > 0) {

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "loopback.h"
+
 namespace tessaly {
 
 namespace {
@@ -21,10 +23,6 @@ using Clock = std::chrono::steady_clock;
 int MillisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
 }
 
 }  // namespace
@@ -95,21 +93,8 @@ ScriptedPeer::ScriptedPeer(std::vector<PeerScript> scripts, Options options)
     setup_error_ = ErrnoText("socket/eventfd");
     return;
   }
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  if (ip6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_addr = in6addr_loopback;
-    length = sizeof(sockaddr_in6);
-    const int only = 1;
-    ::setsockopt(listen_fd_, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only));
-  } else {
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
-    in4->sin_family = AF_INET;
-    in4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof(sockaddr_in);
-  }
+  sockaddr_storage address;
+  socklen_t length = LoopbackListenAddress(listen_fd_, ip6, address);
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       ::listen(listen_fd_, 16) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
