@@ -6,10 +6,11 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nginx-light python3 curl
+  nginx-light lighttpd ffmpeg python3 curl
   libssl-dev openssl
   microsocks dante-server tinyproxy
   clang libclang-rt-14-dev
+  dpkg-dev file desktop-file-utils
 )
 
 missing=()
