@@ -51,7 +51,11 @@ TOutsideClose::TOutsideClose(std::function<void()> close) : close_(std::move(clo
     sigemptyset(&action.sa_mask);
     for (int number : kSignals) sigaddset(&action.sa_mask, number);
     action.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &earlier[i]);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], nullptr, &earlier[i]);
+      // A signal ignored by whoever started the program (nohup, a background job) stays so.
+      if (earlier[i].sa_handler != SIG_IGN) sigaction(kSignals[i], &action, nullptr);
+    }
   }
   // The session manager asks for the data when the session ends; a quit that bypasses the
   // window (the session's last word) must save as well.
