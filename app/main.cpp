@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "app/mainwindow.h"
+#include "app/outsideclose.h"
 #include "capture/fetchjob.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
     tessaly::TForm1Setup setup;
     setup.Job = tessaly::FetchImageJob;
     tessaly::TForm1 form(std::move(setup));
+    // A signal or the session's end closes the window as the user would.
+    tessaly::TOutsideClose outside_close([&form] { form.CloseFromOutside(); });
     form.show();
     exit_code = QApplication::exec();
     job_abandoned = form.JobAbandoned();

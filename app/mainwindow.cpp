@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <cstdio>
 
 #include "app/digitfilter.h"
 #include "app/linklabel.h"
@@ -330,15 +332,40 @@ void TForm1::SetControlEnabled(TControl control, bool enabled) {
 }
 
 void TForm1::SetCaption(const Text& text) {
-  setWindowTitle(ToQString(text));
+  setWindowTitle(TitleText(ToQString(text)));
 }
 
 void TForm1::ShowMessage(const Text& text) {
+  if (closing_from_outside_) return ReportOnStandardError(text);
   desktop_->ShowMessage(this, QString::fromLatin1(kApplicationTitle), ToQString(text));
 }
 
 void TForm1::ShowError(const Text& text) {
+  if (closing_from_outside_) return ReportOnStandardError(text);
   desktop_->ShowError(this, QString::fromLatin1(kApplicationTitle), ToQString(text));
+}
+
+void TForm1::CloseFromOutside() {
+  closing_from_outside_ = true;
+  // Boxes and the picker go first, so that their own event loops end too.
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (widget != this && widget->isWindow() && widget->isVisible()) widget->close();
+  if (!closed_) close();
+  // A window never shown gets no close event.
+  FormClose();
+  QCoreApplication::quit();
+}
+
+void TForm1::ReportOnStandardError(const Text& text) {
+  // One line, so that a log keeps it together.
+  Text line = Text(kApplicationTitle) + ": ";
+  for (char c : text) {
+    if (c == '\n') continue;
+    line += c == '\r' ? ' ' : c;
+  }
+  line += '\n';
+  fwrite(line.data(), 1, line.size(), stderr);
+  fflush(stderr);
 }
 
 void TForm1::Beep() {

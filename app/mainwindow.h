@@ -53,6 +53,9 @@ class TForm1 : public QWidget, private TWindowPort {
   // True when the window closed while a job still ran and that job was left to end with the
   // process; the process should then end without running static destructors.
   bool JobAbandoned() const { return job_abandoned_; }
+  // Closes as if the user had, for a request from outside (a signal, the session's end): no
+  // box is shown from then on, their texts go to standard error, and the event loop ends.
+  void CloseFromOutside();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -73,6 +76,7 @@ class TForm1 : public QWidget, private TWindowPort {
   bool Edit_counterKeyPress(const QKeyEvent& key);
   void DigitsOnly(QLineEdit* field);
   QWidget* ControlWidget(TControl control) const;
+  static void ReportOnStandardError(const Text& text);
 
   // The window as the capture core sees it.
   Text AddressText() const override;
@@ -122,6 +126,7 @@ class TForm1 : public QWidget, private TWindowPort {
   bool placed_ = false;
   bool closed_ = false;
   bool job_abandoned_ = false;
+  bool closing_from_outside_ = false;
   // Calls posted by other threads; Qt only carries the wake-up, so the hand-over of the calls
   // themselves goes through a mutex that the thread checker sees.
   std::mutex posted_mutex_;

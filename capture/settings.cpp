@@ -69,7 +69,8 @@ void SaveSettings(TWindowPort& window, const Text& ini_file_name) {
   lines.Add(window.BellOn() ? "1" : "0");
   lines.Add(window.DirectoryText());
   lines.Add(window.CounterText());
-  if (!WriteFileWhole(ini_file_name, lines.JoinedText(), TExisting::Replace))
+  // Addresses may carry a user and password: the file is for its owner's eyes only.
+  if (!WriteFileWhole(ini_file_name, lines.JoinedText(), TExisting::Replace, 0600))
     window.ShowMessage("Error: Can't save ini file\r\n" + ini_file_name + "\r\nProbably disk full");
 }
 

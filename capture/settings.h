@@ -22,8 +22,8 @@ void SetDefaults(TWindowPort& window, const Text& home_dir, Text& last_dir);
 // Loads the file when one exists at ini_file_name, else applies the defaults.
 void LoadOrDefaultSettings(TWindowPort& window, const Text& ini_file_name, const Text& home_dir,
                            Text& last_dir);
-// Writes what the six fields show. On failure the previous file stays untouched and a message
-// box names the file.
+// Writes what the six fields show, readable by the owner alone. On failure the previous file stays
+// untouched and a message box names the file.
 void SaveSettings(TWindowPort& window, const Text& ini_file_name);
 
 }  // namespace tessaly

@@ -1,10 +1,15 @@
 // Whole series through the real window and the real fetch job, against servers on 127.0.0.1.
+#include <signal.h>
+
 #include <QCheckBox>
 #include <QComboBox>
+#include <QWindow>
 #include <algorithm>
 #include <filesystem>
 #include <vector>
 
+#include "app/outsideclose.h"
+#include "app/qtext.h"
 #include "base/fileutil.h"
 #include "capture/fetchjob.h"
 #include "net/sockapi.h"
@@ -185,6 +190,29 @@ TEST_F(SeriesEndToEndTest, HttpsWithAnUntrustedCertificateStoresNothing) {
   EXPECT_TRUE(Listing(series_.Path()).empty());
   EXPECT_TRUE(desktop_->messages.empty());
   EXPECT_EQ(Form().windowTitle(), QStringLiteral("TESSALY Version 1.01"));
+}
+
+TEST_F(SeriesEndToEndTest, SigtermDuringASeriesIntoALatin1DirectorySavesItsBytes) {
+  std::string error;
+  auto web = WebServer::Start(&error);
+  ASSERT_TRUE(web) << error;
+  web->Put("image.jpg", "picture");
+  const Text dir = series_.Path() + "/caf\xe9 [*]/";
+  ASSERT_TRUE(fs::create_directory(dir));
+  const Text ini = web->Url("image.jpg") + "\r\n0\r\n0\r\n0\r\n" + dir + "\r\n1\r\n";
+  home_.WriteFile(kIniName, ini);
+  Form().show();
+  Click("Button1_Start");
+  ASSERT_TRUE(WaitFor([&] { return FileExists(dir + "image_00000001.jpg"); }, seconds(10)));
+  EXPECT_EQ(Form().windowHandle()->title(), ToQString(dir + "image_00000001.jpg"));
+
+  TOutsideClose outside([&] { Form().CloseFromOutside(); });
+  raise(SIGTERM);
+  ASSERT_TRUE(WaitFor([&] { return !Form().isVisible(); }));
+  Text saved;
+  EXPECT_TRUE(ReadWholeFile(Form().IniFileName(), saved) && saved == ini) << saved;
+  EXPECT_FALSE(Form().TimerEnabled());
+  EXPECT_TRUE(desktop_->messages.empty());
 }
 
 }  // namespace
