@@ -1,13 +1,16 @@
-// The fetch job against addresses with credentials: Digest-protected files on a real lighttpd,
-// and the referer line, file name and caption, which must never carry the credentials.
+// The fetch job with credentials in the address: both requests of a Digest exchange on the wire,
+// Digest-protected files from a real lighttpd, and the credentials kept out of the referer line,
+// the file name and the caption.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/codec.h"
 #include "base/fileutil.h"
 #include "capture/fetchjob.h"
+#include "http/digestauth.h"
 #include "net/sockapi.h"
 #include "support/digestserver.h"
 #include "support/scriptedpeer.h"
@@ -16,84 +19,76 @@
 namespace tessaly {
 namespace {
 
-struct DigestJobCase {
-  const char* path;
-  const char* userinfo;
-  bool authorised;
-};
-
-class DigestJobTest : public ::testing::TestWithParam<DigestJobCase> {
+class DigestJobTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    layer_ = std::make_unique<TSocketLayerScope>();
-    server_ = DigestServer::Start(&error_);
-  }
-  static void TearDownTestSuite() {
-    server_.reset();
-    layer_.reset();
-  }
-  static std::unique_ptr<TSocketLayerScope> layer_;
-  static std::unique_ptr<DigestServer> server_;
-  static std::string error_;
+  TSocketLayerScope layer_;
+  ScratchDir dir_;
 };
 
-std::unique_ptr<TSocketLayerScope> DigestJobTest::layer_;
-std::unique_ptr<DigestServer> DigestJobTest::server_;
-std::string DigestJobTest::error_;
+class DigestJobWire : public DigestJobTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(DigestJobTest, StoresTheServedFileOrTheRefusal) {
-  ASSERT_TRUE(server_) << error_;
-  std::string picture(70000, '\0');
-  for (size_t i = 0; i < picture.size(); ++i) picture[i] = static_cast<char>(i * 13 + i / 7);
-  server_->Put(std::string(GetParam().path) + "/snap.jpg", picture);
-  ScratchDir dir;
-  FakeJob job(server_->Url(std::string(GetParam().path) + "/snap.jpg", GetParam().userinfo),
-              dir.Path() + "/", 7);
-  FetchImageJob(job);
-  ASSERT_EQ(Listing(dir.Path()), std::vector<std::string>{"snap_00000007.jpg"});
-  Text stored;
-  ASSERT_TRUE(ReadWholeFile(dir.File("snap_00000007.jpg"), stored));
-  if (GetParam().authorised) {
-    EXPECT_TRUE(stored == picture) << stored.size() << " bytes: " << stored.substr(0, 200);
-  } else {
-    EXPECT_NE(stored.find("401"), std::string::npos) << stored;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Lighttpd, DigestJobTest,
-                         ::testing::Values(DigestJobCase{"md5", "cam:p%40ss%3Aw%2Frd@", true},
-                                           DigestJobCase{"sha256", "cam:p%40ss%3Aw%2Frd@", true},
-                                           DigestJobCase{"sha256", "cam:p%40ss@", false}));
-
-class CredentialsStayPrivate : public ::testing::TestWithParam<const char*> {
- protected:
-  static void SetUpTestSuite() { layer_ = std::make_unique<TSocketLayerScope>(); }
-  static void TearDownTestSuite() { layer_.reset(); }
-  static std::unique_ptr<TSocketLayerScope> layer_;
-};
-
-std::unique_ptr<TSocketLayerScope> CredentialsStayPrivate::layer_;
-
-TEST_P(CredentialsStayPrivate, InRefererFileNameAndCaption) {
-  ScriptedPeer peer({PeerStep::AwaitText("\r\n\r\n\r\n\r\n"),
-                     PeerStep::Send("HTTP/1.0 200 OK\r\n\r\nx"), PeerStep::Close()});
+TEST_P(DigestJobWire, SecondRequestDiffersOnlyInItsAuthorizationLine) {
+  const char kHead[] =
+      "HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"c\"\r\n"
+      "www-authenticate: Digest realm=\"c\", nonce=\"n1\"\r\n\r\n";
+  ScriptedPeer peer({{PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(kHead), PeerStep::Close()},
+                     {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send("HTTP/1.0 200 OK\r\n\r\nJ"),
+                      PeerStep::Close()}},
+                    {});
+  const std::string path = GetParam();
   const std::string authority = "127.0.0.1:" + peer.PortText();
-  ScratchDir dir;
-  FakeJob job("http://cam:secret@" + authority + GetParam(), dir.Path() + "/", 7);
+  FakeJob job("http://c%61m:p%40ss@" + authority + path, dir_.Path() + "/", 7);
   FetchImageJob(job);
   ASSERT_TRUE(peer.WaitFinished(5000)) << peer.Failure();
-  const std::string referer = *GetParam() ? "http://" + authority : "";
-  EXPECT_NE(peer.Received().find("\r\nreferer:" + referer + "\r\n\r\n\r\n\r\n"), std::string::npos)
-      << peer.Received();
-  const std::vector<std::string> names = Listing(dir.Path());
+
+  TDigestChallenge c;
+  ASSERT_TRUE(PickDigestChallenge({"Digest realm=\"c\", nonce=\"n1\""}, c));
+  const std::string uri = path.empty() ? "/" : path;
+  const auto request = [&](const std::string& authorization) {
+    return "GET " + uri + " HTTP/1.0\r\nHost: " + authority + "\r\n" + authorization +
+           "\r\nUser-Agent: Mozilla/4.0 (compatible; Tessaly)\r\nreferer:" +
+           (path.empty() ? "" : "http://" + authority) + "\r\n\r\n\r\n\r\n";
+  };
+  EXPECT_EQ(peer.Received(0), request("Authorization: Basic " + Base64Encode("c%61m:p%40ss")));
+  EXPECT_EQ(peer.Received(1), request("Authorization: Digest username=\"cam\", realm=\"c\", "
+                                      "nonce=\"n1\", uri=\"" +
+                                      uri + "\", response=\"" +
+                                      DigestResponse(c, "cam", "p@ss", "GET", uri, 1, "") + "\""));
+  const std::vector<std::string> names = Listing(dir_.Path());
   ASSERT_EQ(names.size(), 1u);
-  for (const std::string& text : {names[0], job.captions.at(0).substr(dir.Path().size())}) {
-    EXPECT_EQ(text.find("secret"), std::string::npos) << text;
-    EXPECT_EQ(text.find("cam"), std::string::npos) << text;
+  for (const std::string& text : {names[0], job.captions.at(0).substr(dir_.Path().size())}) {
+    EXPECT_EQ(text.find("61m"), std::string::npos) << text;
+    EXPECT_EQ(text.find("40ss"), std::string::npos) << text;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Addresses, CredentialsStayPrivate, ::testing::Values("", "/x.jpg"));
+INSTANTIATE_TEST_SUITE_P(Addresses, DigestJobWire, ::testing::Values("", "/s.cgi?w=1&h=2"));
+
+using LighttpdCase = std::tuple<const char*, const char*, bool>;  // path, userinfo, authorised
+class DigestJobLighttpd : public DigestJobTest,
+                          public ::testing::WithParamInterface<LighttpdCase> {};
+
+TEST_P(DigestJobLighttpd, StoresTheServedFileOrTheRefusal) {
+  static std::string error;
+  static const std::unique_ptr<DigestServer> server = DigestServer::Start(&error);
+  ASSERT_TRUE(server) << error;
+  const auto& [path, userinfo, authorised] = GetParam();
+  std::string picture(70000, '\0');
+  for (size_t i = 0; i < picture.size(); ++i) picture[i] = static_cast<char>(i * 13 + i / 7);
+  server->Put(std::string(path) + "/snap.jpg", picture);
+  FakeJob job(server->Url(std::string(path) + "/snap.jpg", userinfo), dir_.Path() + "/", 7);
+  FetchImageJob(job);
+  ASSERT_EQ(Listing(dir_.Path()), std::vector<std::string>{"snap_00000007.jpg"});
+  Text stored;
+  ASSERT_TRUE(ReadWholeFile(dir_.File("snap_00000007.jpg"), stored));
+  EXPECT_EQ(stored == picture, authorised) << stored.substr(0, 200);
+  EXPECT_EQ(stored.find("401") != std::string::npos, !authorised);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DigestJobLighttpd,
+                         ::testing::Values(LighttpdCase{"md5", "cam:p%40ss%3Aw%2Frd@", true},
+                                           LighttpdCase{"sha256", "cam:p%40ss%3Aw%2Frd@", true},
+                                           LighttpdCase{"sha256", "cam:p%40ss@", false}));
 
 }  // namespace
 }  // namespace tessaly
