@@ -54,12 +54,9 @@ TEST_P(DigestJobWire, SecondRequestDiffersOnlyInItsAuthorizationLine) {
                                       "nonce=\"n1\", uri=\"" +
                                       uri + "\", response=\"" +
                                       DigestResponse(c, "cam", "p@ss", "GET", uri, 1, "") + "\""));
-  const std::vector<std::string> names = Listing(dir_.Path());
-  ASSERT_EQ(names.size(), 1u);
-  for (const std::string& text : {names[0], job.captions.at(0).substr(dir_.Path().size())}) {
-    EXPECT_EQ(text.find("61m"), std::string::npos) << text;
-    EXPECT_EQ(text.find("40ss"), std::string::npos) << text;
-  }
+  // Only the credentials hold a "%": neither the name nor the caption may show one.
+  const std::string shown = Listing(dir_.Path()).at(0) + job.captions.at(0);
+  EXPECT_EQ(shown.find('%'), std::string::npos) << shown;
 }
 
 INSTANTIATE_TEST_SUITE_P(Addresses, DigestJobWire, ::testing::Values("", "/s.cgi?w=1&h=2"));
