@@ -55,4 +55,13 @@ TUrlParts SplitUrl(const Text& url) {
   return parts;
 }
 
+Text WithoutUserInfo(const Text& url) {
+  const int scheme_end = Find("://", url);
+  const size_t start = scheme_end > 0 ? static_cast<size_t>(scheme_end) + 2 : 0;
+  const size_t at = url.find('@', start);
+  const size_t slash = url.find('/', start);
+  if (at == Text::npos || (slash != Text::npos && slash < at)) return url;
+  return url.substr(0, start) + url.substr(at + 1);
+}
+
 }  // namespace tessaly

@@ -20,4 +20,8 @@ struct TUrlParts {
 // becomes "localhost".
 TUrlParts SplitUrl(const Text& url);
 
+// The address without the user information that SplitUrl would take from it ("user:password@"
+// before the first "/" after the scheme); otherwise unchanged.
+Text WithoutUserInfo(const Text& url);
+
 }  // namespace tessaly

@@ -3,8 +3,10 @@
 #include <utility>
 
 #include "base/fileutil.h"
+#include "base/url.h"
 #include "capture/naming.h"
 #include "capture/safefile.h"
+#include "http/digestretry.h"
 #include "http/httpclient.h"
 #include "net/tcpsocket.h"
 
@@ -18,7 +20,8 @@ constexpr int kMaxNameAttempts = 1000;
 
 // Writes the body under a fresh name without ever replacing a file. False on failure.
 bool StoreBody(TJobContext& job, const TByteBuffer& body) {
-  const Text name = UrlFileName(job.Address());
+  // Credentials in the address must never reach the file's name or the caption.
+  const Text name = UrlFileName(WithoutUserInfo(job.Address()));
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     const Text path = job.MakeFileName(name);
     if (job.StopRequested()) return true;  // closing: store nothing rather than race the exit
@@ -32,7 +35,8 @@ bool StoreBody(TJobContext& job, const TByteBuffer& body) {
 
 }  // namespace
 
-Text GetReferer(const Text& address) {
+Text GetReferer(const Text& raw_address) {
+  const Text address = WithoutUserInfo(raw_address);  // credentials stay between us and the host
   if (address.size() < 8) return Text();
   const size_t slash = address.find('/', 7);
   return slash == Text::npos ? Text() : address.substr(0, slash);
@@ -45,7 +49,7 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
   client.Headers().Add("referer:" + GetReferer(address) + "\r\n\r\n");
   // Raised from the window thread while the worker waits in the socket.
   std::stop_callback abort(stop, [&client] { client.Sock().SetStopFlag(true); });
-  const bool ok = client.ExecuteRequest("GET", address);
+  const bool ok = ExecuteWithDigest(client, "GET", address, stop);
   if (ok) {
     // The document's memory moves into the job's buffer: a large body is never held twice.
     buffer.Adopt(client.Document().Release());

@@ -15,11 +15,12 @@ namespace tessaly {
 // that trickles a byte before every time-out must not stall the series for ever.
 inline constexpr int32_t kJobTransactionTimeoutMs = 10 * 60 * 1000;
 
-// The address up to (not including) the first "/" from its 8th character on; "" when the
-// address is shorter than 8 characters or has no such "/".
+// The address, without user information, up to (not including) the first "/" from its 8th
+// character on; "" when that is shorter than 8 characters or has no such "/".
 Text GetReferer(const Text& address);
 
-// One GET transaction with the referer line. True when it completed (whatever the status);
+// One GET transaction with the referer line, answering a Digest challenge when the address
+// carries a user. True when it completed (whatever the status);
 // buffer then holds the body from position 0. A stop request aborts the transaction.
 bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {});
 

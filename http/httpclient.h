@@ -104,6 +104,12 @@ class THTTPClient : public TNetClient {
   // True when the last transaction failed on one of the bounds above.
   bool LimitExceeded() const { return limit_exceeded_; }
 
+  // When not empty, this whole line is sent in place of the "Authorization: Basic" one.
+  const Text& AuthorizationLine() const { return authorization_line_; }
+  void SetAuthorizationLine(const Text& value) { authorization_line_ = value; }
+  // The request target of the last request composed, exactly as written in its request line.
+  const Text& RequestTarget() const { return request_target_; }
+
  private:
   struct TRequestTarget;
 
@@ -166,6 +172,8 @@ class THTTPClient : public TNetClient {
   int64_t max_body_size_ = 256 * 1024 * 1024;
   int32_t transaction_timeout_ = 0;
   bool limit_exceeded_ = false;
+  Text authorization_line_;
+  Text request_target_;
 
   // State of the transaction in progress.
   int64_t expected_length_ = -1;

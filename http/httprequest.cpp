@@ -64,7 +64,9 @@ void THTTPClient::InsertRequestLines(const Text& method, const Text& url, bool& 
     lines.InsertFirst("Cookie: " + joined);
   }
   if (!keep_alive_) lines.InsertFirst("Connection: close");
-  if (!parts.user.empty()) {
+  if (!authorization_line_.empty()) {
+    lines.InsertFirst(authorization_line_);
+  } else if (!parts.user.empty()) {
     lines.InsertFirst("Authorization: Basic " + Base64Encode(parts.user + ":" + parts.password));
   }
   if (!proxy_host_.empty() && !proxy_user_.empty() && !tunnel) {
@@ -81,6 +83,7 @@ void THTTPClient::InsertRequestLines(const Text& method, const Text& url, bool& 
     uri = parts.scheme + "://" + BracketedHost(parts.host) + ":" + parts.port + parts.uri;
   }
   if (uri == "/*") uri = "*";  // the asterisk form (RFC 9112, section 3.2.4)
+  request_target_ = uri;
 
   Text request_line = UpperAscii(method) + " " + uri;
   if (protocol_ != "0.9") request_line += " HTTP/" + protocol_;

@@ -1,0 +1,91 @@
+// The fetch job with credentials in the address: both requests of a Digest exchange on the wire,
+// Digest-protected files from a real lighttpd, and the credentials kept out of the referer line,
+// the file name and the caption.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/codec.h"
+#include "base/fileutil.h"
+#include "capture/fetchjob.h"
+#include "http/digestauth.h"
+#include "net/sockapi.h"
+#include "support/digestserver.h"
+#include "support/scriptedpeer.h"
+#include "tests/capture/fakejob.h"
+
+namespace tessaly {
+namespace {
+
+class DigestJobTest : public ::testing::Test {
+ protected:
+  TSocketLayerScope layer_;
+  ScratchDir dir_;
+};
+
+class DigestJobWire : public DigestJobTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DigestJobWire, SecondRequestDiffersOnlyInItsAuthorizationLine) {
+  const char kHead[] =
+      "HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"c\"\r\n"
+      "www-authenticate: Digest realm=\"c\", nonce=\"n1\"\r\n\r\n";
+  ScriptedPeer peer({{PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(kHead), PeerStep::Close()},
+                     {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send("HTTP/1.0 200 OK\r\n\r\nJ"),
+                      PeerStep::Close()}},
+                    {});
+  const std::string path = GetParam();
+  const std::string authority = "127.0.0.1:" + peer.PortText();
+  FakeJob job("http://c%61m:p%40ss@" + authority + path, dir_.Path() + "/", 7);
+  FetchImageJob(job);
+  ASSERT_TRUE(peer.WaitFinished(5000)) << peer.Failure();
+
+  TDigestChallenge c;
+  ASSERT_TRUE(PickDigestChallenge({"Digest realm=\"c\", nonce=\"n1\""}, c));
+  const std::string uri = path.empty() ? "/" : path;
+  const auto request = [&](const std::string& authorization) {
+    return "GET " + uri + " HTTP/1.0\r\nHost: " + authority + "\r\n" + authorization +
+           "\r\nUser-Agent: Mozilla/4.0 (compatible; Tessaly)\r\nreferer:" +
+           (path.empty() ? "" : "http://" + authority) + "\r\n\r\n\r\n\r\n";
+  };
+  EXPECT_EQ(peer.Received(0), request("Authorization: Basic " + Base64Encode("c%61m:p%40ss")));
+  EXPECT_EQ(peer.Received(1), request("Authorization: Digest username=\"cam\", realm=\"c\", "
+                                      "nonce=\"n1\", uri=\"" +
+                                      uri + "\", response=\"" +
+                                      DigestResponse(c, "cam", "p@ss", "GET", uri, 1, "") + "\""));
+  // Only the credentials hold a "%": neither the name nor the caption may show one.
+  const std::string shown = Listing(dir_.Path()).at(0) + job.captions.at(0);
+  EXPECT_EQ(shown.find('%'), std::string::npos) << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, DigestJobWire, ::testing::Values("", "/s.cgi?w=1&h=2"));
+
+using LighttpdCase = std::tuple<const char*, const char*, bool>;  // path, userinfo, authorised
+class DigestJobLighttpd : public DigestJobTest,
+                          public ::testing::WithParamInterface<LighttpdCase> {};
+
+TEST_P(DigestJobLighttpd, StoresTheServedFileOrTheRefusal) {
+  static std::string error;
+  static const std::unique_ptr<DigestServer> server = DigestServer::Start(&error);
+  ASSERT_TRUE(server) << error;
+  const auto& [path, userinfo, authorised] = GetParam();
+  std::string picture(70000, '\0');
+  for (size_t i = 0; i < picture.size(); ++i) picture[i] = static_cast<char>(i * 13 + i / 7);
+  server->Put(std::string(path) + "/snap.jpg", picture);
+  FakeJob job(server->Url(std::string(path) + "/snap.jpg", userinfo), dir_.Path() + "/", 7);
+  FetchImageJob(job);
+  ASSERT_EQ(Listing(dir_.Path()), std::vector<std::string>{"snap_00000007.jpg"});
+  Text stored;
+  ASSERT_TRUE(ReadWholeFile(dir_.File("snap_00000007.jpg"), stored));
+  EXPECT_EQ(stored == picture, authorised) << stored.substr(0, 200);
+  EXPECT_EQ(stored.find("401") != std::string::npos, !authorised);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DigestJobLighttpd,
+                         ::testing::Values(LighttpdCase{"md5", "cam:p%40ss%3Aw%2Frd@", true},
+                                           LighttpdCase{"sha256", "cam:p%40ss%3Aw%2Frd@", true},
+                                           LighttpdCase{"sha256", "cam:p%40ss@", false}));
+
+}  // namespace
+}  // namespace tessaly
