@@ -85,9 +85,10 @@ bool THTTPClient::FeedStream(TFirstPartReader& reader, int64_t limit) {
 Text THTTPClient::ReadStreamPiece(int64_t limit) {
   if (limit < 0) return sock_->ReadAvailable(ReadTimeout());
   // Only what has arrived, so that a part that is complete is never held up waiting for more;
-  // and never beyond the framing's limit, whose bytes after it are framing again.
-  int64_t ready = static_cast<int64_t>(sock_->ReadAhead().size());
-  if (ready == 0) ready = sock_->PendingBytes();
+  // and never beyond the framing's limit, whose bytes after it are framing again. With nothing
+  // read ahead one byte is waited for: the socket keeps whatever else came in its read-ahead,
+  // which (unlike the platform's count under TLS) holds only bytes ready to be taken.
+  const int64_t ready = static_cast<int64_t>(sock_->ReadAhead().size());
   const int64_t count = std::clamp<int64_t>(std::min(ready, limit), 1, kStreamPiece);
   Text piece(static_cast<size_t>(count), '\0');
   const int got = sock_->ReadExact(piece.data(), static_cast<int>(count), ReadTimeout());
