@@ -77,8 +77,9 @@ size_t TFirstPartReader::FeedLine(const char* data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     if (data[i] != '\n') {
       line_.push_back(data[i]);
-      if (limits_.max_line_length > 0 &&
-          line_.size() > static_cast<size_t>(limits_.max_line_length)) {
+      const auto held = static_cast<int64_t>(line_.size());
+      if ((limits_.max_line_length > 0 && held > limits_.max_line_length) ||
+          (limits_.max_header_size > 0 && header_bytes_ + held > limits_.max_header_size)) {
         step_ = TStep::Breached;
         return i + 1;
       }
