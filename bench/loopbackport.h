@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
 
 namespace tessaly::bench {
 
@@ -36,6 +39,18 @@ inline bool Accepting(int port) {
   const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
   close(fd);
   return ok;
+}
+
+// True when the system's TCP table shows a socket listening on the port. Unlike a connect, this
+// does not use up a server that serves one connection only.
+inline bool Listening(int port) {
+  char entry[40];
+  std::snprintf(entry, sizeof(entry), " 0100007F:%04X 00000000:0000 0A ", port);
+  std::ifstream table("/proc/net/tcp");
+  for (std::string line; std::getline(table, line);) {
+    if (line.find(entry) != std::string::npos) return true;
+  }
+  return false;
 }
 
 }  // namespace tessaly::bench

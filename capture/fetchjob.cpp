@@ -19,9 +19,10 @@ constexpr char kSaveErrorText[] = "Error - can't save file\r\nProbably disk full
 constexpr int kMaxNameAttempts = 1000;
 
 // Writes the body under a fresh name without ever replacing a file. False on failure.
-bool StoreBody(TJobContext& job, const TByteBuffer& body) {
+bool StoreBody(TJobContext& job, const TByteBuffer& body, bool jpeg_frame) {
   // Credentials in the address must never reach the file's name or the caption.
-  const Text name = UrlFileName(WithoutUserInfo(job.Address()));
+  const Text plain = UrlFileName(WithoutUserInfo(job.Address()));
+  const Text name = jpeg_frame ? JpegFrameName(plain) : plain;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     const Text path = job.MakeFileName(name);
     if (job.StopRequested()) return true;  // closing: store nothing rather than race the exit
@@ -42,15 +43,23 @@ Text GetReferer(const Text& raw_address) {
   return slash == Text::npos ? Text() : address.substr(0, slash);
 }
 
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop) {
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop,
+                   bool* jpeg_frame) {
+  if (jpeg_frame != nullptr) *jpeg_frame = false;
   if (stop.stop_requested()) return false;
   THTTPClient client;
+  client.SetFirstPartOfStream(true);  // a stream address yields its first frame
   client.SetTransactionTimeout(kJobTransactionTimeoutMs);
   client.Headers().Add("referer:" + GetReferer(address) + "\r\n\r\n");
   // Raised from the window thread while the worker waits in the socket.
   std::stop_callback abort(stop, [&client] { client.Sock().SetStopFlag(true); });
   const bool ok = ExecuteWithDigest(client, "GET", address, stop);
   if (ok) {
+    if (jpeg_frame != nullptr && client.StreamPartRead()) {
+      const TByteBuffer& frame = client.Document();
+      *jpeg_frame =
+          IsJpegFrame(client.PartType(), frame.Memory(), static_cast<size_t>(frame.Size()));
+    }
     // The document's memory moves into the job's buffer: a large body is never held twice.
     buffer.Adopt(client.Document().Release());
   }
@@ -59,9 +68,10 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
 
 void FetchImageJob(TJobContext& job) {
   TByteBuffer buffer;
-  if (!DownloadImage(job.Address(), buffer, job.StopToken())) return;
+  bool jpeg_frame = false;
+  if (!DownloadImage(job.Address(), buffer, job.StopToken(), &jpeg_frame)) return;
   if (job.StopRequested()) return;
-  if (!StoreBody(job, buffer)) {
+  if (!StoreBody(job, buffer, jpeg_frame)) {
     job.ShowMessage(kSaveErrorText);
     job.SetCaption(kSaveErrorText);
   }

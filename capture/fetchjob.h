@@ -20,9 +20,11 @@ inline constexpr int32_t kJobTransactionTimeoutMs = 10 * 60 * 1000;
 Text GetReferer(const Text& address);
 
 // One GET transaction with the referer line, answering a Digest challenge when the address
-// carries a user. True when it completed (whatever the status);
-// buffer then holds the body from position 0. A stop request aborts the transaction.
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {});
+// carries a user. True when it completed (whatever the status); buffer then holds the body from
+// position 0. A stop request aborts the transaction. A stream answer gives its first frame;
+// *jpeg_frame then tells whether that frame is a JPEG.
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {},
+                   bool* jpeg_frame = nullptr);
 
 // The job of every worker: fetch, then name and write the file. A failed fetch shows nothing;
 // a failed write shows the save-error box and caption. No reader ever sees a partial file.

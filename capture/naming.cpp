@@ -44,6 +44,17 @@ Text FileNameExt(const Text& name) {
   return name.substr(last);
 }
 
+bool IsJpegFrame(const Text& part_type, const char* bytes, size_t size) {
+  if (LowerAscii(TrimBlanks(TextBefore(part_type, ";"))) == "image/jpeg") return true;
+  return size >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+         static_cast<unsigned char>(bytes[1]) == 0xD8;
+}
+
+Text JpegFrameName(const Text& name) {
+  // Without a "." the whole name is extension-less and names no base either.
+  return FileNameBase(name) + ".jpg";
+}
+
 Text CounterSuffix(int32_t counter) {
   const int digits = DecimalDigits(counter);
   const Text zeros(digits < 8 ? static_cast<size_t>(8 - digits) : 0, '0');

@@ -56,6 +56,8 @@ bool THTTPClient::ExecuteRequest(const Text& method, const Text& url) {
   early_status_line_.clear();
   early_header_lines_.clear();
   header_bytes_ = 0;
+  stream_part_read_ = false;
+  part_type_.clear();
   if (HasForbiddenBytes(url)) return false;
 
   bool want_tls = false;
@@ -88,6 +90,7 @@ bool THTTPClient::RunTransaction(const Text& method, bool want_tls) {
   close_after_ = protocol_ != "1.1";
   if (!ReadHeaderLines()) return false;
   if (sock_->SocketError() != 0) return false;
+  if (IsStreamAnswer(method)) return ReadFirstStreamPart();
 
   const bool result = ReadBody(method);
   document_->SetPosition(0);

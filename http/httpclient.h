@@ -14,6 +14,7 @@
 
 namespace tessaly {
 
+class TFirstPartReader;
 class TTCPBlockSocket;
 
 // How the body of the response being read is delimited.
@@ -110,6 +111,17 @@ class THTTPClient : public TNetClient {
   // The request target of the last request composed, exactly as written in its request line.
   const Text& RequestTarget() const { return request_target_; }
 
+  // When set, an answer of type multipart/x-mixed-replace (an endless stream of parts) ends with
+  // its first part: Document holds that part's body alone, the connection is closed without
+  // reading further, and an answer that ends or stalls before that part is complete fails. The
+  // bounds above hold for the part. Off by default.
+  bool FirstPartOfStream() const { return first_part_of_stream_; }
+  void SetFirstPartOfStream(bool value) { first_part_of_stream_ = value; }
+  // After a transaction: true when Document holds a stream's first part; PartType is then that
+  // part's Content-Type value ("" when it had none).
+  bool StreamPartRead() const { return stream_part_read_; }
+  const Text& PartType() const { return part_type_; }
+
  private:
   struct TRequestTarget;
 
@@ -142,6 +154,11 @@ class THTTPClient : public TNetClient {
   void ReserveBody(int64_t needed, int64_t known_end);
   void CollectCookies();
   bool Breach();
+  // Streams (multipart/x-mixed-replace).
+  bool IsStreamAnswer(const Text& method) const;
+  bool ReadFirstStreamPart();
+  bool FeedStream(TFirstPartReader& reader, int64_t limit);
+  Text ReadStreamPiece(int64_t limit);
 
   std::unique_ptr<TTCPBlockSocket> sock_;
   THTTPTransferMode transfer_mode_ = THTTPTransferMode::UntilClose;
@@ -186,6 +203,10 @@ class THTTPClient : public TNetClient {
   uint32_t deadline_tick_ = 0;
   bool deadline_armed_ = false;
   size_t body_reserved_ = 0;
+
+  bool first_part_of_stream_ = false;
+  bool stream_part_read_ = false;
+  Text part_type_;
 };
 
 }  // namespace tessaly

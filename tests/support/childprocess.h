@@ -38,8 +38,11 @@ class ChildProcess {
   int RawStatus() const { return status_; }
 
   // Polls a TCP connect to host:port until it succeeds, the child exits or timeout_ms passes.
-  // On failure *error says which, with the child's log attached.
-  bool WaitUntilAccepting(const std::string& host, int port, int timeout_ms, std::string* error);
+  // On failure *error says which, with the child's log attached. With look_only (127.0.0.1
+  // only) it looks for the listening socket instead of connecting: a server that serves one
+  // connection only is not used up.
+  bool WaitUntilAccepting(const std::string& host, int port, int timeout_ms, std::string* error,
+                          bool look_only = false);
 
   // SIGKILL and reap; harmless when the child is gone already.
   void Stop();
