@@ -1,7 +1,9 @@
 #include "capture/fetchjob.h"
 
+#include <cerrno>
 #include <utility>
 
+#include "base/clock.h"
 #include "base/fileutil.h"
 #include "capture/naming.h"
 #include "capture/safefile.h"
@@ -16,17 +18,25 @@ constexpr char kSaveErrorText[] = "Error - can't save file\r\nProbably disk full
 // A name taken between naming and writing gets the next suffix; this bounds the retries.
 constexpr int kMaxNameAttempts = 1000;
 
-// Writes the body under a fresh name without ever replacing a file. False on failure.
-bool StoreBody(TJobContext& job, const TByteBuffer& body) {
+// Writes the body under a fresh name without ever replacing a file. False on failure. The
+// outcome gets the path written, or the path tried and the system's reason.
+bool StoreBody(TJobContext& job, const TByteBuffer& body, TJobOutcome& outcome) {
   const Text name = UrlFileName(job.Address());
+  int error = EEXIST;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    const Text path = job.MakeFileName(name);
+    outcome.Path = job.MakeFileName(name);
     if (job.StopRequested()) return true;  // closing: store nothing rather than race the exit
-    if (WriteFileWhole(path, body.Memory(), static_cast<size_t>(body.Size()), TExisting::Keep)) {
+    if (WriteFileWhole(outcome.Path, body.Memory(), static_cast<size_t>(body.Size()),
+                       TExisting::Keep)) {
+      outcome.Kind = TJobOutcome::TKind::Stored;
+      outcome.Bytes = body.Size();
       return true;
     }
-    if (!FileExists(path)) return false;  // not a lost race: a real write failure
+    error = errno;                                // before the test below touches errno
+    if (!FileExists(outcome.Path)) break;  // not a lost race: a real write failure
   }
+  outcome.Kind = TJobOutcome::TKind::SaveFailed;
+  outcome.Reason = SaveFailureText(outcome.Path, error);
   return false;
 }
 
@@ -38,8 +48,10 @@ Text GetReferer(const Text& address) {
   return slash == Text::npos ? Text() : address.substr(0, slash);
 }
 
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop) {
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop,
+                   Text* failure) {
   if (stop.stop_requested()) return false;
+  const uint32_t started = TickCount();
   THTTPClient client;
   client.SetTransactionTimeout(kJobTransactionTimeoutMs);
   client.Headers().Add("referer:" + GetReferer(address) + "\r\n\r\n");
@@ -50,17 +62,28 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
     // The document's memory moves into the job's buffer: a large body is never held twice.
     buffer.Adopt(client.Document().Release());
   }
+  if (!ok && failure) {
+    const bool late = TickSpan(started, TickCount()) >= client.TransactionTimeout();
+    *failure = TransactionFailureText(client, late);
+  }
   return ok;
 }
 
 void FetchImageJob(TJobContext& job) {
   TByteBuffer buffer;
-  if (!DownloadImage(job.Address(), buffer, job.StopToken())) return;
+  TJobOutcome outcome;
+  if (!DownloadImage(job.Address(), buffer, job.StopToken(), &outcome.Reason)) {
+    if (!job.StopRequested()) job.ReportOutcome(outcome);
+    return;
+  }
   if (job.StopRequested()) return;
-  if (!StoreBody(job, buffer)) {
+  if (!StoreBody(job, buffer, outcome)) {
+    job.ReportOutcome(outcome);
     job.ShowMessage(kSaveErrorText);
     job.SetCaption(kSaveErrorText);
+    return;
   }
+  if (outcome.Kind == TJobOutcome::TKind::Stored) job.ReportOutcome(outcome);
 }
 
 }  // namespace tessaly

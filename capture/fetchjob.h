@@ -20,11 +20,14 @@ inline constexpr int32_t kJobTransactionTimeoutMs = 10 * 60 * 1000;
 Text GetReferer(const Text& address);
 
 // One GET transaction with the referer line. True when it completed (whatever the status);
-// buffer then holds the body from position 0. A stop request aborts the transaction.
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {});
+// buffer then holds the body from position 0. A stop request aborts the transaction. On
+// false, *failure (when given) says why in one line.
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {},
+                   Text* failure = nullptr);
 
 // The job of every worker: fetch, then name and write the file. A failed fetch shows nothing;
 // a failed write shows the save-error box and caption. No reader ever sees a partial file.
+// Every job that was not stopped reports its outcome to the context.
 void FetchImageJob(TJobContext& job);
 
 }  // namespace tessaly
