@@ -3,6 +3,7 @@
 
 #include "app/mainwindow.h"
 #include "capture/fetchjob.h"
+#include "capture/settingsplace.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
 
@@ -21,6 +22,9 @@ int main(int argc, char** argv) {
   {
     tessaly::TForm1Setup setup;
     setup.Job = tessaly::FetchImageJob;
+    const tessaly::TSettingsPlace place = tessaly::SettingsPlaceFor(TESSALY_INSTALLED_BINDIR);
+    setup.HomeDir = place.DefaultDir;
+    setup.IniFileName = place.IniFileName;
     tessaly::TForm1 form(std::move(setup));
     form.show();
     exit_code = QApplication::exec();
