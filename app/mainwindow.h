@@ -36,10 +36,10 @@ struct TForm1Setup {
   // Where the settings file lives and where the defaults point; the executable's directory
   // when empty. Ends with "/".
   Text HomeDir;
-  // The settings file; "tessaly.ini" in HomeDir when empty.
-  Text IniFileName;
   // Boxes, picker, bell and browser; the system's own when null.
   std::unique_ptr<TDesktop> Desktop;
+  // The settings file; "tessaly.ini" in HomeDir when empty.
+  Text IniFileName = Text();
 };
 
 class TForm1 : public QWidget, private TWindowPort {
