@@ -32,7 +32,7 @@ bool StoreBody(TJobContext& job, const TByteBuffer& body, TJobOutcome& outcome) 
       outcome.Bytes = body.Size();
       return true;
     }
-    error = errno;                                // before the test below touches errno
+    error = errno;                         // before the test below touches errno
     if (!FileExists(outcome.Path)) break;  // not a lost race: a real write failure
   }
   outcome.Kind = TJobOutcome::TKind::SaveFailed;
@@ -48,8 +48,7 @@ Text GetReferer(const Text& address) {
   return slash == Text::npos ? Text() : address.substr(0, slash);
 }
 
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop,
-                   Text* failure) {
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop, Text* failure) {
   if (stop.stop_requested()) return false;
   const uint32_t started = TickCount();
   THTTPClient client;

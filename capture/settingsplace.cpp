@@ -41,8 +41,7 @@ TSettingsPlace ChooseSettingsPlace(const TPlaceFacts& facts) {
                           ? WithSlash(facts.XdgConfigHome)
                           : facts.Home + ".config/";
   const Text pictures = facts.Home + "Pictures/";
-  return {config + "tessaly/" + kIniName,
-          facts.DirectoryExists(pictures) ? pictures : facts.Home};
+  return {config + "tessaly/" + kIniName, facts.DirectoryExists(pictures) ? pictures : facts.Home};
 }
 
 TSettingsPlace SettingsPlaceFor(const Text& installed_bin_dir) {

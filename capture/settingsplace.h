@@ -16,11 +16,11 @@ struct TSettingsPlace {
 
 // What the choice depends on, gathered by SettingsPlaceFor from the running system.
 struct TPlaceFacts {
-  Text ExeDir;              // the executable's directory, ending with "/"
-  Text InstalledBinDir;     // where installation puts the executable, ending with "/"
+  Text ExeDir;           // the executable's directory, ending with "/"
+  Text InstalledBinDir;  // where installation puts the executable, ending with "/"
   bool IniBesideExe = false;
-  Text XdgConfigHome;       // the variable's value, "" when unset
-  Text Home;                // the home directory, ending with "/"; "" when unknown
+  Text XdgConfigHome;  // the variable's value, "" when unset
+  Text Home;           // the home directory, ending with "/"; "" when unknown
   std::function<bool(const Text&)> DirectoryExists;
 };
 

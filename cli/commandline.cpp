@@ -78,13 +78,14 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     if (option == -1) break;
     const Text value = optarg ? optarg : "";
     // A short option that is not known is named by optopt; a long one only by its word.
-    const Text given = option == '?' && optopt != 0 ? Text("-") + static_cast<char>(optopt)
+    const Text given = option == '?' && optopt != 0   ? Text("-") + static_cast<char>(optopt)
                        : optind > 0 && optind <= argc ? Text(argv[optind - 1])
                                                       : Text();
     switch (option) {
       case 'e': {
         int64_t ms = 0;
-        if (!ParseInterval(value, ms)) return UsageError("bad interval for --every: '" + value + "'");
+        if (!ParseInterval(value, ms))
+          return UsageError("bad interval for --every: '" + value + "'");
         line.IntervalMs = ms;
         break;
       }

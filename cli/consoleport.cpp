@@ -37,8 +37,7 @@ void TConsolePort::RunPending() {
 }
 
 void TConsolePort::Run(const std::function<void()>& on_tick,
-                       const std::function<void()>& after_each,
-                       const std::function<bool()>& done) {
+                       const std::function<void()>& after_each, const std::function<bool()>& done) {
   while (!done()) {
     std::function<void()> fn;
     {

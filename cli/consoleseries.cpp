@@ -49,7 +49,8 @@ class TConsoleSeries::TSignalRelay {
   void Deliver(int signal_number) {
     std::lock_guard lock(mutex_);
     if (series_)
-      series_->port_.PostToWindowThread([s = series_, signal_number] { s->OnSignal(signal_number); });
+      series_->port_.PostToWindowThread(
+          [s = series_, signal_number] { s->OnSignal(signal_number); });
   }
 
  private:

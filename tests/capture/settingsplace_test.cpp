@@ -18,12 +18,18 @@ struct PlaceCase {
   Text ini, dir;
 };
 
+void PrintTo(const PlaceCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class SettingsPlaceTest : public testing::TestWithParam<PlaceCase> {};
 
 TEST_P(SettingsPlaceTest, Chooses) {
   const PlaceCase& c = GetParam();
-  const TPlaceFacts facts{c.exe_dir, "/usr/bin/", c.ini_beside, c.xdg, c.home,
-                          [&](const Text& dir) { return c.pictures && dir == c.home + "Pictures/"; }};
+  const TPlaceFacts facts{
+      c.exe_dir,    "/usr/bin/",
+      c.ini_beside, c.xdg,
+      c.home,       [&](const Text& dir) { return c.pictures && dir == c.home + "Pictures/"; }};
   const TSettingsPlace place = ChooseSettingsPlace(facts);
   EXPECT_EQ(place.IniFileName, c.ini);
   EXPECT_EQ(place.DefaultDir, c.dir);
@@ -31,19 +37,18 @@ TEST_P(SettingsPlaceTest, Chooses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SettingsPlaceTest,
-    testing::Values(
-        PlaceCase{"BuildTree", "/src/build/app/", false, "/x/", "/home/u/", true,
-                  "/src/build/app/tessaly.ini", "/src/build/app/"},
-        PlaceCase{"InstalledWithPictures", "/usr/bin/", false, "", "/home/u/", true,
-                  "/home/u/.config/tessaly/tessaly.ini", "/home/u/Pictures/"},
-        PlaceCase{"InstalledXdgNoPictures", "/usr/bin/", false, "/cfg", "/home/u/", false,
-                  "/cfg/tessaly/tessaly.ini", "/home/u/"},
-        PlaceCase{"RelativeXdgIgnored", "/usr/bin/", false, "cfg", "/home/u/", false,
-                  "/home/u/.config/tessaly/tessaly.ini", "/home/u/"},
-        PlaceCase{"IniBesideInstalled", "/usr/bin/", true, "", "/home/u/", true,
-                  "/usr/bin/tessaly.ini", "/usr/bin/"},
-        PlaceCase{"NoHome", "/usr/bin/", false, "/cfg/", "", true, "/usr/bin/tessaly.ini",
-                  "/usr/bin/"}),
+    testing::Values(PlaceCase{"BuildTree", "/src/build/app/", false, "/x/", "/home/u/", true,
+                              "/src/build/app/tessaly.ini", "/src/build/app/"},
+                    PlaceCase{"InstalledWithPictures", "/usr/bin/", false, "", "/home/u/", true,
+                              "/home/u/.config/tessaly/tessaly.ini", "/home/u/Pictures/"},
+                    PlaceCase{"InstalledXdgNoPictures", "/usr/bin/", false, "/cfg", "/home/u/",
+                              false, "/cfg/tessaly/tessaly.ini", "/home/u/"},
+                    PlaceCase{"RelativeXdgIgnored", "/usr/bin/", false, "cfg", "/home/u/", false,
+                              "/home/u/.config/tessaly/tessaly.ini", "/home/u/"},
+                    PlaceCase{"IniBesideInstalled", "/usr/bin/", true, "", "/home/u/", true,
+                              "/usr/bin/tessaly.ini", "/usr/bin/"},
+                    PlaceCase{"NoHome", "/usr/bin/", false, "/cfg/", "", true,
+                              "/usr/bin/tessaly.ini", "/usr/bin/"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SettingsDirectoryTest, MadeWithParentsForTheOwnerAlone) {
