@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "base/fileutil.h"
@@ -56,6 +56,11 @@ struct Capture {
   ScratchDir scratch;
   std::unique_ptr<ChildProcess> child;
 };
+
+template <typename Info>
+std::string RowName(const Info& info) {
+  return info.param.name;
+}
 
 std::vector<std::string> Listing(const std::string& dir) {
   std::vector<std::string> names;
@@ -110,8 +115,8 @@ struct SignalCase {
   bool stored;
 };
 
-void PrintTo(const SignalCase& c, std::ostream* os) {
-  *os << c.name;
+void PrintTo(const SignalCase& row, std::ostream* os) {
+  *os << row.name;
 }
 
 class CaptureSignalTest : public testing::TestWithParam<SignalCase> {};
@@ -144,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
     Signals, CaptureSignalTest,
     testing::Values(SignalCase{"Term", {SIGTERM}, 0, true}, SignalCase{"Hup", {SIGHUP}, 0, true},
                     SignalCase{"IntThenTerm", {SIGINT, SIGTERM}, 128 + SIGTERM, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName<testing::TestParamInfo<SignalCase>>);
 
 // A refused connection is a failed job with the socket's code and text; the series goes on.
 TEST(CaptureFailureTest, RefusedUntilInterrupted) {
@@ -164,85 +169,64 @@ TEST(CaptureFailureTest, RefusedUntilInterrupted) {
 
 struct BadArgs {
   const char* name;
-  Args args;
+  const char* args;  // split at spaces; @DIR is a fresh directory
   int status;
   const char* message;  // the one line on standard error (or the start of standard output)
 };
 
-void PrintTo(const BadArgs& c, std::ostream* os) {
-  *os << c.name;
+void PrintTo(const BadArgs& row, std::ostream* os) {
+  *os << row.name;
 }
 
 class CaptureArgsTest : public testing::TestWithParam<BadArgs> {};
 
 TEST_P(CaptureArgsTest, OneLineAndStatus) {
   ScratchDir dir;
+  auto expand = [&](std::string text) {
+    for (size_t at; (at = text.find("@DIR")) != std::string::npos;) text.replace(at, 4, dir.Path());
+    return text;
+  };
   Args args;
-  for (std::string arg : GetParam().args) args.push_back(arg == "@DIR" ? dir.Path() : arg);
+  std::istringstream words(expand(GetParam().args));
+  for (std::string word; words >> word;) args.push_back(word);
   Capture run(args);
   ASSERT_EQ(run.Wait(), GetParam().status) << run.Err();
+  const std::string message = expand(GetParam().message);
   if (GetParam().status == 0) {
-    EXPECT_EQ(run.Out().rfind(GetParam().message, 0), 0u) << run.Out();
+    EXPECT_EQ(run.Out().rfind(message, 0), 0u) << run.Out();
     EXPECT_EQ(run.Err(), "");
   } else {
-    std::string message = GetParam().message;
-    if (message.find("@DIR") != std::string::npos)
-      message.replace(message.find("@DIR"), 4, dir.Path());
     EXPECT_EQ(run.Err(), "tessaly-capture: " + message + "\n");
     EXPECT_EQ(run.Out(), "");
   }
   EXPECT_TRUE(Listing(dir.Path()).empty());
 }
 
-constexpr char kUrl[] = "http://127.0.0.1:9/a.jpg";
+#define URL "http://127.0.0.1:9/a.jpg "
+#define USAGE " (see --help)"
 INSTANTIATE_TEST_SUITE_P(
     Table, CaptureArgsTest,
     testing::Values(
-        BadArgs{"Nothing", {}, 2, "URL and DIRECTORY missing (see --help)"},
-        BadArgs{"NoDirectory", {kUrl}, 2, "DIRECTORY missing (see --help)"},
-        BadArgs{"ThreeOperands",
-                {kUrl, "@DIR", "x"},
-                2,
-                "too many operands (expected URL DIRECTORY) (see --help)"},
-        BadArgs{
-            "UnknownOption", {"--fast", kUrl, "@DIR"}, 2, "unknown option '--fast' (see --help)"},
-        BadArgs{"UnknownShort", {"-x", kUrl, "@DIR"}, 2, "unknown option '-x' (see --help)"},
-        BadArgs{
-            "NoValue", {kUrl, "@DIR", "--every"}, 2, "option '--every' needs a value (see --help)"},
-        BadArgs{"BadUnit",
-                {"--every", "5d", kUrl, "@DIR"},
-                2,
-                "bad interval for --every: '5d' (see --help)"},
-        BadArgs{"IntervalTooLong",
-                {"--every", "597h", kUrl, "@DIR"},
-                2,
-                "bad interval for --every: '597h' (see --help)"},
-        BadArgs{"CountZero",
-                {"--count", "0", kUrl, "@DIR"},
-                2,
-                "bad number for --count: '0' (see --help)"},
-        BadArgs{"CounterText",
-                {"--counter", "1x", kUrl, "@DIR"},
-                2,
-                "bad number for --counter: '1x' (see --help)"},
-        BadArgs{"SettingsMissing",
-                {"--settings", "/nonexistent/tessaly.ini"},
-                2,
-                "cannot read settings file /nonexistent/tessaly.ini: No such file or directory"},
-        BadArgs{"SettingsDirectory",
-                {"--settings", "@DIR"},
-                2,
+        BadArgs{"Nothing", "", 2, "URL and DIRECTORY missing" USAGE},
+        BadArgs{"NoDirectory", URL, 2, "DIRECTORY missing" USAGE},
+        BadArgs{"ThreeOperands", URL "@DIR x", 2,
+                "too many operands (expected URL DIRECTORY)" USAGE},
+        BadArgs{"UnknownOption", "--fast " URL "@DIR", 2, "unknown option '--fast'" USAGE},
+        BadArgs{"UnknownShort", "-x " URL "@DIR", 2, "unknown option '-x'" USAGE},
+        BadArgs{"NoValue", URL "@DIR --every", 2, "option '--every' needs a value" USAGE},
+        BadArgs{"BadUnit", "--every 5d " URL "@DIR", 2, "bad interval for --every: '5d'" USAGE},
+        BadArgs{"TooLong", "--every 597h " URL "@DIR", 2, "bad interval for --every: '597h'" USAGE},
+        BadArgs{"CountZero", "--count 0 " URL "@DIR", 2, "bad number for --count: '0'" USAGE},
+        BadArgs{"CounterText", "--counter 1x " URL "@DIR", 2,
+                "bad number for --counter: '1x'" USAGE},
+        BadArgs{"SettingsMissing", "--settings /no/tessaly.ini", 2,
+                "cannot read settings file /no/tessaly.ini: No such file or directory"},
+        BadArgs{"SettingsDirectory", "--settings @DIR", 2,
                 "cannot read settings file @DIR: Is a directory"},
-        BadArgs{"NoSuchDirectory",
-                {kUrl, "/nonexistent/dir"},
-                1,
-                "directory /nonexistent/dir does not exist"},
-        BadArgs{"Help",
-                {"--quiet", "--help", "--every", "x"},
-                0,
-                "Usage: tessaly-capture [options] URL"},
-        BadArgs{"Version", {"--version"}, 0, "tessaly-capture 1.01\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+        BadArgs{"NoSuchDirectory", URL "/no/dir", 1, "directory /no/dir does not exist"},
+        BadArgs{"Help", "--quiet --help --every x", 0, "Usage: tessaly-capture [options] URL"},
+        BadArgs{"Version", "--version", 0, "tessaly-capture 1.01\n"}),
+    RowName<testing::TestParamInfo<BadArgs>>);
 
 struct SettingsCase {
   const char* name;
@@ -251,8 +235,8 @@ struct SettingsCase {
   int min_ms;  // the settings' interval (1 s) lies between the two pictures
 };
 
-void PrintTo(const SettingsCase& c, std::ostream* os) {
-  *os << c.name;
+void PrintTo(const SettingsCase& row, std::ostream* os) {
+  *os << row.name;
 }
 
 class CaptureSettingsTest : public CaptureCliTest,
@@ -285,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {"--count", "1", "--counter", "100", "--every", "1ms", "URL"},
                      {"other_00000100.png"},
                      0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName<testing::TestParamInfo<SettingsCase>>);
 
 }  // namespace
 }  // namespace tessaly
