@@ -61,10 +61,7 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
     // The document's memory moves into the job's buffer: a large body is never held twice.
     buffer.Adopt(client.Document().Release());
   }
-  if (!ok && failure) {
-    const bool late = TickSpan(started, TickCount()) >= client.TransactionTimeout();
-    *failure = TransactionFailureText(client, late);
-  }
+  if (!ok && failure) *failure = TransactionFailureText(client, started);
   return ok;
 }
 

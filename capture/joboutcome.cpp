@@ -2,15 +2,17 @@
 
 #include <cstring>
 
+#include "base/clock.h"
 #include "http/httpclient.h"
 #include "net/socketerror.h"
 #include "net/tcpsocket.h"
 
 namespace tessaly {
 
-Text TransactionFailureText(THTTPClient& client, bool deadline_passed) {
+Text TransactionFailureText(THTTPClient& client, uint32_t started_tick) {
   if (client.LimitExceeded()) {
-    if (deadline_passed)
+    const int32_t deadline = client.TransactionTimeout();
+    if (deadline > 0 && TickSpan(started_tick, TickCount()) >= deadline)
       return "deadline of " + IntToText(client.TransactionTimeout()) + " ms passed";
     // The client drops the connection at a breach; the socket keeps the error that caused it.
     if (client.Sock().SocketError() == ErrLineTooLong)

@@ -20,10 +20,10 @@ struct TJobOutcome {
   Text Reason;
 };
 
-// Why a transaction that returned false failed: the bound that ended it ("deadline", header
-// line, header block or body limit), else the socket error's code and text ("10061 Connection
-// refused"). deadline_passed: the job's own measure of the transaction's time.
-Text TransactionFailureText(THTTPClient& client, bool deadline_passed);
+// Why a transaction that returned false failed: the bound that ended it (the deadline, the
+// header line, header block or body limit), else the socket error's code and text ("10061
+// Connection refused"). started_tick: TickCount() when the transaction began.
+Text TransactionFailureText(THTTPClient& client, uint32_t started_tick);
 // The text of a failed save: "cannot save PATH: " and the system's text for errno_value.
 Text SaveFailureText(const Text& path, int errno_value);
 
