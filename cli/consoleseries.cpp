@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -123,7 +124,9 @@ void TConsoleSeries::Print(const Text& line, bool stored) {
   if (!stored || !options_.Quiet) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    // The socket layer ignores SIGPIPE, so a reader that has gone (`| head -3`) shows here;
+    // the series then ends as at a signal.
+    if (std::fflush(stdout) != 0 && errno == EPIPE) BeginEnding();
   }
   if (stored && options_.Count > 0 && ++stored_ >= options_.Count) BeginEnding();
 }
