@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/outsideclose.h"
 #include "capture/fetchjob.h"
+#include "capture/settingsplace.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
 
@@ -22,6 +23,9 @@ int main(int argc, char** argv) {
   {
     tessaly::TForm1Setup setup;
     setup.Job = tessaly::FetchImageJob;
+    const tessaly::TSettingsPlace place = tessaly::SettingsPlaceFor(TESSALY_INSTALLED_BINDIR);
+    setup.HomeDir = place.DefaultDir;
+    setup.IniFileName = place.IniFileName;
     tessaly::TForm1 form(std::move(setup));
     // A signal or the session's end closes the window as the user would.
     tessaly::TOutsideClose outside_close([&form] { form.CloseFromOutside(); });

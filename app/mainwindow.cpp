@@ -21,6 +21,7 @@
 #include "app/windowicon.h"
 #include "base/fileutil.h"
 #include "capture/settings.h"
+#include "capture/settingsplace.h"
 
 namespace tessaly {
 
@@ -70,6 +71,7 @@ TForm1::TForm1(TForm1Setup setup)
                            Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       desktop_(setup.Desktop ? std::move(setup.Desktop) : std::make_unique<TSystemDesktop>()),
       home_dir_(setup.HomeDir.empty() ? ExecutableDirectory() : setup.HomeDir),
+      IniFileName_(setup.IniFileName),
       scheduler_(
           std::make_unique<TScheduler>(static_cast<TWindowPort&>(*this), std::move(setup.Job))) {
   setObjectName(QStringLiteral("Form1"));
@@ -164,7 +166,7 @@ void TForm1::CreateControls() {
 }
 
 void TForm1::FormCreate() {
-  IniFileName_ = IniFileNameIn(home_dir_);
+  if (IniFileName_.empty()) IniFileName_ = IniFileNameIn(home_dir_);
   LoadOrDefaultSettings(*this, IniFileName_, home_dir_, scheduler_->LastDir());
 
   Label_http = new TEL_Label(this);
@@ -206,6 +208,7 @@ void TForm1::FormClose() {
   closed_ = true;
   // Before the save, whose error box would otherwise let ticks start jobs.
   StopTimer();
+  MakeSettingsDirectory(IniFileName_);  // a failure shows as the save's own
   SaveSettings(*this, IniFileName_);
   job_abandoned_ = !scheduler_->Shutdown(kCloseGrace);
 }

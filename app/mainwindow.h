@@ -38,6 +38,8 @@ struct TForm1Setup {
   Text HomeDir;
   // Boxes, picker, bell and browser; the system's own when null.
   std::unique_ptr<TDesktop> Desktop;
+  // The settings file; "tessaly.ini" in HomeDir when empty.
+  Text IniFileName = Text();
 };
 
 class TForm1 : public QWidget, private TWindowPort {

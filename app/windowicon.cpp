@@ -7,10 +7,15 @@
 namespace tessaly {
 
 QIcon DrawWindowIcon() {
-  QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+  return QIcon(QPixmap::fromImage(DrawWindowIconImage(32)));
+}
+
+QImage DrawWindowIconImage(int size) {
+  QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::transparent);
   QPainter painter(&image);
   painter.setRenderHint(QPainter::Antialiasing);
+  painter.scale(size / 32.0, size / 32.0);
 
   // The strip, tilted a little so it reads as film rather than a box.
   painter.translate(16, 16);
@@ -40,7 +45,7 @@ QIcon DrawWindowIcon() {
   painter.setClipRect(frame);
   painter.drawEllipse(QPointF(-4, 7), 10, 6);
   painter.end();
-  return QIcon(QPixmap::fromImage(image));
+  return image;
 }
 
 }  // namespace tessaly

@@ -1,7 +1,9 @@
 #include "capture/fetchjob.h"
 
+#include <cerrno>
 #include <utility>
 
+#include "base/clock.h"
 #include "base/fileutil.h"
 #include "base/url.h"
 #include "capture/naming.h"
@@ -18,19 +20,27 @@ constexpr char kSaveErrorText[] = "Error - can't save file\r\nProbably disk full
 // A name taken between naming and writing gets the next suffix; this bounds the retries.
 constexpr int kMaxNameAttempts = 1000;
 
-// Writes the body under a fresh name without ever replacing a file. False on failure.
-bool StoreBody(TJobContext& job, const TByteBuffer& body, bool jpeg_frame) {
+// Writes the body under a fresh name without ever replacing a file. False on failure. The
+// outcome gets the path written, or the path tried and the system's reason.
+bool StoreBody(TJobContext& job, const TByteBuffer& body, bool jpeg_frame, TJobOutcome& outcome) {
   // Credentials in the address must never reach the file's name or the caption.
   const Text plain = UrlFileName(WithoutUserInfo(job.Address()));
   const Text name = jpeg_frame ? JpegFrameName(plain) : plain;
+  int error = EEXIST;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    const Text path = job.MakeFileName(name);
+    outcome.Path = job.MakeFileName(name);
     if (job.StopRequested()) return true;  // closing: store nothing rather than race the exit
-    if (WriteFileWhole(path, body.Memory(), static_cast<size_t>(body.Size()), TExisting::Keep)) {
+    if (WriteFileWhole(outcome.Path, body.Memory(), static_cast<size_t>(body.Size()),
+                       TExisting::Keep)) {
+      outcome.Kind = TJobOutcome::TKind::Stored;
+      outcome.Bytes = body.Size();
       return true;
     }
-    if (!FileExists(path)) return false;  // not a lost race: a real write failure
+    error = errno;                         // before the test below touches errno
+    if (!FileExists(outcome.Path)) break;  // not a lost race: a real write failure
   }
+  outcome.Kind = TJobOutcome::TKind::SaveFailed;
+  outcome.Reason = SaveFailureText(outcome.Path, error);
   return false;
 }
 
@@ -43,10 +53,11 @@ Text GetReferer(const Text& raw_address) {
   return slash == Text::npos ? Text() : address.substr(0, slash);
 }
 
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop,
-                   bool* jpeg_frame) {
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop, bool* jpeg_frame,
+                   Text* failure) {
   if (jpeg_frame != nullptr) *jpeg_frame = false;
   if (stop.stop_requested()) return false;
+  const uint32_t started = TickCount();
   THTTPClient client;
   client.SetFirstPartOfStream(true);  // a stream address yields its first frame
   client.SetTransactionTimeout(kJobTransactionTimeoutMs);
@@ -63,18 +74,26 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
     // The document's memory moves into the job's buffer: a large body is never held twice.
     buffer.Adopt(client.Document().Release());
   }
+  if (!ok && failure) *failure = TransactionFailureText(client, started);
   return ok;
 }
 
 void FetchImageJob(TJobContext& job) {
   TByteBuffer buffer;
+  TJobOutcome outcome;
   bool jpeg_frame = false;
-  if (!DownloadImage(job.Address(), buffer, job.StopToken(), &jpeg_frame)) return;
+  if (!DownloadImage(job.Address(), buffer, job.StopToken(), &jpeg_frame, &outcome.Reason)) {
+    if (!job.StopRequested()) job.ReportOutcome(outcome);
+    return;
+  }
   if (job.StopRequested()) return;
-  if (!StoreBody(job, buffer, jpeg_frame)) {
+  if (!StoreBody(job, buffer, jpeg_frame, outcome)) {
+    job.ReportOutcome(outcome);
     job.ShowMessage(kSaveErrorText);
     job.SetCaption(kSaveErrorText);
+    return;
   }
+  if (outcome.Kind == TJobOutcome::TKind::Stored) job.ReportOutcome(outcome);
 }
 
 }  // namespace tessaly

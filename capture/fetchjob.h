@@ -22,12 +22,14 @@ Text GetReferer(const Text& address);
 // One GET transaction with the referer line, answering a Digest challenge when the address
 // carries a user. True when it completed (whatever the status); buffer then holds the body from
 // position 0. A stop request aborts the transaction. A stream answer gives its first frame;
-// *jpeg_frame then tells whether that frame is a JPEG.
+// *jpeg_frame then tells whether that frame is a JPEG. On false, *failure (when given) says why
+// in one line.
 bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {},
-                   bool* jpeg_frame = nullptr);
+                   bool* jpeg_frame = nullptr, Text* failure = nullptr);
 
 // The job of every worker: fetch, then name and write the file. A failed fetch shows nothing;
 // a failed write shows the save-error box and caption. No reader ever sees a partial file.
+// Every job that was not stopped reports its outcome to the context.
 void FetchImageJob(TJobContext& job);
 
 }  // namespace tessaly

@@ -6,6 +6,7 @@
 #include <stop_token>
 
 #include "base/text.h"
+#include "capture/joboutcome.h"
 
 namespace tessaly {
 
@@ -27,6 +28,9 @@ class TJobContext {
   virtual void ShowMessage(const Text& text) = 0;
   // Sets the window caption and returns once it is shown (at once after closing).
   virtual void SetCaption(const Text& text) = 0;
+
+  // Called once by a job that was not stopped, before it ends: stored, or why it failed.
+  virtual void ReportOutcome(const TJobOutcome& outcome) { (void)outcome; }
 
   // Requested when the window closes: the job should end soon and leave no partial file.
   virtual std::stop_token StopToken() const = 0;

@@ -18,6 +18,8 @@ run_suite() {  # run_suite <build dir> [ctest args...]
 echo "== Release build and tests"
 "$root/scripts/build.sh" "$root/build" -DTESSALY_TESTS=ON -DTESSALY_BENCH=ON
 run_suite "$root/build"
+echo "== Debian package"
+"$root/scripts/package.sh" "$root/build"
 
 if [ "${TESSALY_QUICK:-0}" = 1 ]; then
   exit 0

@@ -1,0 +1,130 @@
+#include "cli/commandline.h"
+
+#include <getopt.h>
+
+#include "capture/scheduler.h"
+
+namespace tessaly {
+namespace {
+
+// Decimal digits only, at most max; the window's number fields take nothing else either.
+bool ParseCount(const Text& text, int64_t max, int64_t& value) {
+  if (text.empty() || text.size() > 18) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value <= max;
+}
+
+TCommandLine UsageError(const Text& error) {
+  TCommandLine line;
+  line.Action = TCommandLine::TAction::Usage;
+  line.Error = error;
+  return line;
+}
+
+}  // namespace
+
+bool ParseInterval(const Text& text, int64_t& ms) {
+  const size_t digits = text.find_first_not_of("0123456789");
+  const Text unit = digits == Text::npos ? Text() : text.substr(digits);
+  int64_t factor = 0;
+  if (unit.empty() || unit == "s") factor = 1000;
+  if (unit == "ms") factor = 1;
+  if (unit == "m") factor = 60 * 1000;
+  if (unit == "h") factor = 60 * 60 * 1000;
+  int64_t value = 0;
+  if (factor == 0 || !ParseCount(text.substr(0, digits), kLongestIntervalMs, value)) return false;
+  ms = value * factor;
+  return ms <= kLongestIntervalMs;
+}
+
+Text UsageText() {
+  return "Usage: tessaly-capture [options] URL DIRECTORY\n"
+         "Fetches the image at URL at once and then once per interval, and stores every answer\n"
+         "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
+         "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\" or\n"
+         "\"failed REASON\". SIGINT, SIGTERM or SIGHUP end the series after the running fetch.\n"
+         "\n"
+         "  --every N[ms|s|m|h]  interval between fetches (default 10s; a plain number is\n"
+         "                       seconds; 0 fetches back to back)\n"
+         "  --counter N          number of the first picture (default 1)\n"
+         "  --count N            end after N stored pictures (default: until stopped)\n"
+         "  --settings FILE      take URL, interval, DIRECTORY and counter from a settings\n"
+         "                       file of the Tessaly window; the command line wins\n"
+         "  --quiet              print only the failed fetches\n"
+         "  --help               show this help and exit\n"
+         "  --version            show the version and exit\n"
+         "\n"
+         "Exit status: 0 at the end of the series, 1 when DIRECTORY does not exist, 2 for a\n"
+         "bad command line or an unreadable settings file.\n";
+}
+
+TCommandLine ParseCommandLine(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"every", required_argument, nullptr, 'e'}, {"counter", required_argument, nullptr, 'c'},
+      {"count", required_argument, nullptr, 'n'}, {"settings", required_argument, nullptr, 's'},
+      {"quiet", no_argument, nullptr, 'q'},       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},     {nullptr, 0, nullptr, 0},
+  };
+  TCommandLine line;
+  opterr = 0;
+  optind = 0;  // a fresh scan, also for a second call
+  for (;;) {
+    int index = 0;
+    const int option = getopt_long(argc, argv, ":", kOptions, &index);
+    if (option == -1) break;
+    const Text value = optarg ? optarg : "";
+    // A short option that is not known is named by optopt; a long one only by its word.
+    const Text given = option == '?' && optopt != 0   ? Text("-") + static_cast<char>(optopt)
+                       : optind > 0 && optind <= argc ? Text(argv[optind - 1])
+                                                      : Text();
+    switch (option) {
+      case 'e': {
+        int64_t ms = 0;
+        if (!ParseInterval(value, ms))
+          return UsageError("bad interval for --every: '" + value + "'");
+        line.IntervalMs = ms;
+        break;
+      }
+      case 'c': {
+        int32_t counter = 0;
+        if (!TryParseInt(value, counter))
+          return UsageError("bad number for --counter: '" + value + "'");
+        line.Counter = counter;
+        break;
+      }
+      case 'n':
+        if (!ParseCount(value, 2147483647, line.Count) || line.Count == 0)
+          return UsageError("bad number for --count: '" + value + "'");
+        break;
+      case 's':
+        line.SettingsFile = value;
+        break;
+      case 'q':
+        line.Quiet = true;
+        break;
+      case 'h':
+        line.Action = TCommandLine::TAction::Help;
+        return line;
+      case 'V':
+        line.Action = TCommandLine::TAction::Version;
+        return line;
+      case ':':
+        return UsageError("option '" + given + "' needs a value");
+      default:
+        return UsageError("unknown option '" + given + "'");
+    }
+  }
+  const int operands = argc - optind;
+  if (operands > 2) return UsageError("too many operands (expected URL DIRECTORY)");
+  if (operands < 2 && !line.SettingsFile)
+    return UsageError(operands == 0 ? "URL and DIRECTORY missing" : "DIRECTORY missing");
+  if (operands >= 1) line.Address = argv[optind];
+  if (operands == 2) line.Directory = argv[optind + 1];
+  return line;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,35 @@
+// The console program's command line: tessaly-capture [options] URL DIRECTORY.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/text.h"
+
+namespace tessaly {
+
+struct TCommandLine {
+  enum class TAction { Run, Help, Version, Usage };
+  TAction Action = TAction::Run;
+  // Usage: what is wrong, one line.
+  Text Error;
+  std::optional<Text> Address;
+  std::optional<Text> Directory;
+  std::optional<Text> SettingsFile;
+  std::optional<int64_t> IntervalMs;
+  std::optional<int32_t> Counter;
+  // Stored pictures after which the series ends; 0 runs until a signal.
+  int64_t Count = 0;
+  bool Quiet = false;
+};
+
+// Reads the options with getopt_long (which prints nothing here) and the operands. Without
+// --settings both URL and DIRECTORY are required; with it either may be left out.
+TCommandLine ParseCommandLine(int argc, char** argv);
+// "N" (seconds) or "N" followed by "ms", "s", "m" or "h", as milliseconds. False when the
+// text has another form or the interval exceeds the longest one the series can keep.
+bool ParseInterval(const Text& text, int64_t& ms);
+// What --help prints.
+Text UsageText();
+
+}  // namespace tessaly

@@ -1,0 +1,148 @@
+#include "cli/consoleseries.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "capture/fetchjob.h"
+#include "capture/scheduler.h"
+#include "cli/jobline.h"
+
+namespace tessaly {
+namespace {
+
+// How long a second signal lets a running job take to notice that it should stop.
+constexpr std::chrono::milliseconds kForcedGrace{500};
+
+// The job's context as the worker gives it, with the outcome handed to report.
+class TReportingContext final : public TJobContext {
+ public:
+  TReportingContext(TJobContext& inner, std::function<void(const TJobOutcome&)> report)
+      : inner_(inner), report_(std::move(report)) {}
+  const Text& Address() const override { return inner_.Address(); }
+  int32_t Counter() const override { return inner_.Counter(); }
+  const Text& SaveDir() const override { return inner_.SaveDir(); }
+  Text MakeFileName(const Text& name) override { return inner_.MakeFileName(name); }
+  void ShowMessage(const Text& text) override { inner_.ShowMessage(text); }
+  void SetCaption(const Text& text) override { inner_.SetCaption(text); }
+  std::stop_token StopToken() const override { return inner_.StopToken(); }
+  void ReportOutcome(const TJobOutcome& outcome) override { report_(outcome); }
+
+ private:
+  TJobContext& inner_;
+  std::function<void(const TJobOutcome&)> report_;
+};
+
+}  // namespace
+
+// Carries signals from the thread that waits for them onto the loop, as long as the series runs;
+// the waiting thread outlives the series.
+class TConsoleSeries::TSignalRelay {
+ public:
+  void Attach(TConsoleSeries* series) {
+    std::lock_guard lock(mutex_);
+    series_ = series;
+  }
+  void Deliver(int signal_number) {
+    std::lock_guard lock(mutex_);
+    if (series_)
+      series_->port_.PostToWindowThread(
+          [s = series_, signal_number] { s->OnSignal(signal_number); });
+  }
+
+ private:
+  std::mutex mutex_;
+  TConsoleSeries* series_ = nullptr;
+};
+
+int TConsoleSeries::Run() {
+  TScheduler scheduler(port_, [this](TJobContext& job) { RunReportedJob(job); });
+  scheduler_ = &scheduler;
+  // The port's timer keeps the real interval; the window's own fields would only bound it.
+  port_.SetTickInterval(options_.IntervalMs);
+  port_.SetIntervalText("0");
+  port_.SetUnitIndex(0);
+
+  auto relay = std::make_shared<TSignalRelay>();
+  relay->Attach(this);
+  std::thread([relay] {
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&wanted, s);
+    for (;;) {
+      int signal_number = 0;
+      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver(signal_number);
+    }
+  }).detach();
+
+  int status = 0;
+  scheduler.Button1_StartClick();
+  if (!scheduler.JobRunning()) {
+    // The directory went between the check and Start, or Start refused the settings.
+    Text message = port_.LastMessage();
+    for (char& c : message)
+      if (c == '\r' || c == '\n') c = ' ';
+    std::fprintf(stderr, "tessaly-capture: %s\n", message.c_str());
+    status = 1;
+  } else {
+    port_.Run([&] { scheduler.Timer1Timer(); },
+              [&] {
+                if (!ending_ && options_.IntervalMs == 0 && !scheduler.JobRunning())
+                  scheduler.Timer1Timer();
+              },
+              [&] { return forced_by_ != 0 || (ending_ && !scheduler.JobRunning()); });
+    if (forced_by_ != 0) {
+      job_abandoned_ = !scheduler.Shutdown(kForcedGrace);
+      // A job that was already writing when the signal came has finished its file: say so.
+      if (!job_abandoned_) port_.RunPending();
+      status = 128 + forced_by_;
+    }
+  }
+  relay->Attach(nullptr);
+  scheduler_ = nullptr;
+  return status;
+}
+
+void TConsoleSeries::RunReportedJob(TJobContext& job) {
+  const auto started = std::chrono::steady_clock::now();
+  TReportingContext context(job, [this, started](const TJobOutcome& outcome) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started)
+                        .count();
+    const Text line = JobLine(LocalTimeStamp(std::time(nullptr)), outcome, ms);
+    const bool stored = outcome.Kind == TJobOutcome::TKind::Stored;
+    port_.PostToWindowThread([this, line, stored] { Print(line, stored); });
+  });
+  FetchImageJob(context);
+}
+
+void TConsoleSeries::Print(const Text& line, bool stored) {
+  if (!stored || !options_.Quiet) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    // The socket layer ignores SIGPIPE, so a reader that has gone (`| head -3`) shows here;
+    // the series then ends as at a signal.
+    if (std::fflush(stdout) != 0 && errno == EPIPE) BeginEnding();
+  }
+  if (stored && options_.Count > 0 && ++stored_ >= options_.Count) BeginEnding();
+}
+
+void TConsoleSeries::OnSignal(int signal_number) {
+  if (++signals_ >= 2)
+    forced_by_ = signal_number;
+  else
+    BeginEnding();
+}
+
+void TConsoleSeries::BeginEnding() {
+  if (ending_) return;
+  ending_ = true;
+  // No further job starts; the running one finishes, stores and reports.
+  if (scheduler_) scheduler_->Button2_StopClick();
+}
+
+}  // namespace tessaly

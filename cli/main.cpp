@@ -1,0 +1,120 @@
+// tessaly-capture: the capture series of the Tessaly window, for machines without a display.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/fileutil.h"
+#include "capture/scheduler.h"
+#include "capture/settings.h"
+#include "cli/commandline.h"
+#include "cli/consoleport.h"
+#include "cli/consoleseries.h"
+#include "net/sockapi.h"
+#include "net/tlsopenssl.h"
+
+namespace tessaly {
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNoDirectory = 1;
+
+int Fail(int status, const Text& message) {
+  std::fprintf(stderr, "tessaly-capture: %s\n", message.c_str());
+  return status;
+}
+
+// The window's settings file, read by the window's rules into the port's fields.
+bool LoadSettingsFile(TConsolePort& port, const Text& path, Text& error) {
+  Text content;
+  if (DirectoryExists(path)) {
+    error = std::strerror(EISDIR);
+    return false;
+  }
+  if (!ReadWholeFile(path, content)) {
+    error = std::strerror(errno != 0 ? errno : EIO);
+    return false;
+  }
+  Text last_dir;
+  LoadSettings(port, path, Text(), last_dir);
+  return true;
+}
+
+// The interval of the settings: the field's digits ("10" when empty) in the unit of the index.
+bool SettingsInterval(const TConsolePort& port, int64_t& ms) {
+  int32_t value = 0;
+  if (!TryParseInt(port.IntervalText().empty() ? "10" : port.IntervalText(), value)) return false;
+  ms = IntervalMs(value, port.UnitIndex());
+  return ms >= 0 && ms <= kLongestIntervalMs;
+}
+
+int Main(int argc, char** argv) {
+  const TCommandLine line = ParseCommandLine(argc, argv);
+  switch (line.Action) {
+    case TCommandLine::TAction::Help:
+      std::fputs(UsageText().c_str(), stdout);
+      return 0;
+    case TCommandLine::TAction::Version:
+      std::printf("tessaly-capture %s\n", TESSALY_VERSION);
+      return 0;
+    case TCommandLine::TAction::Usage:
+      return Fail(kExitUsage, line.Error + " (see --help)");
+    case TCommandLine::TAction::Run:
+      break;
+  }
+
+  TConsolePort port;
+  if (line.SettingsFile) {
+    Text error;
+    if (!LoadSettingsFile(port, *line.SettingsFile, error))
+      return Fail(kExitUsage, "cannot read settings file " + *line.SettingsFile + ": " + error);
+  }
+  if (line.Address) port.SetAddressText(*line.Address);
+  if (line.Directory) port.SetDirectoryText(*line.Directory);
+  if (port.AddressText().empty()) return Fail(kExitUsage, "no URL given (see --help)");
+  if (port.DirectoryText().empty()) return Fail(kExitUsage, "no DIRECTORY given (see --help)");
+
+  TSeriesOptions options;
+  options.Count = line.Count;
+  options.Quiet = line.Quiet;
+  if (line.IntervalMs) {
+    options.IntervalMs = *line.IntervalMs;
+  } else if (!SettingsInterval(port, options.IntervalMs)) {
+    return Fail(kExitUsage, "interval out of range in settings file " + *line.SettingsFile);
+  }
+  int32_t counter = 0;
+  if (line.Counter) {
+    counter = *line.Counter;
+  } else if (!TryParseInt(port.CounterText(), counter)) {
+    return Fail(kExitUsage, "counter '" + port.CounterText() + "' is not a valid integer value");
+  }
+  port.SetCounterValue(counter);
+
+  if (!DirectoryExists(port.DirectoryText()))
+    return Fail(kExitNoDirectory, "directory " + port.DirectoryText() + " does not exist");
+
+  // Before any thread exists, so that every thread inherits the mask and only the series'
+  // own waiting thread takes these signals.
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+
+  TSocketLayerScope socket_layer;
+  UseOpenSSLByDefault();
+  TConsoleSeries series(port, options);
+  const int status = series.Run();
+  std::fflush(stdout);
+  // A job that did not stop in time ends with the process; static state must not go first.
+  if (series.JobAbandoned()) std::_Exit(status);
+  return status;
+}
+
+}  // namespace
+}  // namespace tessaly
+
+int main(int argc, char** argv) {
+  return tessaly::Main(argc, argv);
+}

@@ -1,0 +1,57 @@
+#include "capture/joboutcome.h"
+
+#include <gtest/gtest.h>
+
+#include "base/clock.h"
+#include "http/httpclient.h"
+#include "net/sockapi.h"
+#include "support/childprocess.h"
+#include "support/scriptedpeer.h"
+
+namespace tessaly {
+namespace {
+
+struct FailureCase {
+  const char* name;
+  const char* answer;  // sent after the request; "" refuses the connection
+  int header_line, header_size, body, deadline_ms;
+  const char* text;
+};
+
+void PrintTo(const FailureCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class TransactionFailureTest : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(TransactionFailureTest, SaysWhatEndedIt) {
+  TSocketLayerScope layer;
+  const FailureCase& c = GetParam();
+  ScriptedPeer peer({PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(c.answer),
+                     PeerStep::Pause(c.deadline_ms ? 3000 : 0), PeerStep::Close()});
+  const int port = *c.answer ? peer.Port() : PickFreePort();
+  THTTPClient client;
+  client.SetMaxHeaderLineLength(c.header_line);
+  client.SetMaxHeaderSize(c.header_size);
+  client.SetMaxBodySize(c.body);
+  client.SetTransactionTimeout(c.deadline_ms);
+  const uint32_t started = TickCount();
+  ASSERT_FALSE(client.ExecuteRequest("GET", "http://127.0.0.1:" + std::to_string(port) + "/a"));
+  EXPECT_EQ(TransactionFailureText(client, started), c.text);
+}
+
+constexpr char kHead[] = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n";
+INSTANTIATE_TEST_SUITE_P(
+    Table, TransactionFailureTest,
+    testing::Values(
+        FailureCase{"Refused", "", 0, 0, 0, 0, "10061 Connection refused"},
+        FailureCase{"HeaderLine", kHead, 10, 0, 0, 0, "header line longer than 10 bytes"},
+        FailureCase{"HeaderBlock", kHead, 0, 30, 0, 0, "header block larger than 30 bytes"},
+        FailureCase{"Body", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nab", 0, 0, 10, 0,
+                    "body larger than 10 bytes"},
+        FailureCase{"Deadline", "HTTP/1.0 200 OK\r\n", 0, 0, 0, 300, "deadline of 300 ms passed"}),
+
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tessaly
