@@ -42,6 +42,7 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
   if (stop.stop_requested()) return false;
   THTTPClient client;
   client.SetTransactionTimeout(kJobTransactionTimeoutMs);
+  client.Sock().SetConnectTimeout(30000);  // a camera that does not answer is given up
   client.Headers().Add("referer:" + GetReferer(address) + "\r\n\r\n");
   // Raised from the window thread while the worker waits in the socket.
   std::stop_callback abort(stop, [&client] { client.Sock().SetStopFlag(true); });
