@@ -78,12 +78,12 @@ TEST_P(Waits, EndInTimeAndTheNextTransactionSucceeds) {
   ScriptedPeer deaf(PeerScript{}, silent);
   auto client = NewClient();
   TTCPBlockSocket& sock = client->Sock();
+  int beats = 0;
   if (c.ending == Ending::OwnLimit) {
     sock.SetConnectTimeout(kLimitMs);
     sock.SetNonblockSendTimeout(kLimitMs);
   } else if (c.ending == Ending::Stop) {
     sock.SetHeartbeatRate(kLimitMs / 4);
-    int beats = 0;
     sock.SetOnHeartbeat([&beats](TBlockSocket& s) {
       if (++beats == 4) s.SetStopFlag(true);
     });
