@@ -12,11 +12,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <cstring>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -98,26 +99,18 @@ bool StartsWith(const Text& text, const char* prefix) {
 // The reading below follows the rules of an answer, not the client's code: its own field
 // cutting, and numbers read by std::from_chars with their value judged as a whole.
 
-bool Blank(char c) {
-  return static_cast<unsigned char>(c) <= 32;
-}
-
 Text Trimmed(const Text& text) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
   size_t first = 0;
   size_t last = text.size();
-  while (first < last && Blank(text[first])) ++first;
-  while (last > first && Blank(text[last - 1])) --last;
+  while (first < last && blank(text[first])) ++first;
+  while (last > first && blank(text[last - 1])) --last;
   return text.substr(first, last - first);
 }
 
-bool SameLetters(const Text& text, const char* upper_prefix) {
-  const size_t n = std::strlen(upper_prefix);
-  if (text.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    const char c = text[i];
-    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) != upper_prefix[i]) return false;
-  }
-  return true;
+Text Upper(Text text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
 }
 
 // A header field's value: the line after its first space, blanks trimmed (the whole line
@@ -127,53 +120,35 @@ Text FieldValue(const Text& line) {
   return Trimmed(space == Text::npos ? line : line.substr(space + 1));
 }
 
-enum class Number { None, Value, Beyond };
-
 // An integer text: spaces, then an optional sign and decimal digits, or "$" and hex digits,
-// nothing after. Its value is exact up to the 64-bit range; beyond that only its sign counts.
-Number ReadNumber(const Text& text, int64_t& value) {
-  value = 0;
-  size_t at = 0;
-  while (at < text.size() && text[at] == ' ') ++at;
-  int base = 10;
-  bool negative = false;
-  if (at < text.size() && text[at] == '$') {
-    base = 16;
-    ++at;
-  } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-    negative = text[at] == '-';
-    ++at;
-  }
-  if (at == text.size()) return Number::None;
-  for (size_t i = at; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool hex = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!(c >= '0' && c <= '9') && !(base == 16 && hex)) return Number::None;
+// nothing after. Its value is exact within 2^62 and pinned there beyond.
+std::optional<int64_t> ReadNumber(const Text& text) {
+  const size_t at = std::min(text.find_first_not_of(' '), text.size());
+  const bool hex = text.compare(at, 1, "$") == 0;
+  const bool sign = !hex && (text.compare(at, 1, "-") == 0 || text.compare(at, 1, "+") == 0);
+  const Text digits = text.substr(at + (hex || sign ? 1 : 0));
+  if (digits.empty() ||
+      digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != Text::npos) {
+    return std::nullopt;
   }
   uint64_t magnitude = 0;
-  const auto [end, error] =
-      std::from_chars(text.data() + at, text.data() + text.size(), magnitude, base);
-  (void)end;
-  if (error == std::errc::result_out_of_range || magnitude > (uint64_t{1} << 62)) {
-    value = negative ? -1 : 1;
-    return Number::Beyond;
-  }
-  value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-  return Number::Value;
+  const auto result =
+      std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, hex ? 16 : 10);
+  const int64_t value = result.ec == std::errc() && magnitude < (uint64_t{1} << 62)
+                            ? static_cast<int64_t>(magnitude)
+                            : int64_t{1} << 62;
+  return text.compare(at, 1, "-") == 0 ? -value : value;
 }
 
 // A status code: an integer text within 32 bits ("$" hex up to FFFFFFFF taken as signed), 0
 // otherwise.
 int32_t StatusCode(const Text& line) {
-  const size_t space = line.find(' ');
-  const Text rest = space == Text::npos ? Trimmed(line) : Trimmed(line.substr(space + 1));
+  const Text rest = FieldValue(line);
   const Text word = Trimmed(rest.substr(0, rest.find(' ')));
-  int64_t value = 0;
-  if (ReadNumber(word, value) != Number::Value) return 0;
-  if (!word.empty() && Trimmed(word)[0] == '$') {
-    return value <= 0xFFFFFFFFLL ? static_cast<int32_t>(static_cast<uint32_t>(value)) : 0;
-  }
-  return value >= INT32_MIN && value <= INT32_MAX ? static_cast<int32_t>(value) : 0;
+  const std::optional<int64_t> value = ReadNumber(word);
+  if (!value) return 0;
+  if (word[0] == '$') return *value <= 0xFFFFFFFFLL ? static_cast<int32_t>(*value) : 0;
+  return *value >= INT32_MIN && *value <= INT32_MAX ? static_cast<int32_t>(*value) : 0;
 }
 
 TAnswer Expected(const Text& stream, const Text& method) {
@@ -184,7 +159,7 @@ TAnswer Expected(const Text& stream, const Text& method) {
     do {
       if (!NextLine(stream, pos, line)) return answer;
     } while (line.empty());
-    if (SameLetters(line, "HTTP/")) {
+    if (Upper(line).rfind("HTTP/", 0) == 0) {
       answer.headers.push_back(line);
       answer.code = StatusCode(line);
     } else {
@@ -202,14 +177,13 @@ TAnswer Expected(const Text& stream, const Text& method) {
       if (!NextLine(stream, pos, line)) return answer;
       answer.headers.push_back(line);
       if (line.empty()) break;
-      if (SameLetters(line, "CONTENT-LENGTH:")) {
-        if (ReadNumber(FieldValue(line), length) == Number::None) length = -1;
+      if (Upper(line).rfind("CONTENT-LENGTH:", 0) == 0) {
+        length = ReadNumber(FieldValue(line)).value_or(-1);
         if (length != -1 && mode == kUntilClose) mode = kByLength;
       }
-      if (SameLetters(line, "TRANSFER-ENCODING:")) {
-        Text value = FieldValue(line);
-        for (char& c : value) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-        if (value.find("CHUNKED") != Text::npos) mode = kChunked;
+      if (Upper(line).rfind("TRANSFER-ENCODING:", 0) == 0 &&
+          Upper(FieldValue(line)).find("CHUNKED") != Text::npos) {
+        mode = kChunked;
       }
     }
   }
@@ -237,10 +211,8 @@ TAnswer Expected(const Text& stream, const Text& method) {
         // size line without them ends the body, one above 7FFFFFFF frames nothing.
         Text field = Trimmed(line.substr(0, line.find(' ')));
         field = Trimmed(field.substr(0, field.find(';')));
-        int64_t size = 0;
-        const bool digits = !field.empty() && field[0] != '+' && field[0] != '-' &&
-                            ReadNumber("$" + field, size) != Number::None;
-        if (!digits || size == 0) break;
+        const int64_t size = ReadNumber("$" + field).value_or(0);
+        if (size == 0) break;
         if (size > INT32_MAX) return answer;
         if (stream.size() - pos < static_cast<size_t>(size)) return answer;
         answer.document += stream.substr(pos, static_cast<size_t>(size));
