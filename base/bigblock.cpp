@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -32,6 +33,8 @@ struct TSpare {
   char* base = nullptr;
   size_t mapped = 0;
 };
+
+std::atomic<size_t> g_mapped{0};
 
 TSpare& Spare() {
   static TSpare spare;
@@ -67,6 +70,7 @@ void Unmap(char* base, size_t mapped) noexcept {
   if (base == nullptr) return;
   TESSALY_UNPOISON(base + kHeader, Usable(mapped));
   ::munmap(base, mapped);
+  g_mapped -= mapped;
 }
 
 }  // namespace
@@ -86,6 +90,7 @@ char* AllocateBigBlock(size_t size) {
   if (mapped < size) throw std::bad_alloc();  // wrapped around
   void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) throw std::bad_alloc();
+  g_mapped += mapped;
   reinterpret_cast<TBlockHeader*>(base)->mapped = mapped;
   return Hand(static_cast<char*>(base), size);
 }
@@ -123,6 +128,10 @@ void ReleaseSpareBlock() noexcept {
     std::swap(mapped, spare.mapped);
   }
   Unmap(base, mapped);
+}
+
+size_t BigBlockBytesMapped() {
+  return g_mapped.load();
 }
 
 }  // namespace tessaly

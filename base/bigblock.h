@@ -24,5 +24,8 @@ void FreeBigBlock(char* block) noexcept;
 size_t SpareBlockSize();
 // Returns the kept block to the system (a series that stops needs it no longer).
 void ReleaseSpareBlock() noexcept;
+// Bytes of address space the big blocks hold now, the kept one included: what they reserve,
+// whether or not its pages have been touched.
+size_t BigBlockBytesMapped();
 
 }  // namespace tessaly

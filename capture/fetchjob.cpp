@@ -61,6 +61,7 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
   THTTPClient client;
   client.SetFirstPartOfStream(true);  // a stream address yields its first frame
   client.SetTransactionTimeout(kJobTransactionTimeoutMs);
+  client.Sock().SetConnectTimeout(30000);  // a camera that does not answer is given up
   client.Headers().Add("referer:" + GetReferer(address) + "\r\n\r\n");
   // Raised from the window thread while the worker waits in the socket.
   std::stop_callback abort(stop, [&client] { client.Sock().SetStopFlag(true); });

@@ -1,8 +1,8 @@
 // A whole HTTP response, sent by a loopback peer in chosen pieces and then closed, read by
 // ExecuteRequest. The transaction must end without waiting for a time-out (the peer always
-// closes), keep within the client's limits, and, without limits, agree with an independent
-// reading of the response: status and header lines, then the body by length, by chunks or
-// until the close.
+// closes), keep within the client's limits, and, without limits, agree with a reading of the
+// response written from its rules: status and header lines, then the body by length, by chunks
+// or until the close, with every size judged by its value.
 //
 // Input: flags byte (bits 0-1 method GET/HEAD/"head"/GET, 4 protocol "1.1", 8 a short header
 // line limit, 16 a small header size limit, 32 a small body limit, 64 one time budget per
@@ -12,8 +12,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdint>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 #include "base/text.h"
@@ -87,10 +92,66 @@ bool NextLine(const Text& stream, size_t& pos, Text& line) {
   return true;
 }
 
-bool StartsWith(const Text& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+bool StartsWith(const Text& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// The reading below follows the rules of an answer, not the client's code: its own field
+// cutting, and numbers read by std::from_chars with their value judged as a whole.
+
+Text Trimmed(const Text& text) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && blank(text[first])) ++first;
+  while (last > first && blank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+Text Upper(Text text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A header field's value: the line after its first space, blanks trimmed (the whole line
+// when it has no space).
+Text FieldValue(const Text& line) {
+  const size_t space = line.find(' ');
+  return Trimmed(space == Text::npos ? line : line.substr(space + 1));
+}
+
+// An integer text: spaces, then an optional sign and decimal digits, or "$" and hex digits,
+// nothing after. Its value is exact within 2^62 and pinned there beyond.
+std::optional<int64_t> ReadNumber(const Text& text) {
+  const size_t at = std::min(text.find_first_not_of(' '), text.size());
+  const bool hex = text.compare(at, 1, "$") == 0;
+  const bool sign = !hex && (text.compare(at, 1, "-") == 0 || text.compare(at, 1, "+") == 0);
+  const Text digits = text.substr(at + (hex || sign ? 1 : 0));
+  if (digits.empty() ||
+      digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != Text::npos) {
+    return std::nullopt;
+  }
+  uint64_t magnitude = 0;
+  const auto result =
+      std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, hex ? 16 : 10);
+  const int64_t value = result.ec == std::errc() && magnitude < (uint64_t{1} << 62)
+                            ? static_cast<int64_t>(magnitude)
+                            : int64_t{1} << 62;
+  return text.compare(at, 1, "-") == 0 ? -value : value;
+}
+
+// A status code: an integer text within 32 bits ("$" hex up to FFFFFFFF taken as signed), 0
+// otherwise.
+int32_t StatusCode(const Text& line) {
+  const Text rest = FieldValue(line);
+  const Text word = Trimmed(rest.substr(0, rest.find(' ')));
+  const std::optional<int64_t> value = ReadNumber(word);
+  if (!value) return 0;
+  if (word[0] == '$') return *value <= 0xFFFFFFFFLL ? static_cast<int32_t>(*value) : 0;
+  return *value >= INT32_MIN && *value <= INT32_MAX ? static_cast<int32_t>(*value) : 0;
+}
 
 TAnswer Expected(const Text& stream, const Text& method) {
-  using namespace tessaly;
   TAnswer answer;
   size_t pos = 0;
   Text line;
@@ -98,64 +159,66 @@ TAnswer Expected(const Text& stream, const Text& method) {
     do {
       if (!NextLine(stream, pos, line)) return answer;
     } while (line.empty());
-    if (StartsWith(UpperAscii(line), "HTTP/")) {
+    if (Upper(line).rfind("HTTP/", 0) == 0) {
       answer.headers.push_back(line);
-      const Text rest = TrimBlanks(TextAfter(line, " "));
-      answer.code = ParseIntDefault(TrimBlanks(TextBefore(rest, " ")), 0);
+      answer.code = StatusCode(line);
     } else {
       answer.document += line + "\r\n";
       answer.code = 0;
     }
   } while (answer.code == 100);
 
+  // A length is -1 ("none") unless the field reads as a number; any number other than -1
+  // frames the body by length, and a length outside 0..2147483647 frames nothing at all.
   enum { kUntilClose, kByLength, kChunked } mode = kUntilClose;
-  int32_t length = -1;
+  int64_t length = -1;
   if (!answer.headers.empty()) {
     for (;;) {
       if (!NextLine(stream, pos, line)) return answer;
       answer.headers.push_back(line);
       if (line.empty()) break;
-      const Text upper = UpperAscii(line);
-      if (StartsWith(upper, "CONTENT-LENGTH:")) {
-        length = ParseIntDefault(TrimBlanks(TextAfter(line, " ")), -1);
+      if (Upper(line).rfind("CONTENT-LENGTH:", 0) == 0) {
+        length = ReadNumber(FieldValue(line)).value_or(-1);
         if (length != -1 && mode == kUntilClose) mode = kByLength;
       }
-      if (StartsWith(upper, "TRANSFER-ENCODING:") &&
-          Find("CHUNKED", TrimBlanks(TextAfter(upper, " "))) > 0) {
+      if (Upper(line).rfind("TRANSFER-ENCODING:", 0) == 0 &&
+          Upper(FieldValue(line)).find("CHUNKED") != Text::npos) {
         mode = kChunked;
       }
     }
   }
-  answer.result = true;
-  if (method == "HEAD" || answer.code == 204 || answer.code == 304) return answer;
+  if (method == "HEAD" || answer.code == 204 || answer.code == 304) {
+    answer.result = true;
+    return answer;
+  }
   switch (mode) {
     case kUntilClose:
       answer.document += stream.substr(pos);
+      answer.result = true;
       break;
     case kByLength:
-      if (length < 1) break;
-      if (stream.size() - pos < static_cast<size_t>(length)) answer.result = false;
-      else answer.document += stream.substr(pos, static_cast<size_t>(length));
+      if (length < 0 || length > INT32_MAX) break;
+      if (stream.size() - pos < static_cast<size_t>(length)) break;
+      answer.document += stream.substr(pos, static_cast<size_t>(length));
+      answer.result = true;
       break;
     case kChunked:
       for (;;) {
         do {
-          if (!NextLine(stream, pos, line)) {
-            answer.result = false;
-            return answer;
-          }
+          if (!NextLine(stream, pos, line)) return answer;
         } while (line.empty());
-        const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
-        const int32_t size = ParseIntDefault("$" + size_text, 0);
+        // The size is the hex digits before any space or ";" (blanks around them trimmed); a
+        // size line without them ends the body, one above 7FFFFFFF frames nothing.
+        Text field = Trimmed(line.substr(0, line.find(' ')));
+        field = Trimmed(field.substr(0, field.find(';')));
+        const int64_t size = ReadNumber("$" + field).value_or(0);
         if (size == 0) break;
-        if (size < 1) continue;
-        if (stream.size() - pos < static_cast<size_t>(size)) {
-          answer.result = false;
-          return answer;
-        }
+        if (size > INT32_MAX) return answer;
+        if (stream.size() - pos < static_cast<size_t>(size)) return answer;
         answer.document += stream.substr(pos, static_cast<size_t>(size));
         pos += static_cast<size_t>(size);
       }
+      answer.result = true;
       break;
   }
   return answer;
@@ -206,18 +269,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   peer.ReaderDone();
 
   const Text request = peer.Request();
-  FUZZ_CHECK(StartsWith(request, (UpperAscii(method) + " /image.jpg HTTP/" + client.Protocol() + "\r\n").c_str()),
-             "request " + Escaped(request) + shown);
+  FUZZ_CHECK(
+      StartsWith(request,
+                 (UpperAscii(method) + " /image.jpg HTTP/" + client.Protocol() + "\r\n").c_str()),
+      "request " + Escaped(request) + shown);
 
   const TLineList& headers = client.Headers();
   TByteBuffer& document = client.Document();
   shown += ": result " + Text(result ? "true" : "false") + ", code " +
            std::to_string(client.ResultCode()) + ", " + std::to_string(headers.Count()) +
-           " header lines, document " + Escaped(Text(document.Memory(), static_cast<size_t>(document.Size())));
+           " header lines, document " +
+           Escaped(Text(document.Memory(), static_cast<size_t>(document.Size())));
 
   FUZZ_CHECK(elapsed < kSlowRunMs, "took " + std::to_string(elapsed) + " ms" + shown);
   FUZZ_CHECK(!result || document.Position() == 0, "document not at 0" + shown);
-  FUZZ_CHECK(document.Size() <= static_cast<int64_t>(response.size()) + 2, "document too big" + shown);
+  FUZZ_CHECK(document.Size() <= static_cast<int64_t>(response.size()) + 2,
+             "document too big" + shown);
   FUZZ_CHECK(!(result && client.LimitExceeded()), "true with a limit exceeded" + shown);
   FUZZ_CHECK(!(result && headers.Count() == 0 && client.ResultCode() != 0),
              "no status line but a code" + shown);
@@ -226,7 +293,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (result && line_limit) {
     for (const Text& line : headers.Lines()) {
-      FUZZ_CHECK(line.size() <= static_cast<size_t>(line_limit), "header line over the limit" + shown);
+      FUZZ_CHECK(line.size() <= static_cast<size_t>(line_limit),
+                 "header line over the limit" + shown);
     }
   }
   if (result && header_limit) {
@@ -242,7 +310,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TAnswer want = Expected(response, method);
     FUZZ_CHECK(result == want.result, "expected " + Text(want.result ? "true" : "false") + shown);
     if (result) {
-      FUZZ_CHECK(client.ResultCode() == want.code, "expected code " + std::to_string(want.code) + shown);
+      FUZZ_CHECK(client.ResultCode() == want.code,
+                 "expected code " + std::to_string(want.code) + shown);
       FUZZ_CHECK(headers.Lines() == want.headers,
                  "expected " + std::to_string(want.headers.size()) + " header lines" + shown);
       FUZZ_CHECK(Text(document.Memory(), static_cast<size_t>(document.Size())) == want.document,

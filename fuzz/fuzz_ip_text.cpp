@@ -1,10 +1,14 @@
 // IP literal recognition and conversion on arbitrary bytes: IsOctetText, IsIPv4Text and
-// IsIPv6Text against an independent reading of their rules; the byte conversions against the
+// IsIPv6Text against a reading of their rules as a grammar; the byte conversions against the
 // system's inet_pton wherever both accept the text; IPv6BytesToText reading back.
 #include <arpa/inet.h>
 
+#include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
+#include <vector>
 
 #include "base/ipaddr.h"
 #include "fuzz/fuzzsupport.h"
@@ -15,103 +19,107 @@ constexpr char kTarget[] = "ip_text";
 
 using tessaly::Text;
 
-// The cutting rules of the text helpers, written out again.
-Text Before(const Text& value, const Text& delimiter) {
-  const size_t at = value.find(delimiter);
-  return at == Text::npos ? value : value.substr(0, at);
-}
-Text After(const Text& value, const Text& delimiter) {
-  const size_t at = value.find(delimiter);
-  return at == Text::npos ? value : value.substr(at + delimiter.size());
-}
-Text TrimSpaces(const Text& text) {
-  const size_t first = text.find_first_not_of(' ');
-  if (first == Text::npos) return Text();
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-Text Cut(Text& value, const Text& delimiter) {
-  const Text result = Before(value, delimiter);
-  const Text rest = After(value, delimiter);
-  value = rest == value ? Text() : rest;
-  return result;
-}
-Text CutTrimmed(Text& value, const Text& delimiter) {
-  const Text result = TrimSpaces(Cut(value, delimiter));
-  value = TrimSpaces(value);
-  return result;
-}
-// Value of the whole text as digits of the base, -1 when empty, not all digits, or beyond limit.
-int64_t Digits(const Text& text, int base, int64_t limit) {
-  if (text.empty()) return -1;
-  int64_t value = 0;
-  for (char c : text) {
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (digit < 0) return -1;
-    value = value * base + digit;
-    if (value > limit) return -1;
+// The literals' rules, read as a grammar over the text's fields rather than as the steps that
+// cut them.
+
+// The text split at every delimiter, each field with spaces around it removed.
+std::vector<Text> Fields(const Text& text, char delimiter) {
+  std::vector<Text> fields;
+  Text field;
+  for (char c : text + delimiter) {
+    if (c != delimiter) {
+      field += c;
+      continue;
+    }
+    const size_t first = field.find_first_not_of(' ');
+    fields.push_back(first == Text::npos
+                         ? Text()
+                         : field.substr(first, field.find_last_not_of(' ') - first + 1));
+    field.clear();
   }
-  return value;
+  return fields;
 }
-// ParseIntDefault(text, 0) for the decimal form: leading spaces, optional sign.
+
+bool AllOf(const Text& text, const char* alphabet) {
+  return !text.empty() && text.find_first_not_of(alphabet) == Text::npos;
+}
+
+// Value of digits in base, judged whole (leading zeros do not count); ULLONG_MAX when huge.
+unsigned long long ValueOf(const Text& digits, int base) {
+  unsigned long long value = 0;
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  return error == std::errc() && end == digits.data() + digits.size() ? value : ULLONG_MAX;
+}
+
+// Decimal digits only, of any count, worth 0..255.
+bool RefOctet(const Text& text) {
+  return AllOf(text, "0123456789") && ValueOf(text, 10) <= 255;
+}
+
+// Four dot-separated octets, spaces around each allowed.
+bool RefIPv4(const Text& text) {
+  const std::vector<Text> fields = Fields(text, '.');
+  if (fields.size() != 4) return false;
+  for (const Text& field : fields) {
+    if (!RefOctet(field)) return false;
+  }
+  return true;
+}
+
+bool RefHexGroup(const Text& text) {
+  return AllOf(text, "0123456789abcdefABCDEF") && ValueOf(text, 16) <= 0xFFFF;
+}
+
+// Colon-separated groups (spaces around each allowed) of at most eight, with at most one
+// empty group after the first field ("::"), the last group not empty and possibly carrying a
+// numeric "%" zone, and more than one group in all; "::" alone also counts. An empty field
+// after the last colon is never looked at, which is why "1::" fails on its empty last group.
+bool RefIPv6(const Text& text) {
+  if (text == "::") return true;
+  std::vector<Text> fields = Fields(text, ':');
+  if (fields.size() > 1 && fields.back().empty()) fields.pop_back();
+  if (fields.size() < 2 || fields.back().empty()) return false;
+  int empties = 0;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].empty()) {
+      if (i > 0 && ++empties > 1) return false;
+      continue;
+    }
+    if (i >= 8) return false;
+    Text group = fields[i];
+    if (i + 1 == fields.size()) {
+      const size_t percent = group.find('%');
+      if (!RefHexGroup(percent == Text::npos ? group : group.substr(percent + 1))) return false;
+      group = group.substr(0, percent);
+    }
+    if (!RefHexGroup(group)) return false;
+  }
+  return true;
+}
+
+// What the conversion to bytes does with one field: the integer parse with fallback 0.
 int32_t DecimalOrZero(const Text& text) {
   Text body = text.substr(std::min(text.size(), text.find_first_not_of(' ')));
   if (body.empty()) return 0;
   if (body[0] == '$') {
-    const int64_t value = Digits(body.substr(1), 16, 0xFFFFFFFFLL);
-    return value < 0 ? 0 : static_cast<int32_t>(static_cast<uint32_t>(value));
+    const Text digits = body.substr(1);
+    if (!AllOf(digits, "0123456789abcdefABCDEF")) return 0;
+    const unsigned long long value = ValueOf(digits, 16);
+    return value > 0xFFFFFFFFULL ? 0 : static_cast<int32_t>(static_cast<uint32_t>(value));
   }
-  bool negative = false;
-  if (body[0] == '+' || body[0] == '-') {
-    negative = body[0] == '-';
-    body.erase(0, 1);
-  }
-  const int64_t value = Digits(body, 10, negative ? 2147483648LL : 2147483647LL);
-  if (value < 0) return 0;
-  return static_cast<int32_t>(negative ? -value : value);
+  const bool negative = body[0] == '-';
+  if (body[0] == '+' || negative) body.erase(0, 1);
+  if (!AllOf(body, "0123456789")) return 0;
+  const unsigned long long value = ValueOf(body, 10);
+  if (value > (negative ? 2147483648ULL : 2147483647ULL)) return 0;
+  return static_cast<int32_t>(negative ? -static_cast<long long>(value)
+                                       : static_cast<long long>(value));
 }
 
-bool RefOctet(const Text& text) { return Digits(text, 10, 255) >= 0; }
-
-bool RefIPv4(const Text& text) {
-  Text copy = text;
-  for (int i = 0; i < 3; ++i) {
-    if (!RefOctet(CutTrimmed(copy, "."))) return false;
-  }
-  return RefOctet(copy);
+Text Bytes(const void* data, size_t size) {
+  return Text(static_cast<const char*>(data), size);
 }
-
-bool RefHexGroup(const Text& text) { return Digits(text, 16, 0xFFFF) >= 0; }
-
-bool RefIPv6(const Text& text) {
-  if (text == "::") return true;
-  int count = 0;
-  int empties = 0;
-  bool first = true;
-  bool result = false;
-  Text copy = text;
-  while (!copy.empty()) {
-    Text part = CutTrimmed(copy, ":");
-    if (!first && part.empty()) ++empties;
-    first = false;
-    if (empties > 1) return false;
-    ++count;
-    if (part.empty()) continue;
-    if (count > 8) return false;
-    const bool last = copy.empty();
-    if (last) {
-      if (!RefHexGroup(After(part, "%"))) return false;
-      part = Before(part, "%");
-    }
-    if (!RefHexGroup(part)) return false;
-    if (last && !(count == 1 && empties == 0)) result = true;
-  }
-  return result;
-}
-
-Text Bytes(const void* data, size_t size) { return Text(static_cast<const char*>(data), size); }
 
 }  // namespace
 
@@ -128,11 +136,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Text v4_bytes = IPv4TextToBytes(text);
   FUZZ_CHECK(v4_bytes.size() == 4, "IPv4TextToBytes size" + shown);
   {
-    // Each part as cut (not trimmed) goes through the integer parse with fallback 0.
-    Text copy = text;
+    // The first three dot-separated fields as written (not trimmed), and all that follows the
+    // third dot, each through the integer parse with fallback 0.
     Text want;
-    for (int i = 0; i < 3; ++i) want += static_cast<char>(DecimalOrZero(Cut(copy, ".")) & 0xFF);
-    want += static_cast<char>(DecimalOrZero(copy) & 0xFF);
+    size_t from = 0;
+    for (int i = 0; i < 4; ++i) {
+      const size_t dot = i < 3 ? text.find('.', from) : Text::npos;
+      want += static_cast<char>(DecimalOrZero(text.substr(from, dot - from)) & 0xFF);
+      from = dot == Text::npos ? text.size() : dot + 1;
+    }
     FUZZ_CHECK(v4_bytes == want, "IPv4TextToBytes " + Escaped(v4_bytes) + shown);
   }
   if (v4) {
@@ -159,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Text v6_bytes = IPv6TextToBytes(text);
   FUZZ_CHECK(v6_bytes.size() == 16, "IPv6TextToBytes size" + shown);
   if (v6) {
-    const Text address = Before(text, "%");
+    const Text address = text.substr(0, text.find('%'));
     in6_addr system{};
     if (inet_pton(AF_INET6, address.c_str(), &system) == 1) {
       FUZZ_CHECK(Bytes(&system, 16) == v6_bytes,
@@ -181,7 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(inet_pton(AF_INET6, written.c_str(), &system) == 1,
                "inet_pton refuses" + written_shown);
     FUZZ_CHECK(Bytes(&system, 16) == raw, "inet_pton reads other bytes from" + written_shown);
-    FUZZ_CHECK(IPv6TextToBytes(written) == raw, "IPv6TextToBytes does not read back" + written_shown);
+    FUZZ_CHECK(IPv6TextToBytes(written) == raw,
+               "IPv6TextToBytes does not read back" + written_shown);
     FUZZ_CHECK(IsIPv6Text(written) == RefIPv6(written), "IsIPv6Text" + written_shown);
   }
   return 0;

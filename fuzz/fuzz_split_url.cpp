@@ -1,6 +1,9 @@
-// SplitUrl on arbitrary bytes: every part must match an independent reading of the splitting
-// rules, and the parts must fit together (the request URI is path and query as written).
+// SplitUrl on arbitrary bytes: every part must match a reading of the splitting rules as
+// patterns, and the parts must fit together (the request URI is path and query as written).
+#include <cctype>
 #include <cstdint>
+#include <cstring>
+#include <regex>
 
 #include "base/url.h"
 #include "fuzz/fuzzsupport.h"
@@ -11,67 +14,64 @@ constexpr char kTarget[] = "split_url";
 
 using tessaly::Text;
 
-Text Before(const Text& value, const Text& delimiter) {
-  const size_t at = value.find(delimiter);
-  return at == Text::npos ? value : value.substr(0, at);
+bool Has(const Text& value, const Text& needle) {
+  return value.find(needle) != Text::npos;
 }
-Text After(const Text& value, const Text& delimiter) {
-  const size_t at = value.find(delimiter);
-  return at == Text::npos ? value : value.substr(at + delimiter.size());
+
+// The splitting rules read as patterns: each part is what a pattern of the rule captures, so
+// a misreading of where a part starts or ends shows as a difference.
+bool Match(const Text& text, const char* pattern, std::smatch& parts) {
+  return std::regex_match(text, parts, std::regex(pattern));
 }
-bool Has(const Text& value, const Text& needle) { return value.find(needle) != Text::npos; }
-Text Upper(Text text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
+
+bool SameIgnoringCase(const Text& text, const char* upper) {
+  if (text.size() != std::strlen(upper)) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(text[i])) != upper[i]) return false;
+  }
+  return true;
 }
 
 tessaly::TUrlParts Reference(const Text& url) {
   tessaly::TUrlParts parts;
-  parts.scheme = "http";
-  parts.port = "80";
+  std::smatch m;
   Text rest = url;
-  if (Has(url, "://")) {
-    parts.scheme = Before(url, "://");
-    rest = After(url, "://");
+  parts.scheme = "http";
+  // The scheme ends at the first "://" (lazy match: the earliest one).
+  if (Match(url, R"(^([\s\S]*?)://([\s\S]*)$)", m)) {
+    parts.scheme = m[1];
+    rest = m[2];
   }
-  if (Upper(parts.scheme) == "HTTPS") parts.port = "443";
-  if (Upper(parts.scheme) == "FTP") parts.port = "21";
-  const size_t at = rest.find('@');
-  const size_t slash = rest.find('/');
-  if (at != Text::npos && (slash == Text::npos || slash > at)) {
-    const Text userinfo = Before(rest, "@");
-    rest = After(rest, "@");
-    if (Has(userinfo, ":")) {
-      parts.user = Before(userinfo, ":");
-      parts.password = After(userinfo, ":");
-    } else {
-      parts.user = userinfo;
-    }
+  parts.port = SameIgnoringCase(parts.scheme, "HTTPS") ? "443"
+               : SameIgnoringCase(parts.scheme, "FTP") ? "21"
+                                                       : "80";
+  // User information: up to the first "@", when no "/" comes before it; the password is all
+  // after the first ":" of it.
+  if (Match(rest, R"(^([^/@]*)@([\s\S]*)$)", m)) {
+    const Text userinfo = m[1];
+    rest = m[2];
+    std::smatch u;
+    Match(userinfo, R"(^([^:]*)(?::([\s\S]*))?$)", u);
+    parts.user = u[1];
+    parts.password = u[2];
   }
-  Text hostport = rest;
-  Text tail;
-  if (Has(rest, "/")) {
-    hostport = Before(rest, "/");
-    tail = After(rest, "/");
-  }
-  if (!hostport.empty() && hostport[0] == '[') {
-    parts.host = Before(hostport, "]").substr(1);
-    const Text remainder = After(hostport, "]");
-    if (!remainder.empty() && remainder[0] == ':') parts.port = After(remainder, ":");
-  } else if (Has(hostport, ":")) {
-    parts.host = Before(hostport, ":");
-    parts.port = After(hostport, ":");
+  // Host and port end at the first "/"; the rest is path and query as written.
+  Match(rest, R"(^([^/]*)(?:/([\s\S]*))?$)", m);
+  const Text hostport = m[1];
+  const Text tail = m[2];
+  if (Match(hostport, R"(^\[([^\]]*)(?:\](?::([\s\S]*)|[^:][\s\S]*|))?$)", m)) {
+    parts.host = m[1];
+    if (m[2].matched) parts.port = m[2];
+  } else if (Match(hostport, R"(^([^:]*):([\s\S]*)$)", m)) {
+    parts.host = m[1];
+    parts.port = m[2];
   } else {
     parts.host = hostport;
   }
   parts.uri = "/" + tail;
-  if (Has(tail, "?")) {
-    parts.path = "/" + Before(tail, "?");
-    parts.query = After(tail, "?");
-  } else {
-    parts.path = "/" + tail;
-  }
+  Match(tail, R"(^([^?]*)(?:\?([\s\S]*))?$)", m);
+  parts.path = "/" + Text(m[1]);
+  parts.query = m[2];
   if (parts.host.empty()) parts.host = "localhost";
   return parts;
 }

@@ -79,8 +79,6 @@ bool THTTPClient::RunTransaction(const Text& method, bool want_tls) {
     connected_port_.clear();
     return false;
   }
-  // Only now: with slices, even the zero wait that tests an idle connection would last one.
-  StartDeadlineWatch();
   if (!SendRequest()) return false;
 
   ResetMessage();
@@ -102,11 +100,11 @@ bool THTTPClient::RunTransaction(const Text& method, bool want_tls) {
 bool THTTPClient::EnsureConnection(bool want_tls) {
   // An idle connection is reused only while nothing has arrived on it: stray bytes or the
   // peer's close both show as readable.
-  if (sock_->Handle() != INVALID_SOCKET && connected_host_ == TargetHost() &&
-      connected_port_ == TargetPort() && !sock_->WaitReadable(0)) {
-    return true;
-  }
-  return OpenConnection(want_tls);
+  const bool idle = sock_->Handle() != INVALID_SOCKET && connected_host_ == TargetHost() &&
+                    connected_port_ == TargetPort() && !sock_->WaitReadable(0);
+  // Only now: with slices, even the zero wait that tests an idle connection would last one.
+  StartDeadlineWatch();
+  return idle || OpenConnection(want_tls);
 }
 
 bool THTTPClient::OpenConnection(bool want_tls) {
@@ -151,6 +149,12 @@ void THTTPClient::DropConnection() {
 
 bool THTTPClient::Breach() {
   limit_exceeded_ = true;
+  DropConnection();
+  return false;
+}
+
+bool THTTPClient::FramingFault() {
+  // The answer cannot be delimited: what follows on the connection means nothing.
   DropConnection();
   return false;
 }

@@ -98,8 +98,7 @@ class THTTPClient : public TNetClient {
   int64_t MaxBodySize() const { return max_body_size_; }
   void SetMaxBodySize(int64_t value) { max_body_size_ = value; }
   // Milliseconds one whole transaction may take; 0 means no limit. When it runs out the waiting
-  // read or send fails and the connection is dropped. (The connect itself is bounded by the
-  // platform alone, but its time counts.)
+  // connect, send or read fails and the connection is dropped.
   int32_t TransactionTimeout() const { return transaction_timeout_; }
   void SetTransactionTimeout(int32_t value) { transaction_timeout_ = value; }
   // True when the last transaction failed on one of the bounds above.
@@ -154,6 +153,7 @@ class THTTPClient : public TNetClient {
   void ReserveBody(int64_t needed, int64_t known_end);
   void CollectCookies();
   bool Breach();
+  bool FramingFault();
   // Streams (multipart/x-mixed-replace).
   bool IsStreamAnswer(const Text& method) const;
   bool ReadFirstStreamPart();

@@ -1,9 +1,9 @@
 // The response half of a transaction: status line, header lines, the three body framings and
 // the cookies.
 #include <algorithm>
+#include <cstdint>
 
 #include "http/httpclient.h"
-#include "http/peerend.h"
 #include "net/tcpsocket.h"
 
 namespace tessaly {
@@ -17,6 +17,47 @@ constexpr int64_t kCommitAfter = 4 * 1024 * 1024;
 
 bool StartsWith(const Text& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
+}
+
+// Sizes are judged by value, however many (leading zero) digits they have; a value stops
+// growing here, far beyond any size a body may have.
+constexpr int64_t kBeyondAnySize = int64_t{1} << 40;
+
+int DigitValue(char c, int base) {
+  int value = base;
+  if (c >= '0' && c <= '9') value = c - '0';
+  if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+  return value < base ? value : -1;
+}
+
+// The value of a non-empty run of digits in base; -1 when a byte is no such digit.
+int64_t DigitsValue(const Text& digits, int base) {
+  if (digits.empty()) return -1;
+  int64_t value = 0;
+  for (char c : digits) {
+    const int digit = DigitValue(c, base);
+    if (digit < 0) return -1;
+    value = std::min(value * base + digit, kBeyondAnySize);
+  }
+  return value;
+}
+
+// A Content-Length value in the forms of an integer text (leading spaces, then a sign and
+// decimal digits, or "$" and hex digits), by its value. -1, "no length", when the text has
+// none of those forms.
+int64_t ContentLengthValue(const Text& text) {
+  const Text number = text.substr(std::min(text.find_first_not_of(' '), text.size()));
+  if (!number.empty() && number[0] == '$') return DigitsValue(number.substr(1), 16);
+  const bool sign = !number.empty() && (number[0] == '-' || number[0] == '+');
+  const int64_t magnitude = DigitsValue(number.substr(sign ? 1 : 0), 10);
+  if (magnitude < 0) return -1;
+  return number[0] == '-' ? -magnitude : magnitude;
+}
+
+// A chunk-size field of hex digits by its value; any other text ends the body (0).
+int64_t ChunkSizeValue(const Text& text) {
+  return std::max<int64_t>(DigitsValue(text, 16), 0);
 }
 
 }  // namespace
@@ -63,7 +104,7 @@ bool THTTPClient::ReadStatusLine() {
 void THTTPClient::ApplyHeaderLine(const Text& line) {
   const Text upper = UpperAscii(line);
   if (StartsWith(upper, "CONTENT-LENGTH:")) {
-    expected_length_ = ParseIntDefault(TrimBlanks(TextAfter(line, " ")), -1);
+    expected_length_ = ContentLengthValue(TrimBlanks(TextAfter(line, " ")));
     if (expected_length_ != -1 && transfer_mode_ == THTTPTransferMode::UntilClose) {
       transfer_mode_ = THTTPTransferMode::ByLength;
     }
@@ -99,6 +140,8 @@ bool THTTPClient::ReadBody(const Text& method) {
   if (method == "HEAD" || result_code_ == 204 || result_code_ == 304) return true;
   switch (transfer_mode_) {
     case THTTPTransferMode::ByLength:
+      // A length no body can have, or one that a later line took below 0, frames nothing.
+      if (expected_length_ < 0 || expected_length_ > INT32_MAX) return FramingFault();
       return ReadBodyByLength(static_cast<int32_t>(expected_length_));
     case THTTPTransferMode::Chunked:
       return ReadChunkedBody();
@@ -119,12 +162,11 @@ bool THTTPClient::ReadBodyUntilClose() {
     ReserveBody(document_->Size() + static_cast<int64_t>(piece.size()), 0);
     WriteTextToStream(*document_, piece);
   }
-  // Only the peer's orderly close ends such a body; a reset means it was cut short.
+  // Only the peer's orderly close ends such a body: a reset means it was cut short, and over
+  // TLS only the closing alert proves that nothing was cut off.
   if (sock_->SocketError() != ErrPeerClosed) return false;
-  // A TLS peer's closing alert proves the end as a FIN does, and may arrive ahead of the FIN.
-  if (!sock_->SSLPlug().PeerClosedTLS() && ClassifyPeerEnd(sock_->Handle()) != TPeerEnd::Orderly) {
-    return false;
-  }
+  const TPeerEnd end = sock_->PeerEnd();
+  if (end != TPeerEnd::Orderly && end != TPeerEnd::TlsClosed) return false;
   sock_->ClearError();
   return true;
 }
@@ -179,9 +221,10 @@ bool THTTPClient::ReadChunkedBody() {
     if (sock_->SocketError() != 0) break;
     // Chunk extensions after ";" are dropped (RFC 9112, section 7.1.1).
     const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
-    const int32_t size = ParseIntDefault("$" + size_text, 0);
+    const int64_t size = ChunkSizeValue(size_text);
+    if (size > INT32_MAX) return FramingFault();
     if (size == 0) break;
-    if (!ReadBodyByLength(size)) {
+    if (!ReadBodyByLength(static_cast<int32_t>(size))) {
       if (limit_exceeded_) return false;
       break;
     }

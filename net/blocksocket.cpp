@@ -1,6 +1,9 @@
 // TBlockSocket: lifetime, connection steps, addresses, hooks and the error state.
 #include "net/blocksocket.h"
 
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include "base/ipaddr.h"
 
 namespace tessaly {
@@ -58,6 +61,7 @@ void TBlockSocket::ResolveEndpoint(TSocketAddress& address, const Text& ip, cons
 
 void TBlockSocket::OpenHandle(const TSocketAddress& address) {
   stop_flag_.store(false);
+  peer_end_ = TPeerEnd::Open;
   bytes_read_ = 0;
   bytes_written_ = 0;
   ClearError();
@@ -103,7 +107,8 @@ void TBlockSocket::ConnectTo(const Text& ip, const Text& port) {
   if (socket_error_ == 0) {
     if (handle_ == INVALID_SOCKET) OpenHandle(address);
     if (socket_error_ == 0) {
-      CheckResult(ConnectToAddress(handle_, address));
+      peer_end_ = TPeerEnd::Open;
+      ConnectWithinLimit(address);
       if (socket_error_ == 0) FetchAddresses();
     }
     ClearAhead();
@@ -112,6 +117,27 @@ void TBlockSocket::ConnectTo(const Text& ip, const Text& port) {
   }
   ReportError();
   NotifyStatus(SR_Connected, Endpoint(ip, port));
+}
+
+void TBlockSocket::ConnectWithinLimit(const TSocketAddress& address) {
+  // The platform's connect waits minutes for a peer that does not answer, and nothing can cut
+  // it short; run non-blocking, the wait is this socket's own and can be limited and stopped.
+  int mode = 1;
+  IoctlSocket(handle_, FIONBIO, mode);
+  CheckResult(ConnectToAddress(handle_, address));
+  if (socket_error_ == WSAEINPROGRESS || socket_error_ == WSAEWOULDBLOCK) {
+    if (WaitWritableSliced(connect_timeout_)) {
+      int pending = 0;
+      int length = sizeof(pending);
+      if (GetSocketOption(handle_, SOL_SOCKET, SO_ERROR, &pending, length) != 0) {
+        CheckResult(SOCKET_ERROR);
+      } else {
+        socket_error_ = ErrnoToSocketError(pending);
+      }
+    }
+  }
+  mode = 0;
+  IoctlSocket(handle_, FIONBIO, mode);
 }
 
 void TBlockSocket::Close() {
@@ -129,6 +155,7 @@ void TBlockSocket::CloseNow() {
 void TBlockSocket::AdoptHandle(TSocketHandle handle) {
   // The socket owns its handle; one replaced here would otherwise leak.
   if (handle_ != INVALID_SOCKET && handle_ != handle) CloseSocket(handle_);
+  peer_end_ = TPeerEnd::Open;
   bytes_read_ = 0;
   bytes_written_ = 0;
   handle_ = handle;

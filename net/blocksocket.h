@@ -70,6 +70,15 @@ enum TSocketOptionKind : uint8_t {
   OptMulticastLoop = 10,  // IP_MULTICAST_LOOP or IPV6_MULTICAST_LOOP = Enabled
 };
 
+// How the peer's side of a connection ended, as far as the reads have seen it.
+enum class TPeerEnd : uint8_t {
+  Open,        // no end seen on this connection (yet)
+  Orderly,     // the peer closed its sending side: everything it sent has arrived
+  Reset,       // the connection was reset or failed: bytes may be missing
+  TlsClosed,   // over TLS, the peer's closing alert arrived: everything it sent has arrived
+  TlsBareEnd,  // over TLS, the TCP stream ended without the closing alert: possibly truncated
+};
+
 // One queued option. The socket's queue owns it until ApplyOption consumes it.
 struct TSocketOption {
   TSocketOptionKind Kind = OptLinger;
@@ -130,9 +139,14 @@ class TBlockSocket {
   // ends early.
   bool StopFlag() const { return stop_flag_.load(); }
   void SetStopFlag(bool value) { stop_flag_.store(value); }
-  // How long a send that would block waits for the socket to become writable (ms).
+  // How long a send may make no progress (the peer takes nothing) before it fails with 10060,
+  // in ms; -1 = no limit.
   int NonblockSendTimeout() const { return nonblock_send_timeout_; }
   void SetNonblockSendTimeout(int value) { nonblock_send_timeout_ = value; }
+  // Limit of ConnectTo's wait for the connection to stand, in ms (10060 after it); -1 = no
+  // limit but the platform's own.
+  int ConnectTimeout() const { return connect_timeout_; }
+  void SetConnectTimeout(int value) { connect_timeout_ = value; }
   // Slice length of WaitReadable in ms, with OnHeartbeat between slices; 0 = no slices.
   int HeartbeatRate() const { return heartbeat_rate_; }
   void SetHeartbeatRate(int value) { heartbeat_rate_ = value; }
@@ -168,6 +182,9 @@ class TBlockSocket {
   // Line-end carry-over between packets (see ConvertLineEnd).
   bool SkipLF() const { return skip_lf_; }
   bool SkipCR() const { return skip_cr_; }
+  // How the peer ended the connection; Open again for every new connection. A read that
+  // fails with 10054 has recorded it.
+  TPeerEnd PeerEnd() const { return peer_end_; }
   // Bytes received and sent since the platform socket was made or adopted.
   int64_t BytesRead() const { return bytes_read_; }
   int64_t BytesWritten() const { return bytes_written_; }
@@ -187,8 +204,10 @@ class TBlockSocket {
   // Binds to ip:port, making the socket when needed. "0.0.0.0" with "0" on a closed SF_Any
   // socket does nothing at all (no socket, no event).
   void BindTo(const Text& ip, const Text& port);
-  // Resolves, makes the socket when needed and connects; blocks for as long as the platform's
-  // connect does. Empties ReadAhead and the line-end carry-over. A refused connect: 10061.
+  // Resolves (as long as the system's lookup takes), makes the socket when needed and
+  // connects, waiting in HeartbeatRate slices (100 ms without one): 10060 after
+  // ConnectTimeout, 10053 when StopFlag is found set. Empties ReadAhead and the line-end
+  // carry-over. A refused connect: 10061.
   virtual void ConnectTo(const Text& ip, const Text& port);
   // Base form: CloseNow.
   virtual void Close();
@@ -276,7 +295,8 @@ class TBlockSocket {
   virtual uint8_t PeekOneByte(int timeout);
   // One datagram into buffer; its sender becomes PeerAddress.
   virtual int ReadDatagram(void* buffer, int length);
-  // Discards ReadAhead and all input ready now; never fails, never throws.
+  // Discards ReadAhead and the input ready now, but no more than a bounded amount of bytes and
+  // time (what is left is dropped by the close that follows); never fails, never throws.
   void DrainInput();
   // Lets OnReadFilter rewrite the `length` bytes at buffer; length may shrink.
   void FilterInput(void* buffer, int& length);
@@ -285,8 +305,9 @@ class TBlockSocket {
   // A send to a peer that has gone fails with 10054; it never raises a signal.
 
   // Sends the whole buffer in pieces of at most SendMaxChunk bytes, straight from the caller's
-  // memory. Answers the bytes sent (fewer on failure). A send that would block waits up to
-  // NonblockSendTimeout for writability and is tried once more (else 10060).
+  // memory. Answers the bytes sent (fewer on failure). While the peer takes nothing the send
+  // waits in HeartbeatRate slices (100 ms without one): 10060 after NonblockSendTimeout
+  // without progress, 10053 when StopFlag is found set.
   virtual int WriteBuffer(const void* buffer, int length);
   virtual int WriteByte(uint8_t value);
   virtual int WriteText(const Text& text);
@@ -347,6 +368,17 @@ class TBlockSocket {
   void NotifyHeartbeat();
   // Sets the code without reporting it (a later ReportError reports it).
   void SetSocketError(int code) { socket_error_ = code; }
+  // Records how the peer ended; the first end seen on a connection stands.
+  void NotePeerEnd(TPeerEnd end);
+  // Called when the socket is readable with nothing to read: finds out how the peer ended and
+  // records it (answers 0), or answers the bytes that have arrived meanwhile.
+  virtual int ProbePeerEnd();
+  // ProbePeerEnd's work, with the end to record when the peer closed its side in order.
+  int ProbeStreamEnd(TPeerEnd orderly);
+  // Waits until the handle is writable, in HeartbeatRate slices (100 ms without one)
+  // with OnHeartbeat before each, at most timeout ms (-1 = no limit). False with 10060 on
+  // time-out, 10053 when StopFlag is found set (the flag is cleared), or the poll's failure.
+  bool WaitWritableSliced(int timeout);
 
   // Fields a derived socket works with directly.
   TSocketHandle handle_ = INVALID_SOCKET;
@@ -383,6 +415,8 @@ class TBlockSocket {
   int ReceiveIntoAhead(int n);
   // Polls Handle for reading or writing.
   bool PollHandle(bool for_writing, int timeout);
+  // The platform connect, run non-blocking and waited for with WaitWritableSliced.
+  void ConnectWithinLimit(const TSocketAddress& address);
 
   THookSocketStatus on_status_;
   THookDataFilter on_read_filter_;
@@ -408,7 +442,9 @@ class TBlockSocket {
   int send_max_chunk_ = 65536;
   std::atomic<bool> stop_flag_{false};
   int nonblock_send_timeout_ = 15000;
+  int connect_timeout_ = -1;
   int heartbeat_rate_ = 0;
+  TPeerEnd peer_end_ = TPeerEnd::Open;
 };
 
 }  // namespace tessaly

@@ -23,6 +23,9 @@ constexpr int kMaxPending = 65536;
 // ReadExactText grows its result in steps of this size: a length announced by the peer is not
 // allocated before the bytes have actually arrived.
 constexpr int kExactTextStep = 1 << 20;
+// DrainInput discards at most this much, for at most this long.
+constexpr int64_t kDrainMaxBytes = 1 << 20;
+constexpr int32_t kDrainMaxMs = 250;
 
 uint32_t LittleEndian32(const Text& bytes) {
   uint32_t value = 0;
@@ -103,8 +106,10 @@ int TBlockSocket::ReadSome(void* buffer, int length) {
   if (n == 0) {
     ClearError();
     socket_error_ = ErrPeerClosed;
+    NotePeerEnd(TPeerEnd::Orderly);
   } else {
     CheckResult(n);
+    if (n < 0 && socket_error_ != WSAEWOULDBLOCK) NotePeerEnd(TPeerEnd::Reset);
   }
   ReportError();
   if (n > 0) {
@@ -138,11 +143,27 @@ int TBlockSocket::AwaitInput(int timeout) {
   if (n > 0) return n;
   if (WaitReadable(timeout)) {
     n = PendingBytes();
-    // Readable with nothing to read: the peer has closed.
+    // Readable with nothing to read: the peer has ended the connection.
+    if (n == 0) n = ProbePeerEnd();
     if (n == 0) socket_error_ = ErrPeerClosed;
     return n;
   }
   socket_error_ = ErrTimedOut;
+  return 0;
+}
+
+int TBlockSocket::ProbePeerEnd() {
+  return ProbeStreamEnd(TPeerEnd::Orderly);
+}
+
+int TBlockSocket::ProbeStreamEnd(TPeerEnd orderly) {
+  // A peek tells the peer's FIN (0) from a reset (its error, taken here) without consuming
+  // anything that may have arrived meanwhile.
+  char byte = 0;
+  const int got = ReceiveBytes(handle_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got > 0) return std::max(PendingBytes(), 1);
+  // Readiness with neither data nor an end proves nothing complete either.
+  NotePeerEnd(got == 0 ? orderly : TPeerEnd::Reset);
   return 0;
 }
 
@@ -447,9 +468,13 @@ int TBlockSocket::ReadDatagram(void* buffer, int length) {
 
 void TBlockSocket::DrainInput() {
   SleepMs(1);
+  // A peer that keeps sending would keep the close here for ever.
+  const uint32_t start = TickCount();
+  int64_t drained = 0;
   try {
-    while (AheadSize() > 0 || PendingBytes() > 0) {
-      ReadAvailable(0);
+    while ((AheadSize() > 0 || PendingBytes() > 0) && drained < kDrainMaxBytes &&
+           TickSpan(start, TickCount()) < kDrainMaxMs) {
+      drained += static_cast<int64_t>(ReadAvailable(0).size());
       if (socket_error_ != 0) break;
     }
   } catch (const ENetSocketError&) {

@@ -11,6 +11,8 @@ namespace {
 
 // The limiter sleeps in steps this long so that StopFlag is noticed within a quarter second.
 constexpr int kThrottleStepMs = 250;
+// Without a heartbeat rate, the waits for writing still wake this often to look at StopFlag.
+constexpr int kStopSliceMs = 100;
 
 }  // namespace
 
@@ -66,6 +68,34 @@ bool TBlockSocket::WaitWritable(int timeout) {
   ReportError();
   if (ready) NotifyStatus(SR_Writable, "");
   return ready;
+}
+
+bool TBlockSocket::WaitWritableSliced(int timeout) {
+  const int slice = heartbeat_rate_ > 0 ? heartbeat_rate_ : kStopSliceMs;
+  const uint32_t start = TickCount();
+  for (;;) {
+    int wait = slice;
+    if (timeout != -1) {
+      const int left = std::max(timeout, 0) - std::max(TickSpan(start, TickCount()), 0);
+      if (left <= 0) {
+        ClearError();
+        socket_error_ = ErrTimedOut;
+        return false;
+      }
+      wait = std::min(wait, left);
+    }
+    if (PollHandle(true, wait)) return true;
+    if (socket_error_ != 0) return false;
+    NotifyHeartbeat();
+    if (stop_flag_.exchange(false)) {
+      socket_error_ = ErrStopped;
+      return false;
+    }
+  }
+}
+
+void TBlockSocket::NotePeerEnd(TPeerEnd end) {
+  if (peer_end_ == TPeerEnd::Open) peer_end_ = end;
 }
 
 bool TBlockSocket::CheckStop() {

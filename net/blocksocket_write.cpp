@@ -1,7 +1,10 @@
 // TBlockSocket: sending in bounded pieces.
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdint>
 
+#include "base/clock.h"
 #include "base/codec.h"
 #include "net/blocksocket.h"
 
@@ -24,22 +27,25 @@ int TBlockSocket::WriteBuffer(const void* buffer, int length) {
   NotifyMonitor(true, buffer, length);
   const char* bytes = static_cast<const char*>(buffer);
   int sent = 0;
+  uint32_t progress = TickCount();
   while (sent < length) {
     const int piece = std::min(length - sent, send_max_chunk_);
     if (piece <= 0) break;
     Throttle(piece, max_send_bandwidth_, next_write_tick_);
-    // Straight from the caller's memory; the send never raises a signal for a gone peer.
-    int n = SendBytes(handle_, bytes + sent, piece, 0);
-    CheckResult(n);
-    if (socket_error_ == WSAEWOULDBLOCK) {
-      if (WaitWritable(nonblock_send_timeout_)) {
-        n = SendBytes(handle_, bytes + sent, piece, 0);
-        CheckResult(n);
-      } else {
-        socket_error_ = ErrTimedOut;
+    // Straight from the caller's memory; the send never raises a signal for a gone peer. It
+    // never blocks either: a peer that stops reading would hold a blocking send for ever.
+    int n = SendBytes(handle_, bytes + sent, piece, MSG_DONTWAIT);
+    while (CheckResult(n) == WSAEWOULDBLOCK) {
+      // No room: wait for it, the limit counting from the last progress.
+      int left = -1;
+      if (nonblock_send_timeout_ != -1) {
+        left = std::max(nonblock_send_timeout_ - std::max(TickSpan(progress, TickCount()), 0), 0);
       }
+      if (!WaitWritableSliced(left)) break;
+      n = SendBytes(handle_, bytes + sent, piece, MSG_DONTWAIT);
     }
     if (socket_error_ != 0) break;
+    progress = TickCount();
     // A platform send may take fewer bytes than offered; the loop goes on with the rest.
     sent += n;
     bytes_written_ += n;

@@ -113,9 +113,11 @@ int TTCPBlockSocket::ReadThroughPlug(void* buffer, int length) {
   Throttle(length, MaxRecvBandwidth(), next_read_tick_);
   int count = ssl_plug_->ReceiveData(buffer, length);
   if (ssl_plug_->PlugError() != 0 || count < 0) {
+    if (ssl_plug_->PlugError() == WSAECONNRESET) NotePeerEnd(TPeerEnd::Reset);
     SetSocketError(ErrNegotiationFailed);
   } else if (count == 0) {
     // As on a plain connection: nothing at all means the peer has closed.
+    NotePeerEnd(ssl_plug_->PeerClosedTLS() ? TPeerEnd::TlsClosed : TPeerEnd::TlsBareEnd);
     SetSocketError(ErrPeerClosed);
   }
   ReportError();
@@ -134,6 +136,12 @@ int TTCPBlockSocket::PendingBytes() {
     if (pending != 0) return pending;
   }
   return TSocksBlockSocket::PendingBytes();
+}
+
+int TTCPBlockSocket::ProbePeerEnd() {
+  if (!ssl_plug_->TLSActive()) return TSocksBlockSocket::ProbePeerEnd();
+  // A bare end of the TCP stream is how a cut connection, or an attacker, truncates a TLS one.
+  return ProbeStreamEnd(ssl_plug_->PeerClosedTLS() ? TPeerEnd::TlsClosed : TPeerEnd::TlsBareEnd);
 }
 
 Text TTCPBlockSocket::LocalIP() {

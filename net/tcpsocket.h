@@ -183,6 +183,8 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   int WriteBuffer(const void* buffer, int length) override;
   int ReadSome(void* buffer, int length) override;
   int PendingBytes() override;
+  // Over TLS the end of the TCP stream is complete only after the peer's closing alert.
+  int ProbePeerEnd() override;
 
   // The SOCKS bound/target ends while SocksActive, the tunnel's target while TunnelOpen
   // (peer side only), else the platform's addresses.

@@ -1,12 +1,14 @@
 // Servers that break off, fall silent or dawdle: a reset at every stage of the answer, a close of
 // the sending side that leaves the connection open, a server that accepts and never speaks (or
-// never even accepts), and answers that trickle in just fast enough to dodge every per-read
-// time-out. Each transaction must end when its framing, its time-out or its deadline says, and
+// never even accepts), answers that trickle in just fast enough to dodge every per-read
+// time-out, sizes no body can have, and a connect or send that nothing on the peer's side
+// ends. Each transaction must end when its framing, its time-out or its deadline says, and
 // the client must serve the next one.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -71,6 +73,7 @@ struct HostileCase {
   int deadline_ms = 0;
   ScriptedPeer::Mode mode = ScriptedPeer::Mode::Script;
   std::string host = "127.0.0.1";
+  std::function<void(THTTPClient&)> setup = [](THTTPClient&) {};
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) {
@@ -102,6 +105,41 @@ HostileCase SilentCase(std::string name, PeerScript script) {
   c.script = std::move(script);
   c.ends = Ends::AfterSilence;
   c.timeout_ms = kSilenceTimeoutMs;
+  return c;
+}
+
+// The peer sends the answer and closes in order: the framing alone decides.
+HostileCase ClosedCase(std::string name, std::string answer, bool result = false,
+                       std::string document = "") {
+  HostileCase c = HalfCloseCase(std::move(name), "", result, std::move(document));
+  c.script = AfterRequest({Send(std::move(answer)), PeerStep::Close()});
+  return c;
+}
+
+// A connect to a full queue, or a request body to a peer that never reads, waits until the
+// socket's own limit, a stop request or the transaction deadline ends it.
+HostileCase WaitCase(std::string name, ScriptedPeer::Mode mode, Ends ends, bool stop = false) {
+  HostileCase c = SilentCase(std::move(name), {});
+  c.mode = mode;
+  c.ends = ends;
+  c.code = 500;
+  if (ends == Ends::AtTheDeadline) c.deadline_ms = kDeadlineMs;
+  const bool sending = mode == ScriptedPeer::Mode::NeverAccept;
+  const bool own_limit = ends == Ends::AfterSilence;
+  c.setup = [sending, stop, own_limit](THTTPClient& client) {
+    TTCPBlockSocket& sock = client.Sock();
+    if (own_limit) {
+      sock.SetConnectTimeout(kSilenceTimeoutMs);
+      sock.SetNonblockSendTimeout(kSilenceTimeoutMs);
+    }
+    // Far more than the kernel buffers for a peer that reads nothing.
+    if (sending) client.Document().Write(std::string(32 << 20, 'p'));
+    if (!stop) return;
+    sock.SetHeartbeatRate(50);
+    sock.SetOnHeartbeat([beats = 0](TBlockSocket& s) mutable {
+      if (++beats == 4) s.SetStopFlag(true);
+    });
+  };
   return c;
 }
 
@@ -187,6 +225,22 @@ std::vector<HostileCase> HostileCases() {
       TrickleCase("TrickledBodyUntilClose", Trickle(kOk + "\r\n", "x")),
       TrickleCase("TrickledOneByteChunks", Trickle(kChunked, "1\r\nx\r\n")),
       TrickleCase("TrickledHeaderLines", Trickle(kOk, "X-Slow: 1\r\n")),
+      // Sizes judged by value, whatever the digits; one no body can have fails at once.
+      ClosedCase("ChunkOf80000000", kChunked + "3\r\nabc\r\n0000000080000000;x\r\nabc"),
+      ClosedCase("LengthAboveTheLargest", kOk + "Content-Length: 0002147483648\r\n\r\nabc"),
+      ClosedCase("LengthInHexAboveTheLargest", kOk + "Content-Length: $80000000\r\n\r\nabc"),
+      ClosedCase("LaterLengthOfMinusOne",
+                 kOk + "Content-Length: 3\r\nContent-Length: -1\r\n\r\nab"),
+      ClosedCase("LengthOfMinusOneRunsUntilTheClose", kOk + "Content-Length: -1\r\n\r\nab", true,
+                 "ab"),
+      ClosedCase("ChunkOfFiveAfterZeros", kChunked + "0000000005\r\nhello\r\n0\r\n\r\n", true,
+                 "hello"),
+      WaitCase("ConnectAtItsLimit", ScriptedPeer::Mode::FullQueue, Ends::AfterSilence),
+      WaitCase("ConnectStopped", ScriptedPeer::Mode::FullQueue, Ends::AtOnce, true),
+      WaitCase("ConnectAtTheDeadline", ScriptedPeer::Mode::FullQueue, Ends::AtTheDeadline),
+      WaitCase("SendAtItsLimit", ScriptedPeer::Mode::NeverAccept, Ends::AfterSilence),
+      WaitCase("SendStopped", ScriptedPeer::Mode::NeverAccept, Ends::AtOnce, true),
+      WaitCase("SendAtTheDeadline", ScriptedPeer::Mode::NeverAccept, Ends::AtTheDeadline),
   };
   return cases;
 }
@@ -225,6 +279,7 @@ TEST_P(HostilePeer, EndsWhenItShouldAndTheSeriesGoesOn) {
   ASSERT_EQ(peer.SetupError(), "");
   auto client = NewClient(param.timeout_ms);
   client->SetTransactionTimeout(param.deadline_ms);
+  param.setup(*client);
 
   const Clock::time_point start = Clock::now();
   const bool result = client->ExecuteRequest("GET", HostUrl(peer));

@@ -1,6 +1,7 @@
 // "https" addresses fetched by THTTPClient once the program has made the verifying OpenSSL plug
 // the default, as it does at start-up: bodies of every transfer mode from real servers, the
 // certificate checks, and servers that never finish the handshake.
+#include <chrono>
 #include <ostream>
 #include <string>
 
@@ -31,7 +32,7 @@ std::string Repeat(const std::string& line, int times) {
   return text;
 }
 
-enum class Server { Nginx, SServer, BareClose };
+enum class Server { Nginx, SServer };
 
 struct Body {
   std::string name;
@@ -57,13 +58,8 @@ TEST_P(HttpsBody, ArrivesWhole) {
   ASSERT_TRUE(pki.Ok()) << pki.Error();
   std::unique_ptr<TlsNginx> nginx;
   std::unique_ptr<TlsSServer> s_server;
-  std::unique_ptr<TlsBareCloseServer> bare;
   std::string url;
-  if (b.server == Server::BareClose) {
-    bare = TlsBareCloseServer::Start(pki, TestCert::Good, b.file);
-    ASSERT_TRUE(bare->Ok()) << bare->Error();
-    url = bare->Url(b.path);
-  } else if (b.server == Server::Nginx) {
+  if (b.server == Server::Nginx) {
     nginx = TlsNginx::Start(pki);
     ASSERT_TRUE(nginx->Ok()) << nginx->Error();
     if (b.host == "[::1]") {
@@ -110,10 +106,37 @@ INSTANTIATE_TEST_SUITE_P(
         Body{"UntilCloseFromNginx", Server::Nginx, "127.0.0.1", "/chunks/700", "1.0", "", kChunks,
              THTTPTransferMode::UntilClose},
         Body{"UntilCloseFromSServer", Server::SServer, "127.0.0.1", "/file.bin", "1.0",
-             PatternBytes(300000, 5), PatternBytes(300000, 5), THTTPTransferMode::UntilClose},
-        Body{"UntilBareTcpClose", Server::BareClose, "127.0.0.1", "/cam.jpg", "1.0",
-             PatternBytes(300000, 6), PatternBytes(300000, 6), THTTPTransferMode::UntilClose}),
+             PatternBytes(300000, 5), PatternBytes(300000, 5), THTTPTransferMode::UntilClose}),
     [](const auto& info) { return info.param.name; });
+
+// A body that runs until the close is complete only with the server's closing alert: a bare
+// TCP end (a cut connection, or a truncation attack) fails at once, and the next transaction,
+// from a server that ends properly, succeeds.
+class HttpsTruncation : public HttpsTest, public ::testing::Test {};
+
+TEST_F(HttpsTruncation, BareTcpEndFailsPromptlyAndTheNextFetchSucceeds) {
+  TestPki pki;
+  ASSERT_TRUE(pki.Ok()) << pki.Error();
+  const std::string body = PatternBytes(300000, 6);
+  auto bare = TlsBareCloseServer::Start(pki, TestCert::Good, body);
+  ASSERT_TRUE(bare->Ok()) << bare->Error();
+  auto proper = TlsSServer::Start(pki, TestCert::Good);
+  ASSERT_TRUE(proper->Ok()) << proper->Error();
+  proper->WriteFile("cam.jpg", body);
+  auto client = NewClient(kLimitMs);
+  client->Sock().SSLPlug().SetCertCAFile(pki.CaFile());
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client->ExecuteRequest("GET", bare->Url("/cam.jpg")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kLimitMs / 2));
+  EXPECT_EQ(client->Sock().PeerEnd(), TPeerEnd::TlsBareEnd);
+
+  client->ResetMessage();
+  EXPECT_TRUE(client->ExecuteRequest("GET", proper->Url("/cam.jpg")))
+      << client->Sock().SocketErrorText();
+  EXPECT_EQ(client->Sock().PeerEnd(), TPeerEnd::TlsClosed);
+  EXPECT_TRUE(DocumentText(*client) == body) << client->Document().Size() << " bytes";
+}
 
 struct Refusal {
   std::string name;

@@ -159,6 +159,8 @@ TEST_P(TlsPeerEnd, EndsTheBodyAndTellsWhetherTheAlertCame) {
   ASSERT_NE(head_end, std::string::npos);
   EXPECT_TRUE(got.substr(head_end + 4) == body) << got.size() - head_end - 4 << " bytes of body";
   EXPECT_EQ(sock->SSLPlug().PeerClosedTLS(), GetParam() == PeerEnd::ClosingAlert);
+  EXPECT_EQ(sock->PeerEnd(),
+            GetParam() == PeerEnd::ClosingAlert ? TPeerEnd::TlsClosed : TPeerEnd::TlsBareEnd);
   // Once ended, the plug keeps saying so without waiting on the handle.
   EXPECT_EQ(sock->ReadAvailable(kLimitMs), "");
   EXPECT_EQ(sock->SocketError(), ErrPeerClosed);

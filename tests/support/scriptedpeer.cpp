@@ -96,10 +96,18 @@ ScriptedPeer::ScriptedPeer(std::vector<PeerScript> scripts, Options options)
   sockaddr_storage address;
   socklen_t length = LoopbackListenAddress(listen_fd_, ip6, address);
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listen_fd_, 16) != 0 ||
+      ::listen(listen_fd_, options_.mode == Mode::FullQueue ? 0 : 16) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     setup_error_ = ErrnoText("bind/listen on " + options_.host);
     return;
+  }
+  if (options_.mode == Mode::FullQueue) {
+    // The kernel queues one connection for a backlog of 0 and ignores further requests.
+    filler_fd_ = ::socket(ip6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(filler_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+      setup_error_ = ErrnoText("filling the queue of " + options_.host);
+      return;
+    }
   }
   port_ = ntohs(ip6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
                     : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
@@ -113,6 +121,7 @@ ScriptedPeer::~ScriptedPeer() {
     [[maybe_unused]] const ssize_t ignored = ::write(wake_fd_, &one, sizeof(one));
   }
   if (thread_.joinable()) thread_.join();
+  if (filler_fd_ >= 0) ::close(filler_fd_);
   if (listen_fd_ >= 0) ::close(listen_fd_);
   if (wake_fd_ >= 0) ::close(wake_fd_);
 }
@@ -161,7 +170,7 @@ void ScriptedPeer::Run() {
     finished_ = true;
     changed_.notify_all();
   };
-  if (options_.mode == Mode::NeverAccept) {
+  if (options_.mode != Mode::Script) {
     finish();
     pollfd wake{wake_fd_, POLLIN, 0};
     while (::poll(&wake, 1, -1) < 0 && errno == EINTR) {

@@ -56,6 +56,7 @@ class ScriptedPeer {
   enum class Mode {
     Script,       // accept and play the scripts
     NeverAccept,  // listen only: connects complete in the kernel, nothing is ever read
+    FullQueue,    // NeverAccept with a queue of one that the peer fills: connects hang
   };
 
   struct Options {
@@ -109,7 +110,8 @@ class ScriptedPeer {
   Options options_;
   std::vector<PeerScript> scripts_;
   int listen_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd: written by the destructor to interrupt every wait
+  int filler_fd_ = -1;  // FullQueue: the connection that fills the queue
+  int wake_fd_ = -1;    // eventfd: written by the destructor to interrupt every wait
   int port_ = 0;
   std::string setup_error_;
 
