@@ -149,6 +149,9 @@ class THTTPClient : public TNetClient {
   bool ReadBody(const Text& method);
   bool ReadBodyUntilClose();
   bool ReadBodyByLength(int32_t size);
+  // Reads a chunk-size line into size (0: the body ends). False when the transaction failed on a
+  // bound or on a size no body can have.
+  bool ReadChunkSize(int64_t& size);
   bool ReadChunkedBody();
   void ReserveBody(int64_t needed, int64_t known_end);
   void CollectCookies();

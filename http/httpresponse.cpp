@@ -212,18 +212,25 @@ bool THTTPClient::ReadBodyByLength(int32_t size) {
   return sock_->SocketError() == 0;
 }
 
+bool THTTPClient::ReadChunkSize(int64_t& size) {
+  size = 0;
+  Text line;
+  do {
+    if (!ReadLimitedLine(line, false)) return false;
+  } while (line.empty() && sock_->SocketError() == 0);
+  if (sock_->SocketError() != 0) return true;
+  // Chunk extensions after ";" are dropped (RFC 9112, section 7.1.1).
+  const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
+  size = ChunkSizeValue(size_text);
+  if (size > INT32_MAX) return FramingFault();
+  return true;
+}
+
 bool THTTPClient::ReadChunkedBody() {
   for (;;) {
-    Text line;
-    do {
-      if (!ReadLimitedLine(line, false)) return false;
-    } while (line.empty() && sock_->SocketError() == 0);
-    if (sock_->SocketError() != 0) break;
-    // Chunk extensions after ";" are dropped (RFC 9112, section 7.1.1).
-    const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
-    const int64_t size = ChunkSizeValue(size_text);
-    if (size > INT32_MAX) return FramingFault();
-    if (size == 0) break;
+    int64_t size = 0;
+    if (!ReadChunkSize(size)) return false;
+    if (sock_->SocketError() != 0 || size == 0) break;
     if (!ReadBodyByLength(static_cast<int32_t>(size))) {
       if (limit_exceeded_) return false;
       break;

@@ -46,13 +46,9 @@ bool THTTPClient::ReadFirstStreamPart() {
       break;
     case THTTPTransferMode::Chunked:
       while (fed && !reader.Complete()) {
-        Text line;
-        do {
-          if (!ReadLimitedLine(line, false)) return false;
-        } while (line.empty() && sock_->SocketError() == 0);
-        const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
-        const int32_t size = ParseIntDefault("$" + size_text, 0);
-        if (sock_->SocketError() != 0 || size <= 0) break;  // the stream ended
+        int64_t size = 0;
+        if (!ReadChunkSize(size)) return false;
+        if (sock_->SocketError() != 0 || size == 0) break;  // the stream ended
         fed = FeedStream(reader, size);
       }
       break;
