@@ -46,12 +46,14 @@ Text UsageText() {
          "Fetches the image at URL at once and then once per interval, and stores every answer\n"
          "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
          "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\" or\n"
-         "\"failed REASON\". SIGINT, SIGTERM or SIGHUP end the series after the running fetch.\n"
+         "\"failed REASON\". SIGINT, SIGTERM or SIGHUP end the series after the running fetch;\n"
+         "a second signal ends it at once. A signal ignored at start (nohup) stays ignored.\n"
          "\n"
          "  --every N[ms|s|m|h]  interval between fetches (default 10s; a plain number is\n"
          "                       seconds; 0 fetches back to back)\n"
          "  --counter N          number of the first picture (default 1)\n"
          "  --count N            end after N stored pictures (default: until stopped)\n"
+         "  --max-failures N     end with status 3 after N failed fetches in a row\n"
          "  --settings FILE      take URL, interval, DIRECTORY and counter from a settings\n"
          "                       file of the Tessaly window; the command line wins\n"
          "  --quiet              print only the failed fetches\n"
@@ -59,15 +61,21 @@ Text UsageText() {
          "  --version            show the version and exit\n"
          "\n"
          "Exit status: 0 at the end of the series, 1 when DIRECTORY does not exist, 2 for a\n"
-         "bad command line or an unreadable settings file.\n";
+         "bad command line or an unreadable settings file, 3 after --max-failures failed\n"
+         "fetches in a row, 128+N when a second signal N ended the series at once.\n";
 }
 
 TCommandLine ParseCommandLine(int argc, char** argv) {
   static const option kOptions[] = {
-      {"every", required_argument, nullptr, 'e'}, {"counter", required_argument, nullptr, 'c'},
-      {"count", required_argument, nullptr, 'n'}, {"settings", required_argument, nullptr, 's'},
-      {"quiet", no_argument, nullptr, 'q'},       {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},     {nullptr, 0, nullptr, 0},
+      {"every", required_argument, nullptr, 'e'},
+      {"counter", required_argument, nullptr, 'c'},
+      {"count", required_argument, nullptr, 'n'},
+      {"settings", required_argument, nullptr, 's'},
+      {"max-failures", required_argument, nullptr, 'f'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
   };
   TCommandLine line;
   opterr = 0;
@@ -99,6 +107,10 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       case 'n':
         if (!ParseCount(value, 2147483647, line.Count) || line.Count == 0)
           return UsageError("bad number for --count: '" + value + "'");
+        break;
+      case 'f':
+        if (!ParseCount(value, 2147483647, line.MaxFailures) || line.MaxFailures == 0)
+          return UsageError("bad number for --max-failures: '" + value + "'");
         break;
       case 's':
         line.SettingsFile = value;

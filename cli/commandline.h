@@ -20,6 +20,8 @@ struct TCommandLine {
   std::optional<int32_t> Counter;
   // Stored pictures after which the series ends; 0 runs until a signal.
   int64_t Count = 0;
+  // Failed fetches in a row after which the series ends; 0 never ends it.
+  int64_t MaxFailures = 0;
   bool Quiet = false;
 };
 

@@ -1,5 +1,7 @@
 #include "cli/consoleport.h"
 
+#include <algorithm>
+
 namespace tessaly {
 
 Text TConsolePort::KeepDigits(const Text& text) {
@@ -38,20 +40,33 @@ void TConsolePort::RunPending() {
 
 void TConsolePort::Run(const std::function<void()>& on_tick,
                        const std::function<void()>& after_each, const std::function<bool()>& done) {
+  const bool beating = beat_period_.count() > 0 && beat_;
+  TClock::time_point next_beat = TClock::now();
   while (!done()) {
     std::function<void()> fn;
     {
       std::unique_lock lock(mutex_);
       const bool timed = timer_on_ && tick_ms_ > 0;
-      auto ready = [&] { return !posted_.empty() || (timed && TClock::now() >= next_tick_); };
-      if (timed)
-        posted_cv_.wait_until(lock, next_tick_, ready);
+      auto ready = [&] {
+        const auto now = TClock::now();
+        return !posted_.empty() || (timed && now >= next_tick_) || (beating && now >= next_beat);
+      };
+      if (timed || beating)
+        posted_cv_.wait_until(lock,
+                              !beating ? next_tick_
+                              : timed  ? std::min(next_tick_, next_beat)
+                                       : next_beat,
+                              ready);
       else
         posted_cv_.wait(lock, ready);
       if (!posted_.empty()) {
         fn = std::move(posted_.front());
         posted_.pop_front();
       }
+    }
+    if (beating && TClock::now() >= next_beat) {
+      next_beat = TClock::now() + beat_period_;
+      beat_();
     }
     if (fn) {
       fn();

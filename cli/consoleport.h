@@ -35,7 +35,10 @@ class TConsolePort final : public TWindowPort {
   void SetCaption(const Text&) override {}
   // Boxes have nobody to wait for: the text is kept (the last one) and the call returns.
   void ShowMessage(const Text& text) override { last_message_ = text; }
-  void ShowError(const Text& text) override { last_message_ = text; }
+  void ShowError(const Text& text) override {
+    last_message_ = text;
+    ++error_count_;
+  }
   void Beep() override {}
   // Switches the ticks on at the console's interval; interval_ms is the window's and unused.
   bool StartTimer(int32_t interval_ms) override;
@@ -44,6 +47,14 @@ class TConsolePort final : public TWindowPort {
 
   // Milliseconds between ticks, counted from StartTimer; 0 means no ticks of the timer's own.
   void SetTickInterval(int64_t ms) { tick_ms_ = ms; }
+  // Run calls beat at its start and then at least once per period, however busy or idle the
+  // loop is; a zero period never.
+  void SetHeartbeat(std::chrono::milliseconds period, std::function<void()> beat) {
+    beat_period_ = period;
+    beat_ = std::move(beat);
+  }
+  // How many errors ShowError has been given so far.
+  int ErrorCount() const { return error_count_; }
   bool TimerOn() const { return timer_on_; }
   const Text& LastMessage() const { return last_message_; }
 
@@ -65,10 +76,13 @@ class TConsolePort final : public TWindowPort {
   Text directory_;
   Text counter_ = "1";
   Text last_message_;
+  int error_count_ = 0;
 
   int64_t tick_ms_ = 10000;
   bool timer_on_ = false;
   TClock::time_point next_tick_;
+  std::chrono::milliseconds beat_period_{0};
+  std::function<void()> beat_;
 
   std::mutex mutex_;
   std::condition_variable posted_cv_;

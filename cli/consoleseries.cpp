@@ -17,6 +17,8 @@ namespace {
 
 // How long a second signal lets a running job take to notice that it should stop.
 constexpr std::chrono::milliseconds kForcedGrace{500};
+// How soon a series without an interval tries again after a job could not be started.
+constexpr std::chrono::milliseconds kStartRetry{1000};
 
 // The job's context as the worker gives it, with the outcome handed to report.
 class TReportingContext final : public TJobContext {
@@ -66,13 +68,19 @@ int TConsoleSeries::Run() {
   port_.SetTickInterval(options_.IntervalMs);
   port_.SetIntervalText("0");
   port_.SetUnitIndex(0);
+  port_.SetHeartbeat(notifier_.WatchdogPeriod(), [this] { notifier_.Watchdog(); });
 
+  // The signals to take are those blocked for the series; one ignored at start is not among
+  // them and stays ignored.
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    if (sigismember(&blocked, s) == 1) sigaddset(&wanted, s);
   auto relay = std::make_shared<TSignalRelay>();
   relay->Attach(this);
-  std::thread([relay] {
-    sigset_t wanted;
-    sigemptyset(&wanted);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&wanted, s);
+  std::thread([relay, wanted] {
     for (;;) {
       int signal_number = 0;
       if (sigwait(&wanted, &signal_number) == 0) relay->Deliver(signal_number);
@@ -89,10 +97,11 @@ int TConsoleSeries::Run() {
     std::fprintf(stderr, "tessaly-capture: %s\n", message.c_str());
     status = 1;
   } else {
-    port_.Run([&] { scheduler.Timer1Timer(); },
+    notifier_.Ready();
+    UpdateStatus();
+    port_.Run([&] { StartJob(); },
               [&] {
-                if (!ending_ && options_.IntervalMs == 0 && !scheduler.JobRunning())
-                  scheduler.Timer1Timer();
+                if (!ending_ && options_.IntervalMs == 0 && !scheduler.JobRunning()) StartJob();
               },
               [&] { return forced_by_ != 0 || (ending_ && !scheduler.JobRunning()); });
     if (forced_by_ != 0) {
@@ -100,11 +109,29 @@ int TConsoleSeries::Run() {
       // A job that was already writing when the signal came has finished its file: say so.
       if (!job_abandoned_) port_.RunPending();
       status = 128 + forced_by_;
+    } else if (too_many_failures_) {
+      status = kExitTooManyFailures;
     }
   }
   relay->Attach(nullptr);
   scheduler_ = nullptr;
   return status;
+}
+
+void TConsoleSeries::StartJob() {
+  const int errors = port_.ErrorCount();
+  scheduler_->Timer1Timer();
+  if (port_.ErrorCount() == errors) return;
+  // No worker to be had: the series goes on, and says so where somebody reads it.
+  std::fprintf(stderr, "tessaly-capture: cannot start a fetch: %s\n", port_.LastMessage().c_str());
+  TJobOutcome outcome;
+  outcome.Reason = "cannot start a fetch: " + port_.LastMessage();
+  CountFailure(outcome, LocalTimeStamp(std::time(nullptr)));
+  // Back to back, nothing else would ever try again.
+  if (options_.IntervalMs == 0 && !ending_) {
+    port_.SetTickInterval(kStartRetry.count());
+    port_.StartTimer(0);
+  }
 }
 
 void TConsoleSeries::RunReportedJob(TJobContext& job) {
@@ -113,11 +140,46 @@ void TConsoleSeries::RunReportedJob(TJobContext& job) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();
-    const Text line = JobLine(LocalTimeStamp(std::time(nullptr)), outcome, ms);
-    const bool stored = outcome.Kind == TJobOutcome::TKind::Stored;
-    port_.PostToWindowThread([this, line, stored] { Print(line, stored); });
+    const Text stamp = LocalTimeStamp(std::time(nullptr));
+    port_.PostToWindowThread([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
   });
   FetchImageJob(context);
+}
+
+void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms) {
+  const bool stored = outcome.Kind == TJobOutcome::TKind::Stored;
+  if (stored) {
+    failures_in_row_ = 0;
+    last_stored_ = TLastJob{outcome, stamp};
+    UpdateStatus();
+  }
+  Print(JobLine(stamp, outcome, ms), stored);
+  if (!stored) CountFailure(outcome, stamp);
+}
+
+void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp) {
+  ++failures_in_row_;
+  last_failure_ = TLastJob{outcome, stamp};
+  UpdateStatus();
+  if (options_.MaxFailures > 0 && failures_in_row_ >= options_.MaxFailures && !ending_) {
+    std::fprintf(stderr, "tessaly-capture: %lld failed fetches in a row, ending the series\n",
+                 static_cast<long long>(failures_in_row_));
+    too_many_failures_ = true;
+    BeginEnding();
+  }
+}
+
+Text TConsoleSeries::StatusText() const {
+  Text stored_text;
+  if (last_stored_)
+    stored_text = "last stored " + last_stored_->Outcome.Path + " (" +
+                  IntToText(last_stored_->Outcome.Bytes) + " bytes) at " + last_stored_->Stamp;
+  if (failures_in_row_ == 0)
+    return last_stored_ ? stored_text : Text("started, the first fetch is running");
+  Text text = IntToText(failures_in_row_) + (failures_in_row_ == 1 ? " failure" : " failures") +
+              " in a row, the last at " + last_failure_->Stamp + ": " +
+              last_failure_->Outcome.Reason;
+  return last_stored_ ? text + "; " + stored_text : text;
 }
 
 void TConsoleSeries::Print(const Text& line, bool stored) {
@@ -132,15 +194,20 @@ void TConsoleSeries::Print(const Text& line, bool stored) {
 }
 
 void TConsoleSeries::OnSignal(int signal_number) {
-  if (++signals_ >= 2)
+  if (++signals_ >= 2) {
     forced_by_ = signal_number;
-  else
-    BeginEnding();
+    return;
+  }
+  if (!ending_ && scheduler_ && scheduler_->JobRunning())
+    std::fprintf(stderr,
+                 "tessaly-capture: finishing the running fetch; a second signal ends at once\n");
+  BeginEnding();
 }
 
 void TConsoleSeries::BeginEnding() {
   if (ending_) return;
   ending_ = true;
+  notifier_.Stopping();
   // No further job starts; the running one finishes, stores and reports.
   if (scheduler_) scheduler_->Button2_StopClick();
 }

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "capture/jobcontext.h"
 #include "cli/consoleport.h"
+#include "cli/servicenotify.h"
 
 namespace tessaly {
 
@@ -14,16 +16,21 @@ struct TSeriesOptions {
   int64_t IntervalMs = 10000;  // 0: the jobs run back to back
   int64_t Count = 0;           // stored pictures after which the series ends; 0: no end
   bool Quiet = false;          // print the failed jobs only
+  int64_t MaxFailures = 0;     // failed jobs in a row after which the series ends; 0: no end
 };
+
+// The exit status of a series ended by MaxFailures.
+inline constexpr int kExitTooManyFailures = 3;
 
 class TConsoleSeries {
  public:
   TConsoleSeries(TConsolePort& port, TSeriesOptions options) : port_(port), options_(options) {}
 
-  // Starts the series with the port's settings and runs it to its end. SIGINT, SIGTERM and
-  // SIGHUP must be blocked in every thread before this is called: the first lets the running
-  // job finish and store, a second ends the series at once. Answers the exit status: 0, 1 when
-  // the series could not start, 128 + the signal's number after a second signal.
+  // Starts the series with the port's settings and runs it to its end. Those of SIGINT, SIGTERM
+  // and SIGHUP that the series is to take must be blocked in every thread before this is
+  // called: the first lets the running job finish and store, a second ends the series at once.
+  // Answers the exit status: 0, 1 when the series could not start, kExitTooManyFailures, or
+  // 128 + the signal's number after a second signal. A service manager hears of it all.
   int Run();
   // True when Run left a job running that could not be stopped in time; the process must then
   // end without running static destructors.
@@ -31,16 +38,33 @@ class TConsoleSeries {
 
  private:
   class TSignalRelay;
+  // What the last stored picture or the last failure was, and when.
+  struct TLastJob {
+    TJobOutcome Outcome;
+    Text Stamp;
+  };
+
   void RunReportedJob(TJobContext& job);
+  void StartJob();
+  void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
+  void CountFailure(const TJobOutcome& outcome, const Text& stamp);
   void Print(const Text& line, bool stored);
   void OnSignal(int signal_number);
   void BeginEnding();
+  // The one line the service manager shows for the series.
+  Text StatusText() const;
+  void UpdateStatus() { notifier_.Status(StatusText()); }
 
   TConsolePort& port_;
   TSeriesOptions options_;
+  TServiceNotifier notifier_;
   class TScheduler* scheduler_ = nullptr;
   int64_t stored_ = 0;
+  int64_t failures_in_row_ = 0;
+  std::optional<TLastJob> last_stored_;
+  std::optional<TLastJob> last_failure_;
   bool ending_ = false;
+  bool too_many_failures_ = false;
   int signals_ = 0;
   int forced_by_ = 0;
   bool job_abandoned_ = false;

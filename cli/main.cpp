@@ -79,6 +79,7 @@ int Main(int argc, char** argv) {
   TSeriesOptions options;
   options.Count = line.Count;
   options.Quiet = line.Quiet;
+  options.MaxFailures = line.MaxFailures;
   if (line.IntervalMs) {
     options.IntervalMs = *line.IntervalMs;
   } else if (!SettingsInterval(port, options.IntervalMs)) {
@@ -96,10 +97,15 @@ int Main(int argc, char** argv) {
     return Fail(kExitNoDirectory, "directory " + port.DirectoryText() + " does not exist");
 
   // Before any thread exists, so that every thread inherits the mask and only the series'
-  // own waiting thread takes these signals.
+  // own waiting thread takes these signals. One that whoever started us ignores (nohup, a
+  // shell's background job) stays ignored: blocked, it would be queued and taken all the same.
   sigset_t ending;
   sigemptyset(&ending);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (sigaction(s, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+      sigaddset(&ending, s);
+  }
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
   TSocketLayerScope socket_layer;

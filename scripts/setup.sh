@@ -11,6 +11,7 @@ packages=(
   microsocks dante-server tinyproxy
   clang libclang-rt-14-dev
   dpkg-dev file desktop-file-utils
+  libsystemd-dev
 )
 
 missing=()

@@ -1,7 +1,11 @@
 // The real tessaly-capture program against nginx and scripted peers on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -26,10 +30,12 @@ std::string Slurp(const std::string& path) {
   return content;
 }
 
-// One run of the program; standard output and standard error go to files of their own.
+// One run of the program; standard output and standard error go to files of their own. shell
+// runs first in the shell that starts the program (to ignore a signal, to set a variable).
 struct Capture {
-  explicit Capture(const Args& args) {
-    Args argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>" + scratch.File("err"), TESSALY_CAPTURE_BIN};
+  explicit Capture(const Args& args, const std::string& shell = "") {
+    Args argv = {"sh", "-c", shell + "exec \"$0\" \"$@\" 2>" + scratch.File("err"),
+                 TESSALY_CAPTURE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string error;
     child = ChildProcess::Start(argv, scratch.File("out"), &error);
@@ -125,6 +131,7 @@ TEST_F(CaptureCliTest, ThreePictureSeries) {
 
 struct SignalCase {
   const char* name;
+  const char* ignored;  // what the starting shell ignores, as nohup or a background job does
   std::vector<int> signals;
   int status;
   bool stored;
@@ -137,17 +144,21 @@ void PrintTo(const SignalCase& row, std::ostream* os) {
 class CaptureSignalTest : public testing::TestWithParam<SignalCase> {};
 
 // The answer is held back half-way until well after the signals: one signal lets the job
-// finish and store, a second ends the program at once with nothing stored.
+// finish and store, a second ends the program at once with nothing stored. A signal ignored at
+// start is no signal at all.
 TEST_P(CaptureSignalTest, MidSeries) {
   const std::string body(100000, 'b');
   const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n";
   ScriptedPeer peer({PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(head + body.substr(0, 500)),
                      PeerStep::Pause(1500), PeerStep::Send(body.substr(500)), PeerStep::Close()});
   ScratchDir dir;
-  Capture run({"--every", "0", "http://127.0.0.1:" + peer.PortText() + "/a.jpg", dir.Path()});
+  Capture run({"--every", "0", "http://127.0.0.1:" + peer.PortText() + "/a.jpg", dir.Path()},
+              *GetParam().ignored ? "trap '' " + std::string(GetParam().ignored) + "; " : "");
   ASSERT_TRUE(peer.WaitReceived(1, 10000));
   for (int s : GetParam().signals) kill(run.child->Pid(), s);
   EXPECT_EQ(run.Wait(), GetParam().status) << run.Err();
+  EXPECT_EQ(run.Err(),
+            "tessaly-capture: finishing the running fetch; a second signal ends at once\n");
   if (GetParam().stored) {
     EXPECT_EQ(Lines(run.Out()),
               std::vector<std::string>{"stored " + dir.Path() + "/a_00000001.jpg 100000 MS"});
@@ -160,9 +171,111 @@ TEST_P(CaptureSignalTest, MidSeries) {
 
 INSTANTIATE_TEST_SUITE_P(
     Signals, CaptureSignalTest,
-    testing::Values(SignalCase{"Hup", {SIGHUP}, 0, true},
-                    SignalCase{"IntThenTerm", {SIGINT, SIGTERM}, 128 + SIGTERM, false}),
+    testing::Values(SignalCase{"Hup", "", {SIGHUP}, 0, true},
+                    SignalCase{"IntThenTerm", "", {SIGINT, SIGTERM}, 128 + SIGTERM, false},
+                    SignalCase{"NohupHupThenTerm", "HUP", {SIGHUP, SIGTERM}, 0, true},
+                    SignalCase{"BackgroundIntThenHup", "INT", {SIGINT, SIGHUP}, 0, true}),
     RowName<testing::TestParamInfo<SignalCase>>);
+
+// True when text holds a time stamp such as "2026-12-08T14:03:05+01:00" from at on.
+bool StampAt(const std::string& text, size_t at) {
+  const std::string form = "0000-00-00T00:00:00+00:00";
+  if (at + form.size() > text.size()) return false;
+  for (size_t i = 0; i < form.size(); ++i) {
+    const char c = text[at + i], f = form[i];
+    const bool fits = f == '0'   ? std::isdigit(static_cast<unsigned char>(c)) != 0
+                      : f == '+' ? c == '+' || c == '-'
+                                 : c == f;
+    if (!fits) return false;
+  }
+  return true;
+}
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket of the test's own.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << path;
+  }
+  ~NotifySocket() { close(fd_); }
+  // The next datagram with its time stamps read "T"; "" when none comes within timeout_ms.
+  std::string Next(int timeout_ms = 10000) {
+    pollfd ready{fd_, POLLIN, 0};
+    char bytes[4096];
+    const ssize_t n = poll(&ready, 1, timeout_ms) == 1 ? recv(fd_, bytes, sizeof(bytes), 0) : 0;
+    const std::string text(bytes, n > 0 ? static_cast<size_t>(n) : 0);
+    std::string plain;
+    for (size_t at = 0; at < text.size();) {
+      const bool stamp = StampAt(text, at);
+      plain += stamp ? 'T' : text[at];
+      at += stamp ? 25 : 1;
+    }
+    return plain;
+  }
+  // The next datagram that is not a watchdog ping.
+  std::string NextNews() {
+    std::string text;
+    while ((text = Next()) == "WATCHDOG=1") {
+    }
+    return text;
+  }
+
+ private:
+  int fd_;
+};
+
+const std::string kAbc = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+
+// A job that stores, one that fails, one that hangs: the manager hears of each, and the
+// watchdog pings go on while the last one hangs, until the first signal says stopping.
+TEST(CaptureNotifyTest, ReadyStatusWatchdogStopping) {
+  ScriptedPeer peer({{PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(kAbc), PeerStep::Close()},
+                     {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Reset()},
+                     {}},
+                    ScriptedPeer::Options{});
+  ScratchDir dir, place;
+  NotifySocket manager(place.File("notify"));
+  Capture run({"--every", "0", "http://127.0.0.1:" + peer.PortText() + "/a.jpg", dir.Path()},
+              "export NOTIFY_SOCKET=" + place.File("notify") + " WATCHDOG_USEC=200000; ");
+  const std::string stored = "last stored " + dir.Path() + "/a_00000001.jpg (3 bytes) at T";
+  EXPECT_EQ(manager.NextNews(), "READY=1");
+  EXPECT_EQ(manager.NextNews(), "STATUS=started, the first fetch is running");
+  EXPECT_EQ(manager.NextNews(), "STATUS=" + stored);
+  EXPECT_EQ(manager.NextNews(),
+            "STATUS=1 failure in a row, the last at T: 10054 Connection reset by peer; " + stored);
+  for (int polls = 0; peer.Accepted() < 3 && polls < 2000; ++polls)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(peer.Accepted(), 3u);
+  while (!manager.Next(0).empty()) {
+  }
+  for (int ping = 0; ping < 3; ++ping) EXPECT_EQ(manager.Next(), "WATCHDOG=1");
+  kill(run.child->Pid(), SIGTERM);
+  EXPECT_EQ(manager.NextNews(), "STOPPING=1");
+  kill(run.child->Pid(), SIGTERM);
+  EXPECT_EQ(run.Wait(), 128 + SIGTERM) << run.Err();
+}
+
+// Only failures in a row count: the stored picture between them starts the count again.
+TEST(CaptureExitTest, MaxFailuresInARow) {
+  const PeerScript reset = {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Reset()};
+  ScriptedPeer peer({reset,
+                     {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(kAbc), PeerStep::Close()},
+                     reset,
+                     reset},
+                    ScriptedPeer::Options{});
+  ScratchDir dir;
+  Capture run({"--every", "0", "--max-failures", "2",
+               "http://127.0.0.1:" + peer.PortText() + "/a.jpg", dir.Path()});
+  EXPECT_EQ(run.Wait(), 3) << run.Err();
+  const std::string failed = "failed 10054 Connection reset by peer";
+  EXPECT_EQ(Lines(run.Out()),
+            (std::vector<std::string>{failed, "stored " + dir.Path() + "/a_00000002.jpg 3 MS",
+                                      failed, failed}));
+  EXPECT_EQ(run.Err(), "tessaly-capture: 2 failed fetches in a row, ending the series\n");
+}
 
 struct BadArgs {
   const char* name;
@@ -214,6 +327,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgs{"BadUnit", "--every 5d " URL "@DIR", 2, "bad interval for --every: '5d'" USAGE},
         BadArgs{"TooLong", "--every 597h " URL "@DIR", 2, "bad interval for --every: '597h'" USAGE},
         BadArgs{"CountZero", "--count 0 " URL "@DIR", 2, "bad number for --count: '0'" USAGE},
+        BadArgs{"CountNegative", "--count -3 " URL "@DIR", 2, "bad number for --count: '-3'" USAGE},
+        BadArgs{"MaxFailuresZero", "--max-failures 0 " URL "@DIR", 2,
+                "bad number for --max-failures: '0'" USAGE},
         BadArgs{"CounterText", "--counter 1x " URL "@DIR", 2,
                 "bad number for --counter: '1x'" USAGE},
         BadArgs{"SettingsMissing", "--settings /no/tessaly.ini", 2,
