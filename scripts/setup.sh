@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light lighttpd ffmpeg python3 curl
-  libssl-dev openssl
+  libssl-dev openssl libnova-dev python3-ephem
   microsocks dante-server tinyproxy
   clang libclang-rt-14-dev
   dpkg-dev file desktop-file-utils
