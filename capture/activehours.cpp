@@ -14,8 +14,8 @@ namespace tessaly {
 namespace {
 
 constexpr int kDayMinutes = 24 * 60;
-// A local clock changes its state only at whole minutes (time zones' offsets are whole
-// minutes), so three days of minutes hold every change of ranges that change at all.
+// Ranges change only where a local minute begins (offsets change by whole minutes), so three
+// days of local minutes hold every change of ranges that change at all.
 constexpr std::time_t kRangeSearch = 3 * 86400;
 // The Julian day of the epoch J2000.
 constexpr double kJ2000 = 2451545.0;
@@ -62,8 +62,9 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
 std::optional<std::time_t> NextRangeChange(const std::vector<TClockRange>& ranges,
                                            std::time_t when) {
   const bool open = InClockRanges(ranges, when);
-  for (std::time_t minute = when - (when % 60 + 60) % 60 + 60; minute <= when + kRangeSearch;
-       minute += 60)
+  std::tm local{};
+  localtime_r(&when, &local);
+  for (std::time_t minute = when - local.tm_sec + 60; minute <= when + kRangeSearch; minute += 60)
     if (InClockRanges(ranges, minute) != open) return minute;
   return std::nullopt;
 }

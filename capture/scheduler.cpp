@@ -116,7 +116,7 @@ void TScheduler::ReleaseBodyMemory() {
 }
 
 void TScheduler::Tick() {
-  if (!ready_ || shut_down_) return;  // dropped, not made up later
+  if (!ready_ || shut_down_ || (gate_ && !gate_())) return;  // dropped, not made up later
   if (window_.BellOn()) window_.Beep();
 
   TNewThread::TSetup setup;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "base/text.h"
@@ -36,6 +37,9 @@ class TScheduler {
   void Button2_StopClick();
   // Starts a job when none runs (ringing the bell first when it is on); otherwise does nothing.
   void Timer1Timer();
+  // While gate answers false every tick is dropped, Start's first one included, and the
+  // counter stays. Without a gate all ticks may start a job.
+  void SetTickGate(std::function<bool()> gate) { gate_ = std::move(gate); }
 
   // Closes the road from the worker to the window, asks a running job to stop and waits up to
   // grace for it. True when no worker is left; false when one was let run on alone. After this
@@ -64,6 +68,7 @@ class TScheduler {
 
   TWindowPort& window_;
   TCaptureJob job_;
+  std::function<bool()> gate_;
   std::shared_ptr<TWindowLink> link_;
   std::shared_ptr<TNewThread> worker_;
   int32_t counter_ = 0;

@@ -56,6 +56,15 @@ Text UsageText() {
          "  --max-failures N     end with status 3 after N failed fetches in a row\n"
          "  --settings FILE      take URL, interval, DIRECTORY and counter from a settings\n"
          "                       file of the Tessaly window; the command line wins\n"
+         "  --between HH:MM-HH:MM[,HH:MM-HH:MM...]\n"
+         "                       fetch only inside these ranges of local time; a range\n"
+         "                       may pass midnight (22:00-02:00)\n"
+         "  --daylight LAT,LON[,ANGLE]\n"
+         "                       fetch only while the centre of the sun stands above ANGLE\n"
+         "                       degrees there (default -6, civil twilight; 0 is sunrise\n"
+         "                       to sunset; no refraction); with --between both must hold.\n"
+         "                       Outside these hours nothing is fetched: the series prints\n"
+         "                       \"paused until TIME\" and fetches at once when they open\n"
          "  --quiet              print only the failed fetches\n"
          "  --help               show this help and exit\n"
          "  --version            show the version and exit\n"
@@ -75,6 +84,8 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       {"quiet", no_argument, nullptr, 'q'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
+      {"between", required_argument, nullptr, 'b'},
+      {"daylight", required_argument, nullptr, 'd'},
       {nullptr, 0, nullptr, 0},
   };
   TCommandLine line;
@@ -111,6 +122,14 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       case 'f':
         if (!ParseCount(value, 2147483647, line.MaxFailures) || line.MaxFailures == 0)
           return UsageError("bad number for --max-failures: '" + value + "'");
+        break;
+      case 'b':
+        if (!ParseBetween(value, line.Hours.Ranges))
+          return UsageError("bad range for --between: '" + value + "'");
+        break;
+      case 'd':
+        if (!ParseDaylight(value, line.Hours.Daylight.emplace()))
+          return UsageError("bad place for --daylight: '" + value + "'");
         break;
       case 's':
         line.SettingsFile = value;

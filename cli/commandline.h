@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/text.h"
+#include "capture/activehours.h"
 
 namespace tessaly {
 
@@ -23,6 +24,7 @@ struct TCommandLine {
   // Failed fetches in a row after which the series ends; 0 never ends it.
   int64_t MaxFailures = 0;
   bool Quiet = false;
+  TActiveHours Hours;
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without

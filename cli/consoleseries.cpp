@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "capture/fetchjob.h"
 #include "capture/scheduler.h"
+#include "cli/hourskeeper.h"
 #include "cli/jobline.h"
 
 namespace tessaly {
@@ -87,9 +89,31 @@ int TConsoleSeries::Run() {
     }
   }).detach();
 
+  // Outside the active hours every tick is dropped, Start's first one too; each period that
+  // opens fetches at once and then keeps the interval from there.
+  std::optional<THoursKeeper> hours;
+  if (options_.Hours.Limited()) {
+    THoursKeeper::TEvents events;
+    events.Paused = [this](std::time_t now, std::time_t until) {
+      paused_until_ = LocalTimeStamp(until);
+      UpdateStatus();
+      if (!options_.Quiet) Print(LocalTimeStamp(now) + " paused until " + *paused_until_, false);
+    };
+    events.Opened = [this] {
+      paused_until_.reset();
+      UpdateStatus();
+      if (ending_) return;
+      port_.StartTimer(0);
+      StartJob();
+    };
+    hours.emplace(port_, options_.Hours, std::move(events));
+    hours->Update();
+    scheduler.SetTickGate([&hours] { return hours->Open(); });
+  }
+
   int status = 0;
   scheduler.Button1_StartClick();
-  if (!scheduler.JobRunning()) {
+  if (!port_.TimerOn()) {
     // The directory went between the check and Start, or Start refused the settings.
     Text message = port_.LastMessage();
     for (char& c : message)
@@ -174,6 +198,8 @@ Text TConsoleSeries::StatusText() const {
   if (last_stored_)
     stored_text = "last stored " + last_stored_->Outcome.Path + " (" +
                   IntToText(last_stored_->Outcome.Bytes) + " bytes) at " + last_stored_->Stamp;
+  if (paused_until_)
+    return "paused until " + *paused_until_ + (last_stored_ ? "; " + stored_text : Text());
   if (failures_in_row_ == 0)
     return last_stored_ ? stored_text : Text("started, the first fetch is running");
   Text text = IntToText(failures_in_row_) + (failures_in_row_ == 1 ? " failure" : " failures") +

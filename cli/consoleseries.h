@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "capture/activehours.h"
 #include "capture/jobcontext.h"
 #include "cli/consoleport.h"
 #include "cli/servicenotify.h"
@@ -17,6 +18,7 @@ struct TSeriesOptions {
   int64_t Count = 0;           // stored pictures after which the series ends; 0: no end
   bool Quiet = false;          // print the failed jobs only
   int64_t MaxFailures = 0;     // failed jobs in a row after which the series ends; 0: no end
+  TActiveHours Hours;          // outside them nothing is fetched
 };
 
 // The exit status of a series ended by MaxFailures.
@@ -63,6 +65,7 @@ class TConsoleSeries {
   int64_t failures_in_row_ = 0;
   std::optional<TLastJob> last_stored_;
   std::optional<TLastJob> last_failure_;
+  std::optional<Text> paused_until_;  // the stamp, while outside the active hours
   bool ending_ = false;
   bool too_many_failures_ = false;
   int signals_ = 0;

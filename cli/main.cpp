@@ -80,6 +80,7 @@ int Main(int argc, char** argv) {
   options.Count = line.Count;
   options.Quiet = line.Quiet;
   options.MaxFailures = line.MaxFailures;
+  options.Hours = line.Hours;
   if (line.IntervalMs) {
     options.IntervalMs = *line.IntervalMs;
   } else if (!SettingsInterval(port, options.IntervalMs)) {

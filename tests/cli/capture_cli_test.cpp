@@ -332,6 +332,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "bad number for --max-failures: '0'" USAGE},
         BadArgs{"CounterText", "--counter 1x " URL "@DIR", 2,
                 "bad number for --counter: '1x'" USAGE},
+        BadArgs{"BadRange", "--between 8-17 " URL "@DIR", 2,
+                "bad range for --between: '8-17'" USAGE},
+        BadArgs{"BadPlace", "--daylight 91,0 " URL "@DIR", 2,
+                "bad place for --daylight: '91,0'" USAGE},
         BadArgs{"SettingsMissing", "--settings /no/tessaly.ini", 2,
                 "cannot read settings file /no/tessaly.ini: No such file or directory"},
         BadArgs{"SettingsDirectory", "--settings @DIR", 2,
@@ -340,6 +344,45 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgs{"Help", "--quiet --help --every x", 0, "Usage: tessaly-capture [options] URL"},
         BadArgs{"Version", "--version", 0, "tessaly-capture 1.01\n"}),
     RowName<testing::TestParamInfo<BadArgs>>);
+
+// "HH:MM" or a stamp as the program prints it, in a zone whose offset is under a minute.
+std::string UtcText(std::time_t when, const char* format = "%Y-%m-%dT%H:%M:%S+00:00") {
+  std::tm tm{};
+  gmtime_r(&when, &tm);
+  char text[40];
+  return std::string(text, std::strftime(text, sizeof(text), format, &tm));
+}
+
+// The zone is shifted by seconds so that a local minute, and with it the range, begins a few
+// seconds ahead. The series pauses until then and fetches when it opens, not an hour later.
+TEST_F(CaptureCliTest, PausesUntilARangeOpensAndFetchesAtOnce) {
+  const std::time_t opens = std::time(nullptr) + 4;
+  const std::time_t shift = (60 - opens % 60) % 60;
+  const std::string range = UtcText(opens + shift, "%H:%M-") + UtcText(opens + shift + 60, "%H:%M");
+  Capture run(
+      {"--between", range, "--every", "1h", "--count", "1", server_->Url("snap.jpg"), dir_.Path()},
+      "export TZ=TST-00:00:" + std::to_string(shift) + "; ");
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  const std::string until = UtcText(opens + shift), d = dir_.Path() + "/snap_0000000";
+  const std::string size = " " + std::to_string(picture_.size()) + " MS";
+  EXPECT_EQ(Lines(run.Out()),
+            (std::vector<std::string>{"paused until " + until, "stored " + d + "1.jpg" + size}));
+  const std::string first_fetch = run.Out().substr(run.Out().find('\n') + 1, until.size());
+  EXPECT_GE(first_fetch, until);
+}
+
+TEST_F(CaptureCliTest, SignalDuringAPauseEndsAtOnce) {
+  const std::time_t now = std::time(nullptr);
+  const std::string range = UtcText(now + 7200, "%H:%M-") + UtcText(now + 10800, "%H:%M");
+  Capture run({"--between", range, server_->Url("snap.jpg"), dir_.Path()}, "export TZ=UTC; ");
+  for (int polls = 0; polls < 4000 && run.Out().empty(); ++polls)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  kill(run.child->Pid(), SIGTERM);
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(Lines(run.Out()).size(), 1u);
+  EXPECT_EQ(run.Out().find("paused until"), 26u) << run.Out();
+  EXPECT_TRUE(Listing(dir_.Path()).empty());
+}
 
 struct SettingsCase {
   const char* name;
