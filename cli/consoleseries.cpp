@@ -96,7 +96,8 @@ int TConsoleSeries::Run() {
     THoursKeeper::TEvents events;
     events.Paused = [this](std::time_t now, std::time_t until) {
       paused_until_ = LocalTimeStamp(until);
-      UpdateStatus();
+      // A pause found before Start is told with READY, as the series' first status.
+      if (port_.TimerOn()) UpdateStatus();
       if (!options_.Quiet) Print(LocalTimeStamp(now) + " paused until " + *paused_until_, false);
     };
     events.Opened = [this] {

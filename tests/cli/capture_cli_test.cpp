@@ -371,12 +371,16 @@ TEST_F(CaptureCliTest, PausesUntilARangeOpensAndFetchesAtOnce) {
   EXPECT_GE(first_fetch, until);
 }
 
+// The service manager hears of the pause too.
 TEST_F(CaptureCliTest, SignalDuringAPauseEndsAtOnce) {
   const std::time_t now = std::time(nullptr);
   const std::string range = UtcText(now + 7200, "%H:%M-") + UtcText(now + 10800, "%H:%M");
-  Capture run({"--between", range, server_->Url("snap.jpg"), dir_.Path()}, "export TZ=UTC; ");
-  for (int polls = 0; polls < 4000 && run.Out().empty(); ++polls)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ScratchDir place;
+  NotifySocket manager(place.File("notify"));
+  Capture run({"--between", range, server_->Url("snap.jpg"), dir_.Path()},
+              "export TZ=UTC NOTIFY_SOCKET=" + place.File("notify") + "; ");
+  EXPECT_EQ(manager.NextNews(), "READY=1");
+  EXPECT_EQ(manager.NextNews(), "STATUS=paused until T");
   kill(run.child->Pid(), SIGTERM);
   EXPECT_EQ(run.Wait(), 0) << run.Err();
   EXPECT_EQ(Lines(run.Out()).size(), 1u);
