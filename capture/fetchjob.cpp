@@ -8,6 +8,7 @@
 #include "base/url.h"
 #include "capture/naming.h"
 #include "capture/safefile.h"
+#include "capture/seriesdirectory.h"
 #include "http/digestretry.h"
 #include "http/httpclient.h"
 #include "net/tcpsocket.h"
@@ -88,6 +89,14 @@ void FetchImageJob(TJobContext& job) {
     return;
   }
   if (job.StopRequested()) return;
+  if (DirectoryReplaced(job.SaveDir(), job.SaveDirIdentity())) {
+    // The series' disk has gone from under its mount point, say: filling what lies beneath
+    // helps nobody. Nothing is shown, as for a failed fetch; the next job looks again.
+    outcome.Kind = TJobOutcome::TKind::SaveFailed;
+    outcome.Reason = DirectoryReplacedText(job.SaveDir());
+    job.ReportOutcome(outcome);
+    return;
+  }
   if (!StoreBody(job, buffer, jpeg_frame, outcome)) {
     job.ReportOutcome(outcome);
     job.ShowMessage(kSaveErrorText);

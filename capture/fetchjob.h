@@ -27,9 +27,10 @@ Text GetReferer(const Text& address);
 bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {},
                    bool* jpeg_frame = nullptr, Text* failure = nullptr);
 
-// The job of every worker: fetch, then name and write the file. A failed fetch shows nothing;
-// a failed write shows the save-error box and caption. No reader ever sees a partial file.
-// Every job that was not stopped reports its outcome to the context.
+// The job of every worker: fetch, then name and write the file. A failed fetch shows nothing,
+// nor does a series directory that is no longer the one the series started in (nothing is
+// stored then); a failed write shows the save-error box and caption. No reader ever sees a partial
+// file. Every job that was not stopped reports its outcome to the context.
 void FetchImageJob(TJobContext& job);
 
 }  // namespace tessaly

@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "capture/joboutcome.h"
+#include "capture/seriesdirectory.h"
 
 namespace tessaly {
 
@@ -20,6 +21,8 @@ class TJobContext {
   virtual int32_t Counter() const = 0;
   // The series directory, ending with "/".
   virtual const Text& SaveDir() const = 0;
+  // The series directory as it was when the series started; not Known when that was not read.
+  virtual TDirectoryIdentity SaveDirIdentity() const { return {}; }
 
   // Full path in SaveDir of a file that does not exist yet, made from name and Counter; it is
   // shown in the window caption before this returns.

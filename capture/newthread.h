@@ -24,6 +24,7 @@ class TNewThread final : public TJobContext, public std::enable_shared_from_this
     TCaptureJob Job;
     Text Address;
     Text SaveDir;
+    TDirectoryIdentity SaveDirIdentity;
     int32_t Counter = 0;
     // Window thread: the caption shows the path a job is about to write.
     std::function<void(const Text& path)> ShowFileName;
@@ -52,6 +53,7 @@ class TNewThread final : public TJobContext, public std::enable_shared_from_this
   const Text& Address() const override { return setup_.Address; }
   int32_t Counter() const override { return setup_.Counter; }
   const Text& SaveDir() const override { return setup_.SaveDir; }
+  TDirectoryIdentity SaveDirIdentity() const override { return setup_.SaveDirIdentity; }
   Text MakeFileName(const Text& name) override;
   void ShowMessage(const Text& text) override;
   void SetCaption(const Text& text) override;

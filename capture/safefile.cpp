@@ -126,28 +126,46 @@ TOutcome StoreHidden(const Text& path, const void* data, size_t size, TExisting 
   return outcome;
 }
 
+// The entry that names a file lives in its directory: until the directory is synced too, a power
+// cut can take the name, and with it the synced file, away again. A file system that cannot
+// sync a directory still keeps the file, so a failure here is not the write's.
+TOutcome SyncDirectoryOf(const Text& path, TOutcome outcome) {
+  if (outcome != TOutcome::Done) return outcome;
+  const int fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  return outcome;
+}
+
 }  // namespace
 
 bool WriteFileWhole(const Text& path, const void* data, size_t size, TExisting existing,
                     mode_t mode) {
   if (existing == TExisting::Keep) {
-    const TOutcome unnamed = StoreUnnamed(path, data, size, mode);
+    const TOutcome unnamed = SyncDirectoryOf(path, StoreUnnamed(path, data, size, mode));
     if (unnamed != TOutcome::Unsupported) return unnamed == TOutcome::Done;
   }
-  return StoreHidden(path, data, size, existing, mode, true, true) == TOutcome::Done;
+  return SyncDirectoryOf(path, StoreHidden(path, data, size, existing, mode, true, true)) ==
+         TOutcome::Done;
 }
 
 bool WriteNewFileBy(TNamingRoute route, const Text& path, const void* data, size_t size,
                     mode_t mode) {
+  TOutcome outcome = TOutcome::Failed;
   switch (route) {
     case TNamingRoute::Unnamed:
-      return StoreUnnamed(path, data, size, mode) == TOutcome::Done;
+      outcome = StoreUnnamed(path, data, size, mode);
+      break;
     case TNamingRoute::Hidden:
-      return StoreHidden(path, data, size, TExisting::Keep, mode, true, false) == TOutcome::Done;
+      outcome = StoreHidden(path, data, size, TExisting::Keep, mode, true, false);
+      break;
     case TNamingRoute::Reserved:
-      return StoreHidden(path, data, size, TExisting::Keep, mode, false, true) == TOutcome::Done;
+      outcome = StoreHidden(path, data, size, TExisting::Keep, mode, false, true);
+      break;
   }
-  return false;
+  return SyncDirectoryOf(path, outcome) == TOutcome::Done;
 }
 
 }  // namespace tessaly

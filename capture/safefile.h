@@ -19,10 +19,11 @@ enum class TNamingRoute {
   Reserved,  // the path is taken empty first, then the complete file is moved onto it
 };
 
-// Writes size bytes to a file that has no visible name until it is complete, then gives it
-// path in one step. With TExisting::Keep an entry already at path is never replaced (the write
-// fails). mode is the new file's permission before the umask. False on any failure; path then
-// holds what it held before and no temporary file is left.
+// Writes size bytes to a file that has no visible name until it is complete and synced, then
+// gives it path in one step and syncs the directory, so that the name survives a power cut. With
+// TExisting::Keep an entry already at path is never replaced (the write fails). mode is the new
+// file's permission before the umask. False on any failure; path then holds what it held before and
+// no temporary file is left.
 bool WriteFileWhole(const Text& path, const void* data, size_t size, TExisting existing,
                     mode_t mode = 0666);
 inline bool WriteFileWhole(const Text& path, const Text& content, TExisting existing,

@@ -82,6 +82,7 @@ void TScheduler::Start() {
 
   if (directory.back() != '/') window_.SetDirectoryText(directory + "/");
   save_dir_ = window_.DirectoryText();
+  save_dir_identity_ = IdentifyDirectory(save_dir_);
   last_dir_ = save_dir_;
 
   if (window_.IntervalText().empty()) window_.SetIntervalText("10");
@@ -125,6 +126,7 @@ void TScheduler::Tick() {
   setup.Job = job_;
   setup.Address = window_.AddressText();
   setup.SaveDir = save_dir_;
+  setup.SaveDirIdentity = save_dir_identity_;
   setup.Counter = counter_;
   setup.ShowFileName = [this](const Text& path) {
     last_file_name_ = path;

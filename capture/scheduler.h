@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "capture/jobcontext.h"
 #include "capture/newthread.h"
+#include "capture/seriesdirectory.h"
 #include "capture/windowlink.h"
 #include "capture/windowport.h"
 
@@ -76,6 +77,8 @@ class TScheduler {
   // advance the counter of a later one.
   uint64_t series_ = 0;
   Text save_dir_;
+  // What save_dir_ was at Start: a job that finds another directory there stores nothing.
+  TDirectoryIdentity save_dir_identity_;
   Text last_dir_;
   Text last_file_name_;
   bool ready_ = false;

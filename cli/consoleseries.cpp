@@ -30,6 +30,7 @@ class TReportingContext final : public TJobContext {
   const Text& Address() const override { return inner_.Address(); }
   int32_t Counter() const override { return inner_.Counter(); }
   const Text& SaveDir() const override { return inner_.SaveDir(); }
+  TDirectoryIdentity SaveDirIdentity() const override { return inner_.SaveDirIdentity(); }
   Text MakeFileName(const Text& name) override { return inner_.MakeFileName(name); }
   void ShowMessage(const Text& text) override { inner_.ShowMessage(text); }
   void SetCaption(const Text& text) override { inner_.SetCaption(text); }

@@ -2,14 +2,46 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "base/fileutil.h"
+#include "capture/settings.h"
 #include "support/childprocess.h"
+#include "tests/capture/fakewindow.h"
+
+// What each fsync of the capture core synced, and whether the watched path named that file yet.
+namespace {
+std::mutex sync_mutex;
+std::string watched_path;
+std::vector<std::string> syncs;
+ino_t last_synced_file = 0;
+}  // namespace
+
+extern "C" int __real_fsync(int fd);
+extern "C" int __wrap_fsync(int fd) {
+  struct stat synced {};
+  struct stat named {};
+  std::lock_guard lock(sync_mutex);
+  if (!watched_path.empty() && fstat(fd, &synced) == 0) {
+    const bool directory = S_ISDIR(synced.st_mode);
+    if (!directory) last_synced_file = synced.st_ino;
+    const bool is_named =
+        stat(watched_path.c_str(), &named) == 0 && named.st_ino == last_synced_file;
+    syncs.push_back(directory ? "directory " + std::to_string(synced.st_ino)
+                              : "file of " + std::to_string(synced.st_size) + " bytes");
+    syncs.back() += is_named ? ", named" : ", not named yet";
+  }
+  return __real_fsync(fd);
+}
 
 namespace tessaly {
 namespace {
@@ -85,6 +117,65 @@ TEST_P(NamingRouteTest, StoresTheLongestNameAndReplacesNothing) {
 INSTANTIATE_TEST_SUITE_P(Routes, NamingRouteTest,
                          testing::Values(TNamingRoute::Unnamed, TNamingRoute::Hidden,
                                          TNamingRoute::Reserved));
+
+struct TDurable {
+  const char* name;
+  std::function<void(const Text& path)> write;
+};
+
+void PrintTo(const TDurable& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class DurableWriteTest : public testing::TestWithParam<TDurable> {};
+
+// The data are synced before the file has its name, the directory after it (which makes the
+// name last); a settings file replaces the one saved before.
+TEST_P(DurableWriteTest, SyncsTheFileThenTheDirectory) {
+  ScratchDir dir;
+  const Text path = dir.WriteFile("tessaly.ini", "older");
+  if (GetParam().name != std::string("Settings")) unlink(path.c_str());
+  {
+    std::lock_guard lock(sync_mutex);
+    watched_path = path;
+  }
+  GetParam().write(path);
+  std::lock_guard lock(sync_mutex);
+  watched_path.clear();
+  struct stat file {
+  }, directory{};
+  ASSERT_EQ(stat(path.c_str(), &file), 0);
+  ASSERT_EQ(stat(dir.Path().c_str(), &directory), 0);
+  EXPECT_EQ(syncs, (std::vector<std::string>{
+                       "file of " + std::to_string(file.st_size) + " bytes, not named yet",
+                       "directory " + std::to_string(directory.st_ino) + ", named"}));
+}
+
+const Text kPicture(70000, 'p');
+INSTANTIATE_TEST_SUITE_P(
+    Routes, DurableWriteTest,
+    testing::Values(
+        TDurable{"Unnamed",
+                 [](const Text& path) {
+                   WriteNewFileBy(TNamingRoute::Unnamed, path, kPicture.data(), kPicture.size());
+                 }},
+        TDurable{"Hidden",
+                 [](const Text& path) {
+                   WriteNewFileBy(TNamingRoute::Hidden, path, kPicture.data(), kPicture.size());
+                 }},
+        TDurable{"Reserved",
+                 [](const Text& path) {
+                   WriteNewFileBy(TNamingRoute::Reserved, path, kPicture.data(), kPicture.size());
+                 }},
+        TDurable{"Picture",
+                 [](const Text& path) { WriteFileWhole(path, kPicture, TExisting::Keep); }},
+        TDurable{"Settings",
+                 [](const Text& path) {
+                   TFakeWindow window;
+                   window.directory = "/srv/cam";
+                   SaveSettings(window, path);
+                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WriteFileWhole, AWriterKilledMidWayLeavesNoFile) {
   ScratchDir dir;

@@ -15,6 +15,7 @@
 
 #include "base/fileutil.h"
 #include "support/childprocess.h"
+#include "support/loopback.h"
 #include "support/scriptedpeer.h"
 #include "support/webserver.h"
 
@@ -275,6 +276,72 @@ TEST(CaptureExitTest, MaxFailuresInARow) {
             (std::vector<std::string>{failed, "stored " + dir.Path() + "/a_00000002.jpg 3 MS",
                                       failed, failed}));
   EXPECT_EQ(run.Err(), "tessaly-capture: 2 failed fetches in a row, ending the series\n");
+}
+
+// A server the test answers by hand, so that it can change the world between a request and
+// its answer.
+class HandServer {
+ public:
+  HandServer() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_storage address{};
+    const socklen_t length = LoopbackListenAddress(fd_, false, address);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(fd_, 4), 0);
+    socklen_t got = sizeof(address);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &got);
+    port_ = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  }
+  ~HandServer() { close(fd_); }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/a.jpg"; }
+  // The next connection, once its request has arrived; -1 when none comes within 10 s.
+  int AcceptRequest() {
+    pollfd ready{fd_, POLLIN, 0};
+    const int connection = poll(&ready, 1, 10000) == 1 ? accept(fd_, nullptr, nullptr) : -1;
+    std::string request;
+    char bytes[1024];
+    for (pollfd in{connection, POLLIN, 0}; request.find("\r\n\r\n") == std::string::npos;) {
+      const ssize_t n = poll(&in, 1, 10000) == 1 ? recv(connection, bytes, sizeof(bytes), 0) : 0;
+      if (n <= 0) break;
+      request.append(bytes, static_cast<size_t>(n));
+    }
+    return connection;
+  }
+  static void Answer(int connection, const std::string& answer) {
+    EXPECT_EQ(send(connection, answer.data(), answer.size(), MSG_NOSIGNAL), ssize_t(answer.size()));
+    close(connection);
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+// The directory is renamed away and another made in its place while a fetch runs (as a disk
+// that drops away leaves its empty mount point): that fetch stores nothing anywhere, and once
+// the original is back the series stores there again.
+TEST(CaptureDirectoryTest, ReplacedMidSeries) {
+  HandServer server;
+  ScratchDir place;
+  const std::string cam = place.File("cam"), away = place.File("away");
+  fs::create_directory(cam);
+  Capture run({"--every", "0", "--count", "2", server.Url(), cam});
+  HandServer::Answer(server.AcceptRequest(), kAbc);
+  int connection = server.AcceptRequest();
+  fs::rename(cam, away);
+  fs::create_directory(cam);
+  HandServer::Answer(connection, kAbc);
+  connection = server.AcceptRequest();
+  EXPECT_TRUE(Listing(cam).empty());
+  fs::remove(cam);
+  fs::rename(away, cam);
+  HandServer::Answer(connection, kAbc);
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(Lines(run.Out()),
+            (std::vector<std::string>{
+                "stored " + cam + "/a_00000001.jpg 3 MS",
+                "failed " + cam + " is no longer the directory the series started in",
+                "stored " + cam + "/a_00000003.jpg 3 MS"}));
+  EXPECT_EQ(Listing(cam), (std::vector<std::string>{"a_00000001.jpg", "a_00000003.jpg"}));
 }
 
 struct BadArgs {
