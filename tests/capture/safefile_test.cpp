@@ -18,27 +18,27 @@
 #include "support/childprocess.h"
 #include "tests/capture/fakewindow.h"
 
-// What each fsync of the capture core synced, and whether the watched path named that file yet.
+// Each fsync of the capture core, while a path is watched: what it synced, and whether the
+// path named the file last synced yet.
 namespace {
 std::mutex sync_mutex;
 std::string watched_path;
 std::vector<std::string> syncs;
-ino_t last_synced_file = 0;
+ino_t last_file = 0;
 }  // namespace
 
 extern "C" int __real_fsync(int fd);
 extern "C" int __wrap_fsync(int fd) {
-  struct stat synced {};
-  struct stat named {};
+  struct stat synced {
+  }, named{};
   std::lock_guard lock(sync_mutex);
   if (!watched_path.empty() && fstat(fd, &synced) == 0) {
     const bool directory = S_ISDIR(synced.st_mode);
-    if (!directory) last_synced_file = synced.st_ino;
-    const bool is_named =
-        stat(watched_path.c_str(), &named) == 0 && named.st_ino == last_synced_file;
-    syncs.push_back(directory ? "directory " + std::to_string(synced.st_ino)
-                              : "file of " + std::to_string(synced.st_size) + " bytes");
-    syncs.back() += is_named ? ", named" : ", not named yet";
+    last_file = directory ? last_file : synced.st_ino;
+    const bool is_named = stat(watched_path.c_str(), &named) == 0 && named.st_ino == last_file;
+    syncs.push_back((directory ? "directory " + std::to_string(synced.st_ino)
+                               : "file of " + std::to_string(synced.st_size) + " bytes") +
+                    (is_named ? ", named" : ", not named yet"));
   }
   return __real_fsync(fd);
 }
@@ -120,6 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Routes, NamingRouteTest,
 
 struct TDurable {
   const char* name;
+  bool replaces;  // an older file is at the path
   std::function<void(const Text& path)> write;
 };
 
@@ -134,48 +135,33 @@ class DurableWriteTest : public testing::TestWithParam<TDurable> {};
 TEST_P(DurableWriteTest, SyncsTheFileThenTheDirectory) {
   ScratchDir dir;
   const Text path = dir.WriteFile("tessaly.ini", "older");
-  if (GetParam().name != std::string("Settings")) unlink(path.c_str());
-  {
-    std::lock_guard lock(sync_mutex);
-    watched_path = path;
-  }
+  if (!GetParam().replaces) unlink(path.c_str());
+  std::unique_lock lock(sync_mutex);
+  watched_path = path;
+  lock.unlock();
   GetParam().write(path);
-  std::lock_guard lock(sync_mutex);
+  lock.lock();
   watched_path.clear();
   struct stat file {
   }, directory{};
-  ASSERT_EQ(stat(path.c_str(), &file), 0);
-  ASSERT_EQ(stat(dir.Path().c_str(), &directory), 0);
+  ASSERT_TRUE(stat(path.c_str(), &file) == 0 && stat(dir.Path().c_str(), &directory) == 0);
   EXPECT_EQ(syncs, (std::vector<std::string>{
                        "file of " + std::to_string(file.st_size) + " bytes, not named yet",
                        "directory " + std::to_string(directory.st_ino) + ", named"}));
 }
 
-const Text kPicture(70000, 'p');
-INSTANTIATE_TEST_SUITE_P(
-    Routes, DurableWriteTest,
-    testing::Values(
-        TDurable{"Unnamed",
-                 [](const Text& path) {
-                   WriteNewFileBy(TNamingRoute::Unnamed, path, kPicture.data(), kPicture.size());
-                 }},
-        TDurable{"Hidden",
-                 [](const Text& path) {
-                   WriteNewFileBy(TNamingRoute::Hidden, path, kPicture.data(), kPicture.size());
-                 }},
-        TDurable{"Reserved",
-                 [](const Text& path) {
-                   WriteNewFileBy(TNamingRoute::Reserved, path, kPicture.data(), kPicture.size());
-                 }},
-        TDurable{"Picture",
-                 [](const Text& path) { WriteFileWhole(path, kPicture, TExisting::Keep); }},
-        TDurable{"Settings",
-                 [](const Text& path) {
-                   TFakeWindow window;
-                   window.directory = "/srv/cam";
-                   SaveSettings(window, path);
-                 }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Writes, DurableWriteTest,
+                         testing::Values(TDurable{"Picture", false,
+                                                  [](const Text& path) {
+                                                    WriteFileWhole(path, Text(70000, 'p'),
+                                                                   TExisting::Keep);
+                                                  }},
+                                         TDurable{"Settings", true,
+                                                  [](const Text& path) {
+                                                    TFakeWindow window;
+                                                    SaveSettings(window, path);
+                                                  }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WriteFileWhole, AWriterKilledMidWayLeavesNoFile) {
   ScratchDir dir;
