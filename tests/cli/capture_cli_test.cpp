@@ -178,25 +178,50 @@ INSTANTIATE_TEST_SUITE_P(
                     SignalCase{"BackgroundIntThenHup", "INT", {SIGINT, SIGHUP}, 0, true}),
     RowName<testing::TestParamInfo<SignalCase>>);
 
+// True when text holds a time stamp such as "2026-12-08T14:03:05+01:00" from at on.
+bool StampAt(const std::string& text, size_t at) {
+  const std::string form = "0000-00-00T00:00:00+00:00";
+  if (at + form.size() > text.size()) return false;
+  for (size_t i = 0; i < form.size(); ++i) {
+    const char c = text[at + i], f = form[i];
+    const bool fits = f == '0'   ? std::isdigit(static_cast<unsigned char>(c)) != 0
+                      : f == '+' ? c == '+' || c == '-'
+                                 : c == f;
+    if (!fits) return false;
+  }
+  return true;
+}
+
 // The service manager's end of NOTIFY_SOCKET: a datagram socket of the test's own.
 class NotifySocket {
  public:
   explicit NotifySocket(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
-    sockaddr_un address{AF_UNIX, {}};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof(address.sun_path) - 1);
     EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << path;
   }
   ~NotifySocket() { close(fd_); }
-  // The next datagram ("" when none comes in time), the time stamp after each " at " read "T";
-  // with news, the next one that is not a watchdog ping.
-  std::string Next(bool news = true, int timeout_ms = 10000) {
+  // The next datagram with its time stamps read "T"; "" when none comes within timeout_ms.
+  std::string Next(int timeout_ms = 10000) {
     pollfd ready{fd_, POLLIN, 0};
     char bytes[4096];
     const ssize_t n = poll(&ready, 1, timeout_ms) == 1 ? recv(fd_, bytes, sizeof(bytes), 0) : 0;
-    std::string text(bytes, n > 0 ? static_cast<size_t>(n) : 0);
-    for (size_t at = 0; (at = text.find(" at ", at)) != std::string::npos; at += 4)
-      text.erase(at + 4, 24).at(at + 4) = 'T';
-    return news && text == "WATCHDOG=1" ? Next(news, timeout_ms) : text;
+    const std::string text(bytes, n > 0 ? static_cast<size_t>(n) : 0);
+    std::string plain;
+    for (size_t at = 0; at < text.size();) {
+      const bool stamp = StampAt(text, at);
+      plain += stamp ? 'T' : text[at];
+      at += stamp ? 25 : 1;
+    }
+    return plain;
+  }
+  // The next datagram that is not a watchdog ping.
+  std::string NextNews() {
+    std::string text;
+    while ((text = Next()) == "WATCHDOG=1") {
+    }
+    return text;
   }
 
  private:
@@ -217,19 +242,19 @@ TEST(CaptureNotifyTest, ReadyStatusWatchdogStopping) {
   Capture run({"--every", "0", "http://127.0.0.1:" + peer.PortText() + "/a.jpg", dir.Path()},
               "export NOTIFY_SOCKET=" + place.File("notify") + " WATCHDOG_USEC=200000; ");
   const std::string stored = "last stored " + dir.Path() + "/a_00000001.jpg (3 bytes) at T";
-  EXPECT_EQ(manager.Next(), "READY=1");
-  EXPECT_EQ(manager.Next(), "STATUS=started, the first fetch is running");
-  EXPECT_EQ(manager.Next(), "STATUS=" + stored);
-  EXPECT_EQ(manager.Next(),
+  EXPECT_EQ(manager.NextNews(), "READY=1");
+  EXPECT_EQ(manager.NextNews(), "STATUS=started, the first fetch is running");
+  EXPECT_EQ(manager.NextNews(), "STATUS=" + stored);
+  EXPECT_EQ(manager.NextNews(),
             "STATUS=1 failure in a row, the last at T: 10054 Connection reset by peer; " + stored);
   for (int polls = 0; peer.Accepted() < 3 && polls < 2000; ++polls)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_EQ(peer.Accepted(), 3u);
-  while (!manager.Next(false, 0).empty()) {
+  while (!manager.Next(0).empty()) {
   }
-  for (int ping = 0; ping < 3; ++ping) EXPECT_EQ(manager.Next(false), "WATCHDOG=1");
+  for (int ping = 0; ping < 3; ++ping) EXPECT_EQ(manager.Next(), "WATCHDOG=1");
   kill(run.child->Pid(), SIGTERM);
-  EXPECT_EQ(manager.Next(), "STOPPING=1");
+  EXPECT_EQ(manager.NextNews(), "STOPPING=1");
   kill(run.child->Pid(), SIGTERM);
   EXPECT_EQ(run.Wait(), 128 + SIGTERM) << run.Err();
 }
