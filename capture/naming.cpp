@@ -1,5 +1,9 @@
 #include "capture/naming.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "base/fileutil.h"
 
 namespace tessaly {
@@ -21,6 +25,15 @@ int DecimalDigits(int32_t value) {
   }
   return count;
 }
+
+// A cut at size bytes, moved back so that no UTF-8 character loses its tail.
+Text CutAtCharacter(const Text& text, size_t size) {
+  if (size >= text.size()) return text;
+  while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+  return text.substr(0, size);
+}
+
+constexpr size_t kLongestCutExt = 16;
 
 }  // namespace
 
@@ -61,12 +74,30 @@ Text CounterSuffix(int32_t counter) {
   return "_" + zeros + IntToText(counter);
 }
 
+Text SeriesFileName(const Text& name, int32_t counter, int64_t copy, size_t name_max) {
+  Text base = FileNameBase(name);
+  Text ext = FileNameExt(name);
+  Text numbers = CounterSuffix(counter);
+  if (copy != 0) numbers.append("[").append(IntToText(copy)).append("]");
+  if (base.size() + numbers.size() + ext.size() > name_max) {
+    // What came from the address gives way; the numbers that order the series never do.
+    if (ext.size() > kLongestCutExt) ext = CutAtCharacter(ext, kLongestCutExt);
+    const size_t room = name_max - std::min(name_max, numbers.size() + ext.size());
+    base = CutAtCharacter(base, room);
+  }
+  return base + numbers + ext;
+}
+
+size_t NameMax(const Text& dir) {
+  const long limit = pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+  return limit > 0 ? static_cast<size_t>(limit) : 255;
+}
+
 Text FreshFilePath(const Text& save_dir, const Text& name, int32_t counter) {
-  const Text stem = FileNameBase(name) + CounterSuffix(counter);
-  const Text ext = FileNameExt(name);
-  Text candidate = stem + ext;
+  const size_t name_max = NameMax(save_dir);
+  Text candidate = SeriesFileName(name, counter, 0, name_max);
   for (int64_t n = 1; FileExists(save_dir + candidate); ++n)
-    candidate = stem + "[" + IntToText(n) + "]" + ext;
+    candidate = SeriesFileName(name, counter, n, name_max);
   return save_dir + candidate;
 }
 

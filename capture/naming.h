@@ -22,8 +22,13 @@ Text JpegFrameName(const Text& name);
 // "_" and the counter's decimal text, zero-padded to eight digits; a negative counter counts
 // as one digit, and longer values are never cut.
 Text CounterSuffix(int32_t counter);
-// save_dir + base + CounterSuffix + ext, or with "[1]", "[2]", ... before ext: the first
-// candidate that no file has yet.
+// base + CounterSuffix(counter) + "[copy]" (none when copy is 0) + ext of name. When that is
+// longer than name_max bytes, the extension is first cut to 16 bytes (when longer), then the
+// base from its end, both at UTF-8 character boundaries, as far as needed to fit.
+Text SeriesFileName(const Text& name, int32_t counter, int64_t copy, size_t name_max);
+// The longest file name the directory takes, in bytes; 255 when the system does not say.
+size_t NameMax(const Text& dir);
+// save_dir + SeriesFileName with copy 0, 1, 2, ...: the first candidate that no file has yet.
 Text FreshFilePath(const Text& save_dir, const Text& name, int32_t counter);
 
 }  // namespace tessaly

@@ -51,7 +51,9 @@ Text UsageText() {
          "\n"
          "  --every N[ms|s|m|h]  interval between fetches (default 10s; a plain number is\n"
          "                       seconds; 0 fetches back to back)\n"
-         "  --counter N          number of the first picture (default 1)\n"
+         "  --counter N          number of the first picture (default: the settings' counter\n"
+         "                       or 1, or, when higher, the number after the highest one\n"
+         "                       already stored in DIRECTORY under this URL's name)\n"
          "  --count N            end after N stored pictures (default: until stopped)\n"
          "  --max-failures N     end with status 3 after N failed fetches in a row\n"
          "  --settings FILE      take URL, interval, DIRECTORY and counter from a settings\n"
@@ -69,9 +71,9 @@ Text UsageText() {
          "  --help               show this help and exit\n"
          "  --version            show the version and exit\n"
          "\n"
-         "Exit status: 0 at the end of the series, 1 when DIRECTORY does not exist, 2 for a\n"
-         "bad command line or an unreadable settings file, 3 after --max-failures failed\n"
-         "fetches in a row, 128+N when a second signal N ended the series at once.\n";
+         "Exit status: 0 at the end of the series, 1 when DIRECTORY does not exist or cannot be\n"
+         "read, 2 for a bad command line or an unreadable settings file, 3 after --max-failures\n"
+         "failed fetches in a row, 128+N when a second signal N ended the series at once.\n";
 }
 
 TCommandLine ParseCommandLine(int argc, char** argv) {

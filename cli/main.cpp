@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "base/fileutil.h"
+#include "capture/naming.h"
 #include "capture/scheduler.h"
+#include "capture/seriesindex.h"
 #include "capture/settings.h"
 #include "cli/commandline.h"
 #include "cli/consoleport.h"
@@ -92,10 +94,16 @@ int Main(int argc, char** argv) {
   } else if (!TryParseInt(port.CounterText(), counter)) {
     return Fail(kExitUsage, "counter '" + port.CounterText() + "' is not a valid integer value");
   }
+  const Text directory = port.DirectoryText();
+  if (!DirectoryExists(directory))
+    return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
+  // The series' own pictures: a restart continues after the highest number already stored.
+  TSeriesIndex index(SeriesNameForms(port.AddressText()), NameMax(directory));
+  if (!index.Scan(directory))
+    return Fail(kExitNoDirectory,
+                "cannot read directory " + directory + ": " + std::strerror(errno));
+  if (!line.Counter) counter = ContinuedCounter(counter, index.HighestCounter());
   port.SetCounterValue(counter);
-
-  if (!DirectoryExists(port.DirectoryText()))
-    return Fail(kExitNoDirectory, "directory " + port.DirectoryText() + " does not exist");
 
   // Before any thread exists, so that every thread inherits the mask and only the series'
   // own waiting thread takes these signals. One that whoever started us ignores (nohup, a

@@ -78,5 +78,27 @@ TEST(FreshFilePath, ADirectoryOfThatNameIsNoFile) {
   EXPECT_EQ(FreshFilePath(dir.Path() + "/", "image.jpg", 1), dir.File("image_00000001.jpg"));
 }
 
+// Names that would pass the directory's limit give way in what came from the address: a long
+// extension down to 16 bytes first, then the base from its end, never inside a UTF-8 character.
+TEST(SeriesFileName, ShortenedToTheLimit) {
+  const Text token = "snap.jpg_token=" + Text(300, 'x');
+  const Text accents = "\xc3\xa9\xc3\xa9\xc3\xa9";  // three two-byte characters
+  const std::tuple<Text, int32_t, int64_t, size_t, Text> cases[] = {
+      {"image.jpg", 1, 0, 255, "image_00000001.jpg"},
+      {"image.jpg", 1, 0, 18, "image_00000001.jpg"},
+      {"image.jpg", 1, 0, 17, "imag_00000001.jpg"},
+      {"image.jpg", 1, 2, 17, "i_00000001[2].jpg"},
+      {token, 1, 0, 255, "snap_00000001.jpg_token=xxxxx"},
+      {token, 1, 0, 28, "sna_00000001.jpg_token=xxxxx"},
+      {"abcdefghij.0123456789abcdefghij", 1, 12, 30, "a_00000001[12].0123456789abcde"},
+      {accents + ".jpg", 1, 0, 16, "\xc3\xa9_00000001.jpg"},
+      {"a." + accents + accents + accents, 1, 0, 28,
+       "a_00000001." + accents + accents + "\xc3\xa9"},
+      {"live", 7, 0, 5, "_00000007"},
+  };
+  for (const auto& [name, counter, copy, name_max, file] : cases)
+    EXPECT_EQ(SeriesFileName(name, counter, copy, name_max), file) << name << " " << name_max;
+}
+
 }  // namespace
 }  // namespace tessaly

@@ -486,5 +486,57 @@ INSTANTIATE_TEST_SUITE_P(
                                  {"other_00000100.png", "tessaly.ini"}}),
     RowName<testing::TestParamInfo<SettingsCase>>);
 
+struct TwoRunsCase {
+  const char* name;
+  std::string path;  // the picture's address after the host
+  Args second;       // the second run's options
+  std::vector<std::string> names;
+};
+
+void PrintTo(const TwoRunsCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class CaptureTwoRunsTest : public CaptureCliTest,
+                           public testing::WithParamInterface<TwoRunsCase> {};
+
+// A restart continues the series after its highest number, unless the command line says where
+// to start; a name too long for the directory is shortened, and the next run still finds it.
+TEST_P(CaptureTwoRunsTest, NamesSortInTheOrderTaken) {
+  dir_.WriteFile("snapshot_00000009.jpg", "another series");
+  const std::string url = server_->Url(GetParam().path);
+  Capture first({"--every", "0", "--count", "2", url, dir_.Path()});
+  ASSERT_EQ(first.Wait(), 0) << first.Err();
+  Args args = GetParam().second;
+  args.insert(args.end(), {"--every", "0", "--count", "1", url, dir_.Path()});
+  Capture second(args);
+  ASSERT_EQ(second.Wait(), 0) << second.Err();
+  std::vector<std::string> names = GetParam().names;
+  names.push_back("snapshot_00000009.jpg");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(Listing(dir_.Path()), names) << first.Out() << second.Out();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CaptureTwoRunsTest,
+    testing::Values(TwoRunsCase{"Continues",
+                                "snap.jpg",
+                                {},
+                                {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000003.jpg"}},
+                    TwoRunsCase{"CounterGiven",
+                                "snap.jpg",
+                                {"--counter", "1"},
+                                {"snap_00000001.jpg", "snap_00000001[1].jpg", "snap_00000002.jpg"}},
+                    TwoRunsCase{"HigherCounterGiven",
+                                "snap.jpg",
+                                {"--counter", "70"},
+                                {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000070.jpg"}},
+                    TwoRunsCase{"LongName",
+                                "snap.jpg?token=" + std::string(300, 't'),
+                                {},
+                                {"snap_00000001.jpg_token=ttttt", "snap_00000002.jpg_token=ttttt",
+                                 "snap_00000003.jpg_token=ttttt"}}),
+    RowName<testing::TestParamInfo<TwoRunsCase>>);
+
 }  // namespace
 }  // namespace tessaly
