@@ -71,6 +71,9 @@ Text UsageText() {
          "  --help               show this help and exit\n"
          "  --version            show the version and exit\n"
          "\n"
+         "When neither the command line nor the settings file names a DIRECTORY, the\n"
+         "pictures go to $STATE_DIRECTORY, which systemd sets for a service.\n"
+         "\n"
          "Exit status: 0 at the end of the series, 1 when DIRECTORY does not exist or cannot be\n"
          "read, 2 for a bad command line or an unreadable settings file, 3 after --max-failures\n"
          "failed fetches in a row, 128+N when a second signal N ended the series at once.\n";

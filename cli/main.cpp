@@ -75,6 +75,11 @@ int Main(int argc, char** argv) {
   }
   if (line.Address) port.SetAddressText(*line.Address);
   if (line.Directory) port.SetDirectoryText(*line.Directory);
+  // A service's own directory (systemd's StateDirectory=; the first of a list) when nothing
+  // else names one.
+  const char* state_directory = std::getenv("STATE_DIRECTORY");
+  if (port.DirectoryText().empty() && state_directory != nullptr)
+    port.SetDirectoryText(Text(state_directory).substr(0, Text(state_directory).find(':')));
   if (port.AddressText().empty()) return Fail(kExitUsage, "no URL given (see --help)");
   if (port.DirectoryText().empty()) return Fail(kExitUsage, "no DIRECTORY given (see --help)");
 

@@ -538,5 +538,21 @@ INSTANTIATE_TEST_SUITE_P(
                                  "snap_00000003.jpg_token=ttttt"}}),
     RowName<testing::TestParamInfo<TwoRunsCase>>);
 
+// A service's state directory (the first of systemd's list) is the place only when the
+// settings file names none.
+TEST_F(CaptureCliTest, StateDirectoryWhenNoneIsNamed) {
+  ScratchDir state;
+  ASSERT_EQ(setenv("STATE_DIRECTORY", (state.Path() + ":" + dir_.Path()).c_str(), 1), 0);
+  for (const std::string& named : {dir_.Path(), std::string()}) {
+    const std::string file =
+        dir_.WriteFile("tessaly.ini", server_->Url("snap.jpg") + "\n1\n0\n0\n" + named + "\n7\n");
+    Capture run({"--count", "1", "--settings", file});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+  }
+  unsetenv("STATE_DIRECTORY");
+  EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"snap_00000007.jpg", "tessaly.ini"}));
+  EXPECT_EQ(Listing(state.Path()), std::vector<std::string>{"snap_00000007.jpg"});
+}
+
 }  // namespace
 }  // namespace tessaly
