@@ -1,6 +1,8 @@
 #include <QApplication>
+#include <cstdio>
 #include <cstdlib>
 
+#include "app/infooptions.h"
 #include "app/mainwindow.h"
 #include "app/outsideclose.h"
 #include "capture/fetchjob.h"
@@ -9,6 +11,8 @@
 #include "net/tlsopenssl.h"
 
 int main(int argc, char** argv) {
+  const tessaly::Text info = tessaly::InfoOptionAnswer(argc, argv);
+  if (!info.empty()) return std::fputs(info.c_str(), stdout) < 0 ? 1 : 0;
   // The socket layer comes up before any window exists and is released last; when it cannot
   // come up, its error ends the program before it starts.
   tessaly::TSocketLayerScope socket_layer;

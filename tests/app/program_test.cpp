@@ -68,5 +68,29 @@ TEST_P(ProgramEndTest, SigtermSavesTheSettingsAndEndsWithoutABox) {
 INSTANTIATE_TEST_SUITE_P(Settings, ProgramEndTest, testing::Bool(),
                          [](const auto& info) { return info.param ? "Saveable" : "NotSaveable"; });
 
+// Answered without a display and before the window: nothing is saved beside the program.
+class ProgramInfoTest : public testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(ProgramInfoTest, AnswersWithoutADisplay) {
+  ScratchDir home;
+  fs::copy_file(TESSALY_PROGRAM, home.File("tessaly"));
+  unsetenv("QT_QPA_PLATFORM");
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  std::string error;
+  auto program = ChildProcess::Start({home.File("tessaly"), "-reverse", GetParam().first},
+                                     home.File("log"), &error);
+  ASSERT_TRUE(program) << error;
+  ASSERT_TRUE(Within(std::chrono::seconds(20), [&] { return !program->IsRunning(); }));
+  EXPECT_TRUE(WIFEXITED(program->RawStatus()) && WEXITSTATUS(program->RawStatus()) == 0);
+  EXPECT_EQ(program->Log().rfind(GetParam().second, 0), 0u) << program->Log();
+  EXPECT_FALSE(fs::exists(home.File(kIniName)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, ProgramInfoTest,
+                         testing::Values(std::pair{"--version", "tessaly 1.01\n"},
+                                         std::pair{"--help", "Usage: tessaly [Qt options]\n"}),
+                         [](const auto& info) { return std::string(info.param.first + 2); });
+
 }  // namespace
 }  // namespace tessaly
