@@ -1,39 +1,154 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build directory (configured for the prefix /usr) and checks
-# its file list, its declared dependencies and its desktop entry: scripts/package.sh [dir]
+# Builds the two Debian packages, tessaly (the window) and tessaly-capture (the console program
+# and its service), and checks them: file lists, dependencies, lintian, hardening-check, the
+# desktop entry and the service unit. The build directory is the script's own (build-package
+# unless named), configured afresh with explicit options, the prefix /usr and Debian's hardening
+# flags, so no cached Debug or sanitizer configuration ever reaches a package.
+#
+# With CI=true or TESSALY_PACKAGE_INSTALL=1 it then installs both packages on this machine, runs
+# both programs from PATH, purges them and checks that nothing of them is left. It never does
+# so where a tessaly package is already installed: a contributor's own installation stays.
+#
+#   scripts/package.sh [dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=${1:-"$root/build"}
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$dir" -j"$(nproc)"
-rm -f "$dir"/tessaly_*.deb
-(cd "$dir" && cpack -G DEB >/dev/null)
-deb=$(ls "$dir"/tessaly_*.deb)
+dir=${1:-"$root/build-package"}
 
-expected="./usr/bin/tessaly
-./usr/bin/tessaly-capture
-./usr/share/applications/tessaly.desktop
-./usr/share/icons/hicolor/128x128/apps/tessaly.png
-./usr/share/icons/hicolor/256x256/apps/tessaly.png
-./usr/share/icons/hicolor/32x32/apps/tessaly.png
-./usr/share/icons/hicolor/64x64/apps/tessaly.png"
-files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-if [ "$files" != "$expected" ]; then
-  echo "package $deb holds other files than expected:" >&2
-  diff <(echo "$expected") <(echo "$files") >&2 || true
+fail() {
+  echo "package: $*" >&2
   exit 1
+}
+
+# Debian's flags, with every hardening feature (bindnow included); from the source tree, so that
+# its path is mapped away in the debugging data.
+cd "$root"
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+# Debian 12's dpkg-buildflags predates the stack clash and branch protection that later releases
+# add, and that hardening-check asks for.
+if [[ $cxxflags != *-fcf-protection* ]] && [ "$(dpkg-architecture -qDEB_HOST_ARCH)" = amd64 ]; then
+  cxxflags+=" -fstack-clash-protection -fcf-protection"
 fi
-depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libssl3 libc6; do
-  if [[ $depends != *"$lib"* ]]; then
-    echo "package $deb does not declare $lib: Depends: $depends" >&2
-    exit 1
-  fi
+rm -f "$dir/CMakeCache.txt"
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+  -DTESSALY_TESTS=OFF -DTESSALY_BENCH=OFF -DTESSALY_ASAN=OFF -DTESSALY_TSAN=OFF \
+  -DTESSALY_FUZZ=OFF \
+  -DTESSALY_SYSTEMD_UNIT_DIR="$(pkg-config --variable=systemdsystemunitdir systemd)" \
+  -DTESSALY_SYSUSERS_DIR="$(pkg-config --variable=sysusersdir systemd)" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+rm -f "$dir"/*.deb
+(cd "$dir" && cpack -G DEB >/dev/null)
+window=$(ls "$dir"/tessaly_*.deb)
+capture=$(ls "$dir"/tessaly-capture_*.deb)
+
+version=$(dpkg-parsechangelog -l "$root/packaging/changelog" -S Version)
+for deb in "$window" "$capture"; do
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] ||
+    fail "$deb is not version $version, the top entry of packaging/changelog"
+  [ "$(dpkg-deb -f "$deb" Recommends)" = ca-certificates ] ||
+    fail "$deb does not recommend ca-certificates"
 done
+
+unit_dir=$(pkg-config --variable=systemdsystemunitdir systemd)
+sysusers_dir=$(pkg-config --variable=sysusersdir systemd)
+expect_files() {  # expect_files <deb> <path>...
+  local deb=$1 files expected
+  shift
+  expected=$(printf '%s\n' "$@" | sort)
+  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}' | sort)
+  if [ "$files" != "$expected" ]; then
+    diff <(echo "$expected") <(echo "$files") >&2 || true
+    fail "$deb holds other files than expected (above: - missing, + unexpected)"
+  fi
+}
+icons=()
+for size in 32 48 64 128 256; do icons+=("/usr/share/icons/hicolor/${size}x$size/apps/tessaly.png"); done
+expect_files "$window" /usr/bin/tessaly /usr/share/applications/tessaly.desktop "${icons[@]}" \
+  /usr/share/doc/tessaly/changelog.Debian.gz /usr/share/doc/tessaly/copyright \
+  /usr/share/man/man1/tessaly.1.gz
+expect_files "$capture" /usr/bin/tessaly-capture "$unit_dir/tessaly-capture@.service" \
+  "$sysusers_dir/tessaly-capture.conf" /usr/share/doc/tessaly-capture/changelog.Debian.gz \
+  /usr/share/doc/tessaly-capture/copyright /usr/share/doc/tessaly-capture/example.ini \
+  /usr/share/man/man1/tessaly-capture.1.gz
+
+depends=$(dpkg-deb -f "$window" Depends)
+for lib in libqt6widgets6 libssl3 libc6; do
+  [[ $depends == *"$lib"* ]] || fail "$window does not declare $lib: Depends: $depends"
+done
+depends=$(dpkg-deb -f "$capture" Depends)
+for lib in libssl3 libc6; do
+  [[ $depends == *"$lib"* ]] || fail "$capture does not declare $lib: Depends: $depends"
+done
+# A server without a display gets the console program without Qt, X or GL.
+if grep -E -q -i 'qt|libx|libgl|libegl|libopengl|libwayland|libdrm|libvulkan|fontconfig' \
+  <<<"$depends"; then
+  fail "$capture depends on a display library: Depends: $depends"
+fi
+
+lintian_status=0
+lintian --fail-on error,warning "$window" "$capture" >"$dir/lintian.txt" 2>&1 || lintian_status=$?
+grep -v 'running with root' "$dir/lintian.txt" || true
+[ "$lintian_status" = 0 ] || fail "lintian reports errors or warnings (above)"
+
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
-dpkg-deb -x "$deb" "$unpacked"
+dpkg-deb -x "$window" "$unpacked"
+dpkg-deb -x "$capture" "$unpacked"
+# A program is marked for control flow protection only when all it links is; where the C
+# library's start files are not (Debian 12), no program can be, and that check is left out.
+skip=()
+if ! readelf -n "$(g++ -print-file-name=Scrt1.o)" | grep -q IBT; then skip=(--nocfprotection); fi
+binaries=("$unpacked/usr/bin/tessaly" "$unpacked/usr/bin/tessaly-capture")
+hardening-check "${skip[@]}" "${binaries[@]}" >/dev/null ||
+  hardening-check "${skip[@]}" --verbose "${binaries[@]}" ||
+  fail "hardening-check finds a protection missing (above)"
 desktop-file-validate "$unpacked/usr/share/applications/tessaly.desktop"
-"$unpacked/usr/bin/tessaly-capture" --version >/dev/null
-echo "package ok: $deb"
-echo "Depends: $depends"
+for program in tessaly tessaly-capture; do
+  [ "$(env -u DISPLAY -u QT_QPA_PLATFORM "$unpacked/usr/bin/$program" --version)" = \
+    "$program ${version%-*}" ] || fail "$program --version does not say ${version%-*}"
+done
+
+# The unit as shipped, but with the unpacked program and manual page, since verify checks
+# that both exist; it needs no running systemd.
+unit="$unpacked$unit_dir/tessaly-capture@.service"
+grep -q '^ExecStart=/usr/bin/tessaly-capture ' "$unit" || fail "the unit does not start /usr/bin/tessaly-capture"
+mkdir "$unpacked/verify"
+sed "s|^ExecStart=/usr/bin/|ExecStart=$unpacked/usr/bin/|" "$unit" >"$unpacked/verify/tessaly-capture@.service"
+ln -s tessaly-capture@.service "$unpacked/verify/tessaly-capture@garden.service"
+MANPATH="$unpacked/usr/share/man" systemd-analyze verify "$unpacked/verify/tessaly-capture@garden.service" ||
+  fail "systemd-analyze verify finds fault with the unit (above)"
+echo "packages ok: $window $capture"
+
+if [ "${CI:-}" != true ] && [ "${TESSALY_PACKAGE_INSTALL:-0}" != 1 ]; then
+  exit 0
+fi
+if dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' tessaly tessaly-capture 2>/dev/null |
+  grep -q -v ' un *$'; then
+  echo "package: a tessaly package is installed here; not installing and purging the new ones"
+  exit 0
+fi
+[ "$(id -u)" = 0 ] || fail "installing the packages needs root"
+echo "== install, run and purge"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$window" "$capture" >/dev/null
+for program in tessaly tessaly-capture; do
+  [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
+  [ "$(env -u DISPLAY -u QT_QPA_PLATFORM "$program" --version)" = "$program ${version%-*}" ] ||
+    fail "the installed $program --version does not say ${version%-*}"
+done
+getent passwd _tessaly >/dev/null || fail "installing did not create the system user _tessaly"
+systemd-analyze verify tessaly-capture@garden.service || fail "the installed unit does not verify"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tessaly tessaly-capture >/dev/null
+left=$(dpkg-query -W -f='${db:Status-Abbrev}\n' tessaly tessaly-capture 2>/dev/null | grep -v '^un' || true)
+[ -z "$left" ] || fail "dpkg still knows the packages after purging: $left"
+for deb in "$window" "$capture"; do
+  while read -r path; do
+    [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path is left after purging"
+  done < <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}')
+done
+for path in /etc/tessaly /var/lib/tessaly /usr/share/doc/tessaly /usr/share/doc/tessaly-capture; do
+  [ ! -e "$path" ] || fail "$path is left after purging"
+done
+# The system user stays by design (see packaging/maintainer/postrm).
+echo "installed, ran and purged both packages; nothing of them is left but the user _tessaly"

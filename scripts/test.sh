@@ -19,7 +19,7 @@ echo "== Release build and tests"
 "$root/scripts/build.sh" "$root/build" -DTESSALY_TESTS=ON -DTESSALY_BENCH=ON
 run_suite "$root/build"
 echo "== Debian package"
-"$root/scripts/package.sh" "$root/build"
+"$root/scripts/package.sh"
 
 if [ "${TESSALY_QUICK:-0}" = 1 ]; then
   exit 0
