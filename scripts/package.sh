@@ -124,8 +124,9 @@ echo "packages ok: $window $capture"
 if [ "${CI:-}" != true ] && [ "${TESSALY_PACKAGE_INSTALL:-0}" != 1 ]; then
   exit 0
 fi
-if dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' tessaly tessaly-capture 2>/dev/null |
-  grep -q -v ' un *$'; then
+# Any state but "not installed" counts, removed packages with their configuration left included.
+states=$(dpkg-query -W -f='${db:Status-Abbrev}\n' tessaly tessaly-capture 2>/dev/null || true)
+if grep -q '^.[^n]' <<<"$states"; then
   echo "package: a tessaly package is installed here; not installing and purging the new ones"
   exit 0
 fi
@@ -144,7 +145,7 @@ left=$(dpkg-query -W -f='${db:Status-Abbrev}\n' tessaly tessaly-capture 2>/dev/n
 [ -z "$left" ] || fail "dpkg still knows the packages after purging: $left"
 for deb in "$window" "$capture"; do
   while read -r path; do
-    [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path is left after purging"
+    if [ -e "$path" ] || [ -L "$path" ]; then fail "$path is left after purging"; fi
   done < <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}')
 done
 for path in /etc/tessaly /var/lib/tessaly /usr/share/doc/tessaly /usr/share/doc/tessaly-capture; do
