@@ -7,6 +7,7 @@
 #include "base/fileutil.h"
 #include "base/url.h"
 #include "capture/naming.h"
+#include "capture/picturecheck.h"
 #include "capture/safefile.h"
 #include "capture/seriesdirectory.h"
 #include "http/digestretry.h"
@@ -45,6 +46,43 @@ bool StoreBody(TJobContext& job, const TByteBuffer& body, bool jpeg_frame, TJobO
   return false;
 }
 
+// Some cameras declare a longer answer than the picture they send and then close in order:
+// what arrived is all there is, and worth keeping when it is a whole JPEG.
+bool KeepsShortJpeg(THTTPClient& client) {
+  const auto& end = client.ShortEnd();
+  if (!end || (end->End != TPeerEnd::Orderly && end->End != TPeerEnd::TlsClosed)) return false;
+  const TByteBuffer& body = client.Document();
+  return IsWholeJpeg(body.Memory(), static_cast<size_t>(body.Size()));
+}
+
+Text AnswerType(THTTPClient& client) {
+  if (client.StreamPartRead()) return client.PartType();
+  // The client's type has a default of its own; only the answer's header counts here.
+  for (const Text& line : client.Headers().Lines())
+    if (LowerAscii(line).rfind("content-type:", 0) == 0) return client.MimeType();
+  return Text();
+}
+
+// The options' say on a completed answer: false when it is not to be stored, the outcome
+// telling why.
+bool Wanted(const TJobOptions& options, const TAnswerFacts& answer, const TByteBuffer& body,
+            TJobOutcome& outcome) {
+  const size_t size = static_cast<size_t>(body.Size());
+  if (options.FailOnHttpError && answer.Status >= 400) {
+    outcome.Reason = "HTTP " + IntToText(answer.Status);
+    if (!answer.StatusText.empty()) outcome.Reason += " " + answer.StatusText;
+  } else if (options.ImagesOnly) {
+    outcome.Reason = PictureFault(body.Memory(), size, answer.Type);
+  }
+  if (!outcome.Reason.empty()) return false;
+  if (options.SkipUnchanged && !options.LastStored.empty() &&
+      FileHolds(options.LastStored, body.Memory(), size)) {
+    outcome.Kind = TJobOutcome::TKind::Unchanged;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Text GetReferer(const Text& raw_address) {
@@ -55,7 +93,7 @@ Text GetReferer(const Text& raw_address) {
 }
 
 bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop, bool* jpeg_frame,
-                   Text* failure) {
+                   Text* failure, TAnswerFacts* answer) {
   if (jpeg_frame != nullptr) *jpeg_frame = false;
   if (stop.stop_requested()) return false;
   const uint32_t started = TickCount();
@@ -66,7 +104,11 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
   client.Headers().Add("referer:" + GetReferer(address) + "\r\n\r\n");
   // Raised from the window thread while the worker waits in the socket.
   std::stop_callback abort(stop, [&client] { client.Sock().SetStopFlag(true); });
-  const bool ok = ExecuteWithDigest(client, "GET", address, stop);
+  const bool complete = ExecuteWithDigest(client, "GET", address, stop);
+  const bool short_jpeg = !complete && KeepsShortJpeg(client);
+  const bool ok = complete || short_jpeg;
+  if (ok && answer != nullptr)
+    *answer = {client.ResultCode(), client.ResultString(), AnswerType(client), short_jpeg};
   if (ok) {
     if (jpeg_frame != nullptr && client.StreamPartRead()) {
       const TByteBuffer& frame = client.Document();
@@ -83,12 +125,18 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
 void FetchImageJob(TJobContext& job) {
   TByteBuffer buffer;
   TJobOutcome outcome;
+  TAnswerFacts answer;
   bool jpeg_frame = false;
-  if (!DownloadImage(job.Address(), buffer, job.StopToken(), &jpeg_frame, &outcome.Reason)) {
+  if (!DownloadImage(job.Address(), buffer, job.StopToken(), &jpeg_frame, &outcome.Reason,
+                     &answer)) {
     if (!job.StopRequested()) job.ReportOutcome(outcome);
     return;
   }
   if (job.StopRequested()) return;
+  if (!Wanted(job.Options(), answer, buffer, outcome)) {
+    job.ReportOutcome(outcome);
+    return;
+  }
   if (DirectoryReplaced(job.SaveDir(), job.SaveDirIdentity())) {
     // The series' disk has gone from under its mount point, say: filling what lies beneath
     // helps nobody. Nothing is shown, as for a failed fetch; the next job looks again.
@@ -97,6 +145,7 @@ void FetchImageJob(TJobContext& job) {
     job.ReportOutcome(outcome);
     return;
   }
+  outcome.ShortOfLength = answer.ShortOfLength;
   if (!StoreBody(job, buffer, jpeg_frame, outcome)) {
     job.ReportOutcome(outcome);
     job.ShowMessage(kSaveErrorText);

@@ -19,18 +19,30 @@ inline constexpr int32_t kJobTransactionTimeoutMs = 10 * 60 * 1000;
 // character on; "" when that is shorter than 8 characters or has no such "/".
 Text GetReferer(const Text& address);
 
-// One GET transaction with the referer line, answering a Digest challenge when the address
-// carries a user. True when it completed (whatever the status); buffer then holds the body from
-// position 0. A stop request aborts the transaction. A stream answer gives its first frame;
-// *jpeg_frame then tells whether that frame is a JPEG. On false, *failure (when given) says why
-// in one line.
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {},
-                   bool* jpeg_frame = nullptr, Text* failure = nullptr);
+// What a completed answer was, besides its body.
+struct TAnswerFacts {
+  int32_t Status = 0;  // its status code; 0 without a status line
+  Text StatusText;     // its reason phrase
+  Text Type;           // its Content-Type value (a stream frame's own); "" without one
+  // A complete JPEG whose connection was closed in order short of the length it declared.
+  bool ShortOfLength = false;
+};
 
-// The job of every worker: fetch, then name and write the file. A failed fetch shows nothing,
-// nor does a series directory that is no longer the one the series started in (nothing is
-// stored then); a failed write shows the save-error box and caption. No reader ever sees a partial
-// file. Every job that was not stopped reports its outcome to the context.
+// One GET transaction with the referer line, answering a Digest challenge when the address
+// carries a user. True when it completed (whatever the status), or when a body of declared length
+// ended in order early but is a complete JPEG; buffer then holds the body from position 0. A stop
+// request aborts the transaction. A stream answer gives its first frame; *jpeg_frame then tells
+// whether that frame is a JPEG. On false, *failure (when given) says why in one line; on true,
+// *answer (when given) says what came.
+bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {},
+                   bool* jpeg_frame = nullptr, Text* failure = nullptr,
+                   TAnswerFacts* answer = nullptr);
+
+// The job of every worker: fetch, keep or refuse the answer by the context's options, then
+// name and write the file. A failed fetch shows nothing, nor does a series directory that is no
+// longer the one the series started in (nothing is stored then); a failed write shows the
+// save-error box and caption. No reader ever sees a partial file. Every job that was not
+// stopped reports its outcome to the context.
 void FetchImageJob(TJobContext& job);
 
 }  // namespace tessaly

@@ -11,6 +11,15 @@
 
 namespace tessaly {
 
+// What a job keeps of an answer beyond the window's rule of storing every complete one; the
+// console program's choices, all off by default.
+struct TJobOptions {
+  bool FailOnHttpError = false;  // a status of 400 or more is a failed fetch
+  bool ImagesOnly = false;       // only complete JPEG, PNG, GIF and WebP pictures are stored
+  bool SkipUnchanged = false;    // an answer equal to LastStored is not stored again
+  Text LastStored;               // the series' last stored picture; "" before the first
+};
+
 class TJobContext {
  public:
   virtual ~TJobContext() = default;
@@ -32,6 +41,8 @@ class TJobContext {
   // Sets the window caption and returns once it is shown (at once after closing).
   virtual void SetCaption(const Text& text) = 0;
 
+  // This job's choices of what to keep.
+  virtual TJobOptions Options() const { return {}; }
   // Called once by a job that was not stopped, before it ends: stored, or why it failed.
   virtual void ReportOutcome(const TJobOutcome& outcome) { (void)outcome; }
 

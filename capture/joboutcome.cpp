@@ -8,6 +8,40 @@
 #include "net/tcpsocket.h"
 
 namespace tessaly {
+namespace {
+
+// A size as written in the user's terms: whole MiB as such, else bytes.
+Text SizeText(int64_t bytes) {
+  constexpr int64_t kMiB = 1024 * 1024;
+  if (bytes >= kMiB && bytes % kMiB == 0) return IntToText(bytes / kMiB) + " MiB";
+  return IntToText(bytes) + " bytes";
+}
+
+Text DurationText(int32_t ms) {
+  if (ms >= 1000 && ms % 1000 == 0) return IntToText(ms / 1000) + " s";
+  return IntToText(ms) + " ms";
+}
+
+// How the camera ended a connection before its answer was complete.
+Text PeerEndText(THTTPClient& client) {
+  const TTCPBlockSocket& sock = client.Sock();
+  const Text after = IntToText(sock.BytesRead()) + " bytes";
+  switch (sock.PeerEnd()) {
+    case TPeerEnd::Reset:
+      return "reset by the camera after " + after;
+    case TPeerEnd::TlsBareEnd:
+      return "TLS connection cut without close_notify";
+    default:
+      break;
+  }
+  if (const auto& end = client.ShortEnd())
+    return "closed early: " + IntToText(end->Received) + " of " + IntToText(end->Declared) +
+           " bytes";
+  if (sock.BytesRead() == 0) return "closed without an answer";
+  return "closed early after " + after;
+}
+
+}  // namespace
 
 Text TransactionFailureText(THTTPClient& client, uint32_t started_tick) {
   if (client.LimitExceeded()) {
@@ -22,9 +56,16 @@ Text TransactionFailureText(THTTPClient& client, uint32_t started_tick) {
     const bool header_complete = headers.Count() > 0 && headers[headers.Count() - 1].empty();
     if (!header_complete)
       return "header block larger than " + IntToText(client.MaxHeaderSize()) + " bytes";
-    return "body larger than " + IntToText(client.MaxBodySize()) + " bytes";
+    return "answer larger than " + SizeText(client.MaxBodySize());
   }
+  if (client.FramingFailed())
+    return client.TransferMode() == THTTPTransferMode::Chunked ? "broken chunk framing"
+                                                               : "impossible Content-Length";
   const int code = client.Sock().SocketError();
+  if (code == ErrPeerClosed) return PeerEndText(client);
+  // A time-out after the request went out is the camera's silence, not the network's.
+  if (code == ErrTimedOut && client.Sock().BytesWritten() > 0)
+    return "no answer within " + DurationText(client.Timeout());
   if (code != 0) return IntToText(code) + " " + GetErrorDesc(code);
   return "incomplete answer";
 }

@@ -10,19 +10,24 @@ namespace tessaly {
 class THTTPClient;
 
 struct TJobOutcome {
-  enum class TKind { Stored, FetchFailed, SaveFailed };
+  // Unchanged: the answer equals the last stored picture and was not stored again.
+  enum class TKind { Stored, FetchFailed, SaveFailed, Unchanged };
   TKind Kind = TKind::FetchFailed;
   // Stored: the file written.
   Text Path;
   // Stored: the body's size in bytes.
   int64_t Bytes = 0;
+  // Stored: a complete JPEG that ended in order short of the length its answer declared.
+  bool ShortOfLength = false;
   // The failures: one line saying why, never the address (it may hold a password).
   Text Reason;
 };
 
-// Why a transaction that returned false failed: the bound that ended it (the deadline, the
-// header line, header block or body limit), else the socket error's code and text ("10061
-// Connection refused"). started_tick: TickCount() when the transaction began.
+// Why a transaction that returned false failed, in the user's terms: the bound that ended it
+// (the deadline, the header line, header block or answer limit), broken framing, how the camera
+// ended the connection ("closed early: 11200 of 11248 bytes", "reset by the camera after 5120
+// bytes"), a silence of Timeout, else the socket error's code and text ("10061 Connection
+// refused"). started_tick: TickCount() when the transaction began.
 Text TransactionFailureText(THTTPClient& client, uint32_t started_tick);
 // The text of a failed save: "cannot save PATH: " and the system's text for errno_value.
 Text SaveFailureText(const Text& path, int errno_value);

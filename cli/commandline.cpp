@@ -45,9 +45,11 @@ Text UsageText() {
   return "Usage: tessaly-capture [options] URL DIRECTORY\n"
          "Fetches the image at URL at once and then once per interval, and stores every answer\n"
          "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
-         "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\" or\n"
-         "\"failed REASON\". SIGINT, SIGTERM or SIGHUP end the series after the running fetch;\n"
-         "a second signal ends it at once. A signal ignored at start (nohup) stays ignored.\n"
+         "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\",\n"
+         "\"unchanged\" or \"failed REASON\". A JPEG whose camera closes the connection short of\n"
+         "its declared length is stored whole, its line ending \"short of its declared length\".\n"
+         "SIGINT, SIGTERM or SIGHUP end the series after the running fetch; a second signal\n"
+         "ends it at once. A signal ignored at start (nohup) stays ignored.\n"
          "\n"
          "  --every N[ms|s|m|h]  interval between fetches (default 10s; a plain number is\n"
          "                       seconds; 0 fetches back to back)\n"
@@ -68,6 +70,13 @@ Text UsageText() {
          "                       Outside these hours nothing is fetched: the series prints\n"
          "                       \"paused until TIME\" and fetches at once when they open\n"
          "  --quiet              print only the failed fetches\n"
+         "  --fail               an answer with a status of 400 or more is a failed fetch\n"
+         "                       (\"failed HTTP 503 Service Unavailable\"); nothing is stored\n"
+         "  --images-only        store only complete JPEG, PNG, GIF and WebP pictures; anything\n"
+         "                       else is a failed fetch with its reason (\"failed not a\n"
+         "                       picture: text/html, 1234 bytes\")\n"
+         "  --skip-unchanged     do not store an answer equal byte for byte to the last\n"
+         "                       picture stored; print \"unchanged\" (not counted by --count)\n"
          "  --help               show this help and exit\n"
          "  --version            show the version and exit\n"
          "\n"
@@ -91,6 +100,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       {"version", no_argument, nullptr, 'V'},
       {"between", required_argument, nullptr, 'b'},
       {"daylight", required_argument, nullptr, 'd'},
+      {"fail", no_argument, nullptr, 'F'},
+      {"images-only", no_argument, nullptr, 'i'},
+      {"skip-unchanged", no_argument, nullptr, 'u'},
       {nullptr, 0, nullptr, 0},
   };
   TCommandLine line;
@@ -141,6 +153,15 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
         break;
       case 'q':
         line.Quiet = true;
+        break;
+      case 'F':
+        line.Fail = true;
+        break;
+      case 'i':
+        line.ImagesOnly = true;
+        break;
+      case 'u':
+        line.SkipUnchanged = true;
         break;
       case 'h':
         line.Action = TCommandLine::TAction::Help;

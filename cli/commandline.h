@@ -25,6 +25,9 @@ struct TCommandLine {
   int64_t MaxFailures = 0;
   bool Quiet = false;
   TActiveHours Hours;
+  bool Fail = false;
+  bool ImagesOnly = false;
+  bool SkipUnchanged = false;
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without

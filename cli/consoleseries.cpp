@@ -25,8 +25,9 @@ constexpr std::chrono::milliseconds kStartRetry{1000};
 // The job's context as the worker gives it, with the outcome handed to report.
 class TReportingContext final : public TJobContext {
  public:
-  TReportingContext(TJobContext& inner, std::function<void(const TJobOutcome&)> report)
-      : inner_(inner), report_(std::move(report)) {}
+  TReportingContext(TJobContext& inner, TJobOptions options,
+                    std::function<void(const TJobOutcome&)> report)
+      : inner_(inner), options_(std::move(options)), report_(std::move(report)) {}
   const Text& Address() const override { return inner_.Address(); }
   int32_t Counter() const override { return inner_.Counter(); }
   const Text& SaveDir() const override { return inner_.SaveDir(); }
@@ -35,10 +36,12 @@ class TReportingContext final : public TJobContext {
   void ShowMessage(const Text& text) override { inner_.ShowMessage(text); }
   void SetCaption(const Text& text) override { inner_.SetCaption(text); }
   std::stop_token StopToken() const override { return inner_.StopToken(); }
+  TJobOptions Options() const override { return options_; }
   void ReportOutcome(const TJobOutcome& outcome) override { report_(outcome); }
 
  private:
   TJobContext& inner_;
+  TJobOptions options_;
   std::function<void(const TJobOutcome&)> report_;
 };
 
@@ -162,10 +165,19 @@ void TConsoleSeries::StartJob() {
 
 void TConsoleSeries::RunReportedJob(TJobContext& job) {
   const auto started = std::chrono::steady_clock::now();
-  TReportingContext context(job, [this, started](const TJobOutcome& outcome) {
+  TJobOptions options = options_.Job;
+  {
+    std::lock_guard lock(last_picture_mutex_);
+    options.LastStored = last_picture_;
+  }
+  TReportingContext context(job, options, [this, started](const TJobOutcome& outcome) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();
+    if (outcome.Kind == TJobOutcome::TKind::Stored) {
+      std::lock_guard lock(last_picture_mutex_);
+      last_picture_ = outcome.Path;
+    }
     const Text stamp = LocalTimeStamp(std::time(nullptr));
     port_.PostToWindowThread([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
   });
@@ -174,13 +186,15 @@ void TConsoleSeries::RunReportedJob(TJobContext& job) {
 
 void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms) {
   const bool stored = outcome.Kind == TJobOutcome::TKind::Stored;
-  if (stored) {
+  // An unchanged picture is an answer too: the camera is there, only its picture stands still.
+  const bool failed = !stored && outcome.Kind != TJobOutcome::TKind::Unchanged;
+  if (stored) last_stored_ = TLastJob{outcome, stamp};
+  if (!failed) {
     failures_in_row_ = 0;
-    last_stored_ = TLastJob{outcome, stamp};
     UpdateStatus();
   }
-  Print(JobLine(stamp, outcome, ms), stored);
-  if (!stored) CountFailure(outcome, stamp);
+  Print(JobLine(stamp, outcome, ms), outcome.Kind);
+  if (failed) CountFailure(outcome, stamp);
 }
 
 void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp) {
@@ -210,8 +224,11 @@ Text TConsoleSeries::StatusText() const {
   return last_stored_ ? text + "; " + stored_text : text;
 }
 
-void TConsoleSeries::Print(const Text& line, bool stored) {
-  if (!stored || !options_.Quiet) {
+void TConsoleSeries::Print(const Text& line, TJobOutcome::TKind kind) {
+  const bool stored = kind == TJobOutcome::TKind::Stored;
+  const bool failed =
+      kind == TJobOutcome::TKind::FetchFailed || kind == TJobOutcome::TKind::SaveFailed;
+  if (failed || !options_.Quiet) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     // The socket layer ignores SIGPIPE, so a reader that has gone (`| head -3`) shows here;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "capture/activehours.h"
@@ -19,6 +20,7 @@ struct TSeriesOptions {
   bool Quiet = false;          // print the failed jobs only
   int64_t MaxFailures = 0;     // failed jobs in a row after which the series ends; 0: no end
   TActiveHours Hours;          // outside them nothing is fetched
+  TJobOptions Job;             // what the jobs keep; LastStored is the series' own business
 };
 
 // The exit status of a series ended by MaxFailures.
@@ -50,7 +52,7 @@ class TConsoleSeries {
   void StartJob();
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
-  void Print(const Text& line, bool stored);
+  void Print(const Text& line, TJobOutcome::TKind kind);
   void OnSignal(int signal_number);
   void BeginEnding();
   // The one line the service manager shows for the series.
@@ -66,6 +68,9 @@ class TConsoleSeries {
   std::optional<TLastJob> last_stored_;
   std::optional<TLastJob> last_failure_;
   std::optional<Text> paused_until_;  // the stamp, while outside the active hours
+  // The last picture stored, written and read by the jobs' workers.
+  std::mutex last_picture_mutex_;
+  Text last_picture_;
   bool ending_ = false;
   bool too_many_failures_ = false;
   int signals_ = 0;

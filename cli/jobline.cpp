@@ -13,9 +13,10 @@ Text LocalTimeStamp(std::time_t when) {
 }
 
 Text JobLine(const Text& stamp, const TJobOutcome& outcome, int64_t ms) {
-  if (outcome.Kind == TJobOutcome::TKind::Stored)
-    return stamp + " stored " + outcome.Path + " " + IntToText(outcome.Bytes) + " " + IntToText(ms);
-  return stamp + " failed " + outcome.Reason;
+  if (outcome.Kind == TJobOutcome::TKind::Unchanged) return stamp + " unchanged";
+  if (outcome.Kind != TJobOutcome::TKind::Stored) return stamp + " failed " + outcome.Reason;
+  return stamp + " stored " + outcome.Path + " " + IntToText(outcome.Bytes) + " " + IntToText(ms) +
+         (outcome.ShortOfLength ? " short of its declared length" : "");
 }
 
 }  // namespace tessaly

@@ -11,7 +11,8 @@ namespace tessaly {
 
 // Local time to the second in ISO 8601 with the offset: "2026-12-08T14:03:05+01:00".
 Text LocalTimeStamp(std::time_t when);
-// stamp + " stored PATH BYTES MS" or stamp + " failed REASON".
+// stamp + " stored PATH BYTES MS" (+ " short of its declared length"), stamp + " unchanged" or
+// stamp + " failed REASON".
 Text JobLine(const Text& stamp, const TJobOutcome& outcome, int64_t ms);
 
 }  // namespace tessaly

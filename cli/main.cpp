@@ -88,6 +88,9 @@ int Main(int argc, char** argv) {
   options.Quiet = line.Quiet;
   options.MaxFailures = line.MaxFailures;
   options.Hours = line.Hours;
+  options.Job.FailOnHttpError = line.Fail;
+  options.Job.ImagesOnly = line.ImagesOnly;
+  options.Job.SkipUnchanged = line.SkipUnchanged;
   if (line.IntervalMs) {
     options.IntervalMs = *line.IntervalMs;
   } else if (!SettingsInterval(port, options.IntervalMs)) {

@@ -52,6 +52,8 @@ bool THTTPClient::ExecuteRequest(const Text& method, const Text& url) {
   download_size_ = 0;
   upload_size_ = 0;
   limit_exceeded_ = false;
+  framing_failed_ = false;
+  short_end_.reset();
   have_early_answer_ = false;
   early_status_line_.clear();
   early_header_lines_.clear();
@@ -155,6 +157,7 @@ bool THTTPClient::Breach() {
 
 bool THTTPClient::FramingFault() {
   // The answer cannot be delimited: what follows on the connection means nothing.
+  framing_failed_ = true;
   DropConnection();
   return false;
 }

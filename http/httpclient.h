@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/bytebuffer.h"
@@ -16,9 +17,18 @@ namespace tessaly {
 
 class TFirstPartReader;
 class TTCPBlockSocket;
+enum class TPeerEnd : uint8_t;
 
 // How the body of the response being read is delimited.
 enum class THTTPTransferMode : uint8_t { UntilClose = 0, ByLength = 1, Chunked = 2 };
+
+// A body delimited by its length that ended before that length when the peer ended the
+// connection.
+struct THTTPShortEnd {
+  int64_t Received = 0;  // body bytes that arrived
+  int64_t Declared = 0;  // the length the answer declared
+  TPeerEnd End{};        // how the peer ended the connection
+};
 
 class THTTPClient : public TNetClient {
  public:
@@ -103,6 +113,12 @@ class THTTPClient : public TNetClient {
   void SetTransactionTimeout(int32_t value) { transaction_timeout_ = value; }
   // True when the last transaction failed on one of the bounds above.
   bool LimitExceeded() const { return limit_exceeded_; }
+  // True when the last transaction failed on a length or chunk size that no body can have.
+  bool FramingFailed() const { return framing_failed_; }
+  // After a failed transaction: set when the peer ended the connection before a body of
+  // declared length was complete; Document then holds what arrived. Whether that is worth
+  // keeping is the caller's business.
+  const std::optional<THTTPShortEnd>& ShortEnd() const { return short_end_; }
 
   // When not empty, this whole line is sent in place of the "Authorization: Basic" one.
   const Text& AuthorizationLine() const { return authorization_line_; }
@@ -192,6 +208,8 @@ class THTTPClient : public TNetClient {
   int64_t max_body_size_ = 256 * 1024 * 1024;
   int32_t transaction_timeout_ = 0;
   bool limit_exceeded_ = false;
+  bool framing_failed_ = false;
+  std::optional<THTTPShortEnd> short_end_;
   Text authorization_line_;
   Text request_target_;
 

@@ -142,7 +142,10 @@ bool THTTPClient::ReadBody(const Text& method) {
     case THTTPTransferMode::ByLength:
       // A length no body can have, or one that a later line took below 0, frames nothing.
       if (expected_length_ < 0 || expected_length_ > INT32_MAX) return FramingFault();
-      return ReadBodyByLength(static_cast<int32_t>(expected_length_));
+      if (ReadBodyByLength(static_cast<int32_t>(expected_length_))) return true;
+      if (sock_->SocketError() == ErrPeerClosed)
+        short_end_ = THTTPShortEnd{document_->Size(), expected_length_, sock_->PeerEnd()};
+      return false;
     case THTTPTransferMode::Chunked:
       return ReadChunkedBody();
     case THTTPTransferMode::UntilClose:

@@ -1,0 +1,161 @@
+#include "capture/picturecheck.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace tessaly {
+namespace {
+
+using Bytes = const unsigned char*;
+
+uint32_t Big16(Bytes p) {
+  return uint32_t{p[0]} << 8 | p[1];
+}
+uint32_t Big32(Bytes p) {
+  return Big16(p) << 16 | Big16(p + 2);
+}
+uint32_t Little32(Bytes p) {
+  return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+}
+
+bool Starts(Bytes data, size_t size, const char* magic, size_t length) {
+  return size >= length && std::memcmp(data, magic, length) == 0;
+}
+
+// Where the first scan's coded data begins: the header segments are walked by their lengths,
+// so that an end-of-image marker inside them (the thumbnail of the camera's metadata) is never
+// taken for the picture's own. 0 when the segments do not reach a scan.
+size_t JpegScanStart(Bytes data, size_t size) {
+  size_t at = 2;
+  for (;;) {
+    if (at >= size || data[at] != 0xFF) return 0;
+    while (at < size && data[at] == 0xFF) ++at;  // fill bytes before a marker
+    if (at >= size) return 0;
+    const unsigned marker = data[at++];
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no length follows
+    if (marker == 0xD9 || at + 2 > size || Big16(data + at) < 2) return 0;
+    if (marker == 0xDA) return at + Big16(data + at);
+    at += Big16(data + at);
+  }
+}
+
+// The position of the last end-of-image marker that begins at or after from; size when none.
+// Coded data holds no FF D9 (an FF in it is always followed by 00 or a restart marker), so the
+// search from the end stops at the picture's own marker after the few bytes a camera appends.
+size_t LastEndOfImage(Bytes data, size_t size, size_t from) {
+  for (size_t end = size; end > from + 1;) {
+    const void* found = memrchr(data + from + 1, 0xD9, end - from - 1);
+    if (found == nullptr) break;
+    const size_t at = static_cast<Bytes>(found) - data;
+    if (data[at - 1] == 0xFF) return at - 1;
+    end = at;
+  }
+  return size;
+}
+
+Text JpegFault(Bytes data, size_t size) {
+  const size_t scan = JpegScanStart(data, size);
+  if (scan == 0 || scan > size || LastEndOfImage(data, size, scan) == size)
+    return "incomplete JPEG: no end-of-image marker";
+  return Text();
+}
+
+Text PngFault(Bytes data, size_t size) {
+  for (uint64_t at = 8; at + 12 <= size;) {
+    const uint64_t end = at + 12 + Big32(data + at);
+    if (end > size) break;
+    if (std::memcmp(data + at + 4, "IEND", 4) == 0) return Text();
+    at = end;
+  }
+  return "incomplete PNG: no IEND chunk";
+}
+
+// Skips a GIF's data sub-blocks up to their empty terminator; false when they run off the end.
+bool SkipSubBlocks(Bytes data, size_t size, uint64_t& at) {
+  while (at < size) {
+    const unsigned length = data[at++];
+    if (length == 0) return true;
+    at += length;
+  }
+  return false;
+}
+
+uint64_t ColorTableSize(unsigned flags) {
+  return (flags & 0x80) != 0 ? uint64_t{3} << ((flags & 7) + 1) : 0;
+}
+
+Text GifFault(Bytes data, size_t size) {
+  const Text incomplete = "incomplete GIF: no trailer";
+  if (size < 13) return incomplete;
+  uint64_t at = 13 + ColorTableSize(data[10]);
+  while (at < size) {
+    const unsigned block = data[at++];
+    if (block == 0x3B) return Text();
+    if (block == 0x21) {
+      ++at;  // the extension's label
+    } else if (block == 0x2C) {
+      if (at + 9 > size) break;
+      at += 9 + ColorTableSize(data[at + 8]) + 1;  // descriptor, colours, LZW code size
+    } else {
+      return "broken GIF: unknown block at byte " + IntToText(static_cast<int64_t>(at - 1));
+    }
+    if (!SkipSubBlocks(data, size, at)) break;
+  }
+  return incomplete;
+}
+
+Text WebpFault(Bytes data, size_t size) {
+  const uint64_t declared = uint64_t{Little32(data + 4)} + 8;
+  if (declared == size) return Text();
+  return "WebP of the wrong length: RIFF says " + IntToText(static_cast<int64_t>(declared)) +
+         " bytes, " + IntToText(static_cast<int64_t>(size)) + " arrived";
+}
+
+}  // namespace
+
+Text PictureFault(const char* raw, size_t size, const Text& type) {
+  const Bytes data = reinterpret_cast<Bytes>(raw);
+  if (Starts(data, size, "\xFF\xD8", 2)) return JpegFault(data, size);
+  if (Starts(data, size, "\x89PNG\r\n\x1A\n", 8)) return PngFault(data, size);
+  if (Starts(data, size, "GIF87a", 6) || Starts(data, size, "GIF89a", 6))
+    return GifFault(data, size);
+  if (Starts(data, size, "RIFF", 4) && size >= 12 && std::memcmp(data + 8, "WEBP", 4) == 0)
+    return WebpFault(data, size);
+  const Text shown = TrimBlanks(TextBefore(type, ";"));
+  return "not a picture: " + (shown.empty() ? Text("no type") : shown) + ", " +
+         IntToText(static_cast<int64_t>(size)) + " bytes";
+}
+
+bool IsWholeJpeg(const char* raw, size_t size) {
+  const Bytes data = reinterpret_cast<Bytes>(raw);
+  if (!Starts(data, size, "\xFF\xD8", 2)) return false;
+  size_t end = size;
+  while (end > 2 && (data[end - 1] == '\r' || data[end - 1] == '\n')) --end;
+  const size_t scan = JpegScanStart(data, end);
+  return scan != 0 && scan <= end && LastEndOfImage(data, end, scan) + 2 == end;
+}
+
+bool FileHolds(const Text& path, const char* data, size_t size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool same =
+      fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) == size;
+  char piece[64 * 1024];
+  for (size_t at = 0; same && at < size;) {
+    const ssize_t got = read(fd, piece, std::min(sizeof(piece), size - at));
+    if (got < 0 && errno == EINTR) continue;
+    same = got > 0 && std::memcmp(piece, data + at, static_cast<size_t>(got)) == 0;
+    at += got > 0 ? static_cast<size_t>(got) : 0;
+  }
+  close(fd);
+  return same;
+}
+
+}  // namespace tessaly
