@@ -17,7 +17,7 @@ struct TJobOptions {
   bool FailOnHttpError = false;  // a status of 400 or more is a failed fetch
   bool ImagesOnly = false;       // only complete JPEG, PNG, GIF and WebP pictures are stored
   bool SkipUnchanged = false;    // an answer equal to LastStored is not stored again
-  Text LastStored;               // the series' last stored picture; "" before the first
+  Text LastStored = {};          // the series' last stored picture; "" before the first
 };
 
 class TJobContext {

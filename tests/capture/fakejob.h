@@ -32,7 +32,11 @@ class FakeJob : public TJobContext {
   void ShowMessage(const Text& text) override { messages.push_back(text); }
   void SetCaption(const Text& text) override { captions.push_back(text); }
   std::stop_token StopToken() const override { return stop.get_token(); }
+  TJobOptions Options() const override { return options; }
+  void ReportOutcome(const TJobOutcome& outcome) override { outcomes.push_back(outcome); }
 
+  TJobOptions options;
+  std::vector<TJobOutcome> outcomes;
   std::vector<Text> captions;
   std::vector<Text> messages;
   // Runs right after a name was chosen, before anything is written under it.

@@ -21,6 +21,7 @@
 #include "capture/naming.h"
 #include "net/sockapi.h"
 #include "support/childprocess.h"
+#include "support/samplepictures.h"
 #include "support/scriptedpeer.h"
 #include "tests/capture/fakejob.h"
 
@@ -114,7 +115,22 @@ struct AnswerCase {
   PeerScript answer;
   bool stored;
   std::string body;
+  // What the job reported: "stored", "stored short", "unchanged" or the failure's reason.
+  std::string report = "stored";
+  TJobOptions options = {};
+  std::string earlier = {};  // with SkipUnchanged: the series' last stored picture
 };
+
+std::string Report(const TJobOutcome& outcome) {
+  switch (outcome.Kind) {
+    case TJobOutcome::TKind::Stored:
+      return outcome.ShortOfLength ? "stored short" : "stored";
+    case TJobOutcome::TKind::Unchanged:
+      return "unchanged";
+    default:
+      return outcome.Reason;
+  }
+}
 
 void PrintTo(const AnswerCase& c, std::ostream* os) {
   *os << c.name;
@@ -127,8 +143,13 @@ TEST_P(FetchJobAnswerTest, StoresWhatACompletedTransactionBrought) {
   script.insert(script.end(), GetParam().answer.begin(), GetParam().answer.end());
   ScriptedPeer peer(script);
   FakeJob job = MakeJob(Url(peer, "/snap.jpg"));
+  job.options = GetParam().options;
+  if (job.options.SkipUnchanged) job.options.LastStored = dir_.WriteFile("a", GetParam().earlier);
   FetchImageJob(job);
   EXPECT_TRUE(job.messages.empty()) << "a fetch never shows a box";
+  ASSERT_EQ(job.outcomes.size(), 1u);
+  EXPECT_EQ(Report(job.outcomes[0]), GetParam().report);
+  if (job.options.SkipUnchanged) fs::remove(dir_.File("a"));
   if (GetParam().stored) {
     ASSERT_EQ(Listing(dir_.Path()), std::vector<std::string>{"snap_00000007.jpg"});
     EXPECT_EQ(FileText(dir_.File("snap_00000007.jpg")), GetParam().body);
@@ -137,6 +158,21 @@ TEST_P(FetchJobAnswerTest, StoresWhatACompletedTransactionBrought) {
     EXPECT_TRUE(job.captions.empty()) << "the caption keeps its text";
   }
 }
+
+std::string Head(const std::string& status, const std::string& type, size_t length) {
+  return "HTTP/1.0 " + status + "\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+PeerScript Answer(const std::string& status, const std::string& type, const std::string& body,
+                  size_t declared = 0) {
+  return {PeerStep::Send(Head(status, type, declared ? declared : body.size()) + body),
+          PeerStep::Close()};
+}
+const std::string kJpeg = SampleJpeg();
+const std::string kShortJpegHead = Head("200 OK", "image/jpeg", kJpeg.size() + 48);
+const TJobOptions kFail{.FailOnHttpError = true};
+const TJobOptions kImagesOnly{.ImagesOnly = true};
+const TJobOptions kSkipUnchanged{.SkipUnchanged = true};
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, FetchJobAnswerTest,
@@ -161,13 +197,46 @@ INSTANTIATE_TEST_SUITE_P(
                    {PeerStep::Send("HTTP/1.0 200 OK\r\n\r\npartial"), PeerStep::Pause(20),
                     PeerStep::Reset()},
                    false,
-                   ""},
+                   "",
+                   "reset by the camera after 26 bytes"},
         AnswerCase{"CloseBeforeTheAnnouncedLengthStoresNothing",
                    {PeerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nshort"),
                     PeerStep::Close()},
                    false,
-                   ""},
-        AnswerCase{"CloseWithoutAnswerStoresNothing", {PeerStep::Close()}, false, ""}),
+                   "",
+                   "closed early: 5 of 100 bytes"},
+        AnswerCase{"CloseWithoutAnswerStoresNothing",
+                   {PeerStep::Close()},
+                   false,
+                   "",
+                   "closed without an answer"},
+        AnswerCase{"ShortWholeJpegIsStored",
+                   {PeerStep::Send(kShortJpegHead + kJpeg + "\r\n"), PeerStep::Close()},
+                   true,
+                   kJpeg + "\r\n",
+                   "stored short"},
+        AnswerCase{"ShortJpegEndedByAResetStoresNothing",
+                   {PeerStep::Send(kShortJpegHead + kJpeg), PeerStep::Pause(20), PeerStep::Reset()},
+                   false,
+                   "",
+                   "reset by the camera after " +
+                       std::to_string(kShortJpegHead.size() + kJpeg.size()) + " bytes"},
+        AnswerCase{"FailRefusesAnErrorStatus",
+                   Answer("503 Service Unavailable", "text/xml", "<busy/>"), false, "",
+                   "HTTP 503 Service Unavailable", kFail},
+        AnswerCase{"FailStoresASuccess", Answer("200 OK", "text/plain", "ok"), true, "ok", "stored",
+                   kFail},
+        AnswerCase{"ImagesOnlyRefusesAPage", Answer("200 OK", "text/html", "<h1>login</h1>"), false,
+                   "", "not a picture: text/html, 14 bytes", kImagesOnly},
+        AnswerCase{"ImagesOnlyRefusesAJpegWithoutItsEnd",
+                   Answer("200 OK", "image/jpeg", kJpeg.substr(0, kJpeg.size() - 2)), false, "",
+                   "incomplete JPEG: no end-of-image marker", kImagesOnly},
+        AnswerCase{"ImagesOnlyStoresAPng", Answer("200 OK", "image/png", SamplePng()), true,
+                   SamplePng(), "stored", kImagesOnly},
+        AnswerCase{"SkipUnchangedSkipsTheSamePicture", Answer("200 OK", "image/jpeg", kJpeg), false,
+                   "", "unchanged", kSkipUnchanged, kJpeg},
+        AnswerCase{"SkipUnchangedStoresAChangedOne", Answer("200 OK", "image/jpeg", kJpeg), true,
+                   kJpeg, "stored", kSkipUnchanged, SampleJpeg(0x13)}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(FetchJobTest, RefusedConnectionStoresAndShowsNothing) {

@@ -16,6 +16,7 @@ struct FailureCase {
   const char* answer;  // sent after the request; "" refuses the connection
   int header_line, header_size, body, deadline_ms;
   const char* text;
+  int silence_ms = 0;  // the client's Timeout, when not 0
 };
 
 void PrintTo(const FailureCase& row, std::ostream* os) {
@@ -28,13 +29,14 @@ TEST_P(TransactionFailureTest, SaysWhatEndedIt) {
   TSocketLayerScope layer;
   const FailureCase& c = GetParam();
   ScriptedPeer peer({PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(c.answer),
-                     PeerStep::Pause(c.deadline_ms ? 3000 : 0), PeerStep::Close()});
+                     PeerStep::Pause(c.deadline_ms || c.silence_ms ? 3000 : 0), PeerStep::Close()});
   const int port = *c.answer ? peer.Port() : PickFreePort();
   THTTPClient client;
   client.SetMaxHeaderLineLength(c.header_line);
   client.SetMaxHeaderSize(c.header_size);
   client.SetMaxBodySize(c.body);
   client.SetTransactionTimeout(c.deadline_ms);
+  if (c.silence_ms) client.SetTimeout(c.silence_ms);
   const uint32_t started = TickCount();
   ASSERT_FALSE(client.ExecuteRequest("GET", "http://127.0.0.1:" + std::to_string(port) + "/a"));
   EXPECT_EQ(TransactionFailureText(client, started), c.text);
@@ -47,8 +49,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"Refused", "", 0, 0, 0, 0, "10061 Connection refused"},
         FailureCase{"HeaderLine", kHead, 10, 0, 0, 0, "header line longer than 10 bytes"},
         FailureCase{"HeaderBlock", kHead, 0, 30, 0, 0, "header block larger than 30 bytes"},
-        FailureCase{"Body", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nab", 0, 0, 10, 0,
-                    "body larger than 10 bytes"},
+        FailureCase{"Body", "HTTP/1.0 200 OK\r\nContent-Length: 2000000\r\n\r\nab", 0, 0, 1048576,
+                    0, "answer larger than 1 MiB"},
+        FailureCase{"ChunkFraming",
+                    "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFF\r\n", 0, 0, 0,
+                    0, "broken chunk framing"},
+        FailureCase{"Silence", kHead, 0, 0, 0, 0, "no answer within 300 ms", 300},
         FailureCase{"Deadline", "HTTP/1.0 200 OK\r\n", 0, 0, 0, 300, "deadline of 300 ms passed"}),
 
     [](const auto& info) { return std::string(info.param.name); });
