@@ -193,7 +193,7 @@ void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, in
     failures_in_row_ = 0;
     UpdateStatus();
   }
-  Print(JobLine(stamp, outcome, ms), outcome.Kind);
+  Print(JobLine(stamp, outcome, ms), failed, stored);
   if (failed) CountFailure(outcome, stamp);
 }
 
@@ -224,10 +224,7 @@ Text TConsoleSeries::StatusText() const {
   return last_stored_ ? text + "; " + stored_text : text;
 }
 
-void TConsoleSeries::Print(const Text& line, TJobOutcome::TKind kind) {
-  const bool stored = kind == TJobOutcome::TKind::Stored;
-  const bool failed =
-      kind == TJobOutcome::TKind::FetchFailed || kind == TJobOutcome::TKind::SaveFailed;
+void TConsoleSeries::Print(const Text& line, bool failed, bool stored) {
   if (failed || !options_.Quiet) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);

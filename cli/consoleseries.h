@@ -52,7 +52,8 @@ class TConsoleSeries {
   void StartJob();
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
-  void Print(const Text& line, TJobOutcome::TKind kind);
+  // Failed lines are printed also when quiet; stored ones count toward Count.
+  void Print(const Text& line, bool failed, bool stored = false);
   void OnSignal(int signal_number);
   void BeginEnding();
   // The one line the service manager shows for the series.

@@ -16,6 +16,7 @@
 #include "base/fileutil.h"
 #include "support/childprocess.h"
 #include "support/loopback.h"
+#include "support/samplepictures.h"
 #include "support/scriptedpeer.h"
 #include "support/webserver.h"
 
@@ -74,10 +75,11 @@ std::vector<std::string> Lines(const std::string& out) {
                 &digits[2], &digits[3], &digits[4], &digits[5], &sign, &digits[6], &digits[7], &n);
     if (n != 26 || (sign != '+' && sign != '-')) line.insert(0, "BAD STAMP ");
     line.erase(0, n == 26 ? n : 0);
-    const size_t last = line.rfind(' ');
-    if (line.rfind("stored ", 0) == 0 &&
-        line.find_first_not_of("0123456789", last + 1) == std::string::npos)
-      line.replace(last + 1, std::string::npos, "MS");
+    // "stored PATH BYTES MS", perhaps with more words after it.
+    const size_t ms = line.find(' ', line.find(' ', 7) + 1) + 1;
+    const size_t end = std::min(line.find(' ', ms), line.size());
+    if (line.rfind("stored ", 0) == 0 && ms > 0 && line.find_first_not_of("0123456789", ms) >= end)
+      line.replace(ms, end - ms, "MS");
     lines.push_back(line);
   }
   return lines;
@@ -128,6 +130,36 @@ TEST_F(CaptureCliTest, ThreePictureSeries) {
                                 "snap_00000043.jpg", "snap_00000044.jpg"}));
   EXPECT_EQ(Slurp(dir_.File("snap_00000042.jpg")), "older");
   EXPECT_EQ(Slurp(dir_.File("snap_00000044.jpg")), picture_);
+}
+
+// One answer per fetch, each judged by the options the program was given.
+TEST(CaptureLinesTest, KeepingOptionsAndFailures) {
+  const std::string jpeg = SampleJpeg(), other = SampleJpeg(0x13);
+  auto answer = [](const std::string& status, const std::string& body, size_t declared) {
+    return PeerScript{
+        PeerStep::AwaitText("\r\n\r\n"),
+        PeerStep::Send("HTTP/1.0 " + status + "\r\nContent-Type: text/html\r\n" +
+                       "Content-Length: " + std::to_string(declared) + "\r\n\r\n" + body),
+        PeerStep::Close()};
+  };
+  ScriptedPeer peer(
+      {answer("503 Service Unavailable", "<busy/>", 7), answer("200 OK", "<h1>login</h1>", 14),
+       answer("200 OK", jpeg, jpeg.size()), answer("200 OK", jpeg, jpeg.size()),
+       answer("200 OK", "short", 100), answer("200 OK", other + "\r\n", other.size() + 48)},
+      ScriptedPeer::Options{});
+  ScratchDir dir;
+  Capture run({"--fail", "--images-only", "--skip-unchanged", "--every", "0", "--count", "2",
+               "http://127.0.0.1:" + peer.PortText() + "/a.jpg", dir.Path()});
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  const std::string a = "stored " + dir.Path() + "/a_0000000";
+  EXPECT_EQ(
+      Lines(run.Out()),
+      (std::vector<std::string>{
+          "failed HTTP 503 Service Unavailable", "failed not a picture: text/html, 14 bytes",
+          a + "3.jpg " + std::to_string(jpeg.size()) + " MS", "unchanged",
+          "failed closed early: 5 of 100 bytes",
+          a + "6.jpg " + std::to_string(other.size() + 2) + " MS short of its declared length"}));
+  EXPECT_EQ(Slurp(dir.File("a_00000006.jpg")), other + "\r\n");
 }
 
 struct SignalCase {
