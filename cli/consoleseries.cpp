@@ -100,8 +100,12 @@ int TConsoleSeries::Run() {
     THoursKeeper::TEvents events;
     events.Paused = [this](std::time_t now, std::time_t until) {
       paused_until_ = LocalTimeStamp(until);
-      // A pause found before Start is told with READY, as the series' first status.
-      if (port_.TimerOn()) UpdateStatus();
+      // A pause found before Start is told with READY, as the series' first status. The
+      // ticks rest until the period opens.
+      if (port_.TimerOn()) {
+        port_.StopTimer();
+        UpdateStatus();
+      }
       if (!options_.Quiet) Print(LocalTimeStamp(now) + " paused until " + *paused_until_, false);
     };
     events.Opened = [this] {
@@ -126,6 +130,7 @@ int TConsoleSeries::Run() {
     std::fprintf(stderr, "tessaly-capture: %s\n", message.c_str());
     status = 1;
   } else {
+    if (paused_until_) port_.StopTimer();
     notifier_.Ready();
     UpdateStatus();
     port_.Run([&] { StartJob(); },
