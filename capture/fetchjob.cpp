@@ -28,10 +28,12 @@ bool StoreBody(TJobContext& job, const TByteBuffer& body, bool jpeg_frame, TJobO
   // Credentials in the address must never reach the file's name or the caption.
   const Text plain = UrlFileName(WithoutUserInfo(job.Address()));
   const Text name = jpeg_frame ? JpegFrameName(plain) : plain;
-  int error = EEXIST;
+  const int refused = job.MakeRoom(body.Size());
+  int error = refused != 0 ? refused : EEXIST;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     outcome.Path = job.MakeFileName(name);
     if (job.StopRequested()) return true;  // closing: store nothing rather than race the exit
+    if (refused != 0) break;
     if (WriteFileWhole(outcome.Path, body.Memory(), static_cast<size_t>(body.Size()),
                        TExisting::Keep)) {
       outcome.Kind = TJobOutcome::TKind::Stored;

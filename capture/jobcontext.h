@@ -43,6 +43,12 @@ class TJobContext {
 
   // This job's choices of what to keep.
   virtual TJobOptions Options() const { return {}; }
+  // Called once before a body of that many bytes is stored: 0 to store it, or the errno value
+  // the store then fails with, leaving nothing written.
+  virtual int MakeRoom(int64_t bytes) {
+    (void)bytes;
+    return 0;
+  }
   // Called once by a job that was not stopped, before it ends: stored, or why it failed.
   virtual void ReportOutcome(const TJobOutcome& outcome) { (void)outcome; }
 

@@ -2,6 +2,9 @@
 
 #include <getopt.h>
 
+#include <initializer_list>
+#include <utility>
+
 #include "capture/scheduler.h"
 
 namespace tessaly {
@@ -16,6 +19,25 @@ bool ParseCount(const Text& text, int64_t max, int64_t& value) {
     value = value * 10 + (c - '0');
   }
   return value <= max;
+}
+
+// Digits and one of the units' names ("" among them for a plain number), as the number times
+// that unit's factor; false for another form or a value past 2^62.
+bool ParseScaled(const Text& text, std::initializer_list<std::pair<Text, int64_t>> units,
+                 int64_t& value) {
+  const size_t digits = text.find_first_not_of("0123456789");
+  const Text unit = digits == Text::npos ? Text() : text.substr(digits);
+  for (const auto& [name, factor] : units) {
+    if (name != unit || !ParseCount(text.substr(0, digits), (int64_t{1} << 62) / factor, value))
+      continue;
+    value *= factor;
+    return true;
+  }
+  return false;
+}
+
+bool ParseSize(const Text& text, int64_t& bytes) {
+  return ParseScaled(text, {{"", 1}, {"K", 1 << 10}, {"M", 1 << 20}, {"G", 1 << 30}}, bytes);
 }
 
 TCommandLine UsageError(const Text& error) {
@@ -69,6 +91,19 @@ Text UsageText() {
          "                       to sunset; no refraction); with --between both must hold.\n"
          "                       Outside these hours nothing is fetched: the series prints\n"
          "                       \"paused until TIME\" and fetches at once when they open\n"
+         "  --keep-for N[s|m|h|d]\n"
+         "                       before each store, remove this series' pictures older than\n"
+         "                       N (a plain number is seconds)\n"
+         "  --keep-size SIZE[K|M|G]\n"
+         "                       this series' pictures never take more than SIZE bytes\n"
+         "                       together (K, M, G: 1024, 1024^2, 1024^3); the oldest go\n"
+         "                       first\n"
+         "  --min-free SIZE[K|M|G]\n"
+         "                       before each store, remove this series' oldest pictures\n"
+         "                       until SIZE stays free on the disk with the new one stored;\n"
+         "                       with nothing left to remove, the fetch fails as on a full\n"
+         "                       disk. Only this series' own pictures are ever removed, the\n"
+         "                       lowest number first; each removal prints \"removed PATH BYTES\"\n"
          "  --quiet              print only the failed fetches\n"
          "  --fail               an answer with a status of 400 or more is a failed fetch\n"
          "                       (\"failed HTTP 503 Service Unavailable\"); nothing is stored\n"
@@ -103,6 +138,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       {"fail", no_argument, nullptr, 'F'},
       {"images-only", no_argument, nullptr, 'i'},
       {"skip-unchanged", no_argument, nullptr, 'u'},
+      {"keep-for", required_argument, nullptr, 'k'},
+      {"keep-size", required_argument, nullptr, 'z'},
+      {"min-free", required_argument, nullptr, 'm'},
       {nullptr, 0, nullptr, 0},
   };
   TCommandLine line;
@@ -147,6 +185,19 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       case 'd':
         if (!ParseDaylight(value, line.Hours.Daylight.emplace()))
           return UsageError("bad place for --daylight: '" + value + "'");
+        break;
+      case 'k':
+        if (!ParseScaled(value, {{"", 1}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}},
+                         line.Retention.KeepForSeconds))
+          return UsageError("bad age for --keep-for: '" + value + "'");
+        break;
+      case 'z':
+        if (!ParseSize(value, line.Retention.KeepBytes) || line.Retention.KeepBytes == 0)
+          return UsageError("bad size for --keep-size: '" + value + "'");
+        break;
+      case 'm':
+        if (!ParseSize(value, line.Retention.MinFreeBytes))
+          return UsageError("bad size for --min-free: '" + value + "'");
         break;
       case 's':
         line.SettingsFile = value;

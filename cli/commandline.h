@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "capture/activehours.h"
+#include "capture/retention.h"
 
 namespace tessaly {
 
@@ -28,6 +29,7 @@ struct TCommandLine {
   bool Fail = false;
   bool ImagesOnly = false;
   bool SkipUnchanged = false;
+  TRetentionRules Retention;
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "capture/fetchjob.h"
 #include "capture/scheduler.h"
@@ -26,8 +27,12 @@ constexpr std::chrono::milliseconds kStartRetry{1000};
 class TReportingContext final : public TJobContext {
  public:
   TReportingContext(TJobContext& inner, TJobOptions options,
-                    std::function<void(const TJobOutcome&)> report)
-      : inner_(inner), options_(std::move(options)), report_(std::move(report)) {}
+                    std::function<void(const TJobOutcome&)> report,
+                    std::function<int(int64_t)> make_room)
+      : inner_(inner),
+        options_(std::move(options)),
+        report_(std::move(report)),
+        make_room_(std::move(make_room)) {}
   const Text& Address() const override { return inner_.Address(); }
   int32_t Counter() const override { return inner_.Counter(); }
   const Text& SaveDir() const override { return inner_.SaveDir(); }
@@ -37,12 +42,14 @@ class TReportingContext final : public TJobContext {
   void SetCaption(const Text& text) override { inner_.SetCaption(text); }
   std::stop_token StopToken() const override { return inner_.StopToken(); }
   TJobOptions Options() const override { return options_; }
+  int MakeRoom(int64_t bytes) override { return make_room_(bytes); }
   void ReportOutcome(const TJobOutcome& outcome) override { report_(outcome); }
 
  private:
   TJobContext& inner_;
   TJobOptions options_;
   std::function<void(const TJobOutcome&)> report_;
+  std::function<int(int64_t)> make_room_;
 };
 
 }  // namespace
@@ -175,18 +182,34 @@ void TConsoleSeries::RunReportedJob(TJobContext& job) {
     std::lock_guard lock(last_picture_mutex_);
     options.LastStored = last_picture_;
   }
-  TReportingContext context(job, options, [this, started](const TJobOutcome& outcome) {
+  auto report = [this, started](const TJobOutcome& outcome) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();
+    const std::time_t now = std::time(nullptr);
     if (outcome.Kind == TJobOutcome::TKind::Stored) {
+      if (options_.Retention) options_.Retention->Stored(outcome.Path, outcome.Bytes, now);
       std::lock_guard lock(last_picture_mutex_);
       last_picture_ = outcome.Path;
     }
-    const Text stamp = LocalTimeStamp(std::time(nullptr));
+    const Text stamp = LocalTimeStamp(now);
     port_.PostToWindowThread([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
-  });
+  };
+  TReportingContext context(job, options, report,
+                            [this](int64_t bytes) { return MakeRoom(bytes); });
   FetchImageJob(context);
+}
+
+int TConsoleSeries::MakeRoom(int64_t bytes) {
+  if (!options_.Retention) return 0;
+  std::vector<TRemoval> removed;
+  const int refused = options_.Retention->MakeRoom(bytes, removed);
+  const Text stamp = LocalTimeStamp(std::time(nullptr));
+  for (const TRemoval& removal : removed) {
+    const Text line = stamp + " removed " + removal.Path + " " + IntToText(removal.Bytes);
+    if (!options_.Quiet) port_.PostToWindowThread([this, line] { Print(line, false); });
+  }
+  return refused;
 }
 
 void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms) {

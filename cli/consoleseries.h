@@ -9,18 +9,20 @@
 
 #include "capture/activehours.h"
 #include "capture/jobcontext.h"
+#include "capture/retention.h"
 #include "cli/consoleport.h"
 #include "cli/servicenotify.h"
 
 namespace tessaly {
 
 struct TSeriesOptions {
-  int64_t IntervalMs = 10000;  // 0: the jobs run back to back
-  int64_t Count = 0;           // stored pictures after which the series ends; 0: no end
-  bool Quiet = false;          // print the failed jobs only
-  int64_t MaxFailures = 0;     // failed jobs in a row after which the series ends; 0: no end
-  TActiveHours Hours;          // outside them nothing is fetched
-  TJobOptions Job;             // what the jobs keep; LastStored is the series' own business
+  int64_t IntervalMs = 10000;       // 0: the jobs run back to back
+  int64_t Count = 0;                // stored pictures after which the series ends; 0: no end
+  bool Quiet = false;               // print the failed jobs only
+  int64_t MaxFailures = 0;          // failed jobs in a row after which the series ends; 0: no end
+  TActiveHours Hours;               // outside them nothing is fetched
+  TJobOptions Job;                  // what the jobs keep; LastStored is the series' own business
+  TRetention* Retention = nullptr;  // the series' own pictures: what is kept, what goes
 };
 
 // The exit status of a series ended by MaxFailures.
@@ -49,6 +51,8 @@ class TConsoleSeries {
   };
 
   void RunReportedJob(TJobContext& job);
+  // Worker thread: what retention removes before a store, each removal printed.
+  int MakeRoom(int64_t bytes);
   void StartJob();
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);

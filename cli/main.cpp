@@ -8,6 +8,7 @@
 
 #include "base/fileutil.h"
 #include "capture/naming.h"
+#include "capture/retention.h"
 #include "capture/scheduler.h"
 #include "capture/seriesindex.h"
 #include "capture/settings.h"
@@ -106,12 +107,17 @@ int Main(int argc, char** argv) {
   if (!DirectoryExists(directory))
     return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
   // The series' own pictures: a restart continues after the highest number already stored.
-  TSeriesIndex index(SeriesNameForms(port.AddressText()), NameMax(directory));
+  TSeriesIndex index(SeriesNameForms(port.AddressText()), NameMax(directory),
+                     line.Retention.KeepForSeconds >= 0);
   if (!index.Scan(directory))
     return Fail(kExitNoDirectory,
                 "cannot read directory " + directory + ": " + std::strerror(errno));
   if (!line.Counter) counter = ContinuedCounter(counter, index.HighestCounter());
   port.SetCounterValue(counter);
+  // The same index, kept current by every store, tells retention what is the series'.
+  TRetention retention(index, line.Retention,
+                       directory.back() == '/' ? directory : directory + "/");
+  options.Retention = &retention;
 
   // Before any thread exists, so that every thread inherits the mask and only the series'
   // own waiting thread takes these signals. One that whoever started us ignores (nohup, a

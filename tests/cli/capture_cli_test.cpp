@@ -433,6 +433,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "bad range for --between: '8-17'" USAGE},
         BadArgs{"BadPlace", "--daylight 91,0 " URL "@DIR", 2,
                 "bad place for --daylight: '91,0'" USAGE},
+        BadArgs{"KeepForWeeks", "--keep-for 2w " URL "@DIR", 2,
+                "bad age for --keep-for: '2w'" USAGE},
+        BadArgs{"KeepSizeZero", "--keep-size 0 " URL "@DIR", 2,
+                "bad size for --keep-size: '0'" USAGE},
+        BadArgs{"MinFreeTera", "--min-free 1T " URL "@DIR", 2,
+                "bad size for --min-free: '1T'" USAGE},
         BadArgs{"SettingsMissing", "--settings /no/tessaly.ini", 2,
                 "cannot read settings file /no/tessaly.ini: No such file or directory"},
         BadArgs{"SettingsDirectory", "--settings @DIR", 2,
@@ -596,6 +602,69 @@ TEST_F(CaptureCliTest, StateDirectoryWhenNoneIsNamed) {
   EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"snap_00000007.jpg", "tessaly.ini"}));
   EXPECT_EQ(Listing(state.Path()), std::vector<std::string>{"snap_00000007.jpg"});
 }
+
+struct RetentionCase {
+  const char* name;
+  Args args;  // "2P": twice the picture's size
+  int status;
+  std::vector<std::string> lines;  // "DIR/" is the directory, "P" the picture's size
+  std::vector<std::string> kept;   // the series' pictures left
+};
+
+void PrintTo(const RetentionCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class CaptureRetentionTest : public CaptureCliTest,
+                             public testing::WithParamInterface<RetentionCase> {};
+
+// Beside an older picture of the series lie files that are not its own: they all stay.
+TEST_P(CaptureRetentionTest, RemovesOnlyTheSeriesOwnPictures) {
+  const std::string size = std::to_string(picture_.size());
+  dir_.WriteFile("snap_00000001.jpg", picture_);
+  dir_.WriteFile("snapshot_00000001.jpg", "another series");
+  fs::create_directory(dir_.File("snap_00000000.jpg"));
+  fs::create_symlink(dir_.File("snapshot_00000001.jpg"), dir_.File("snap_00000009[1].jpg"));
+  Args args = {"--every", "0"};
+  for (const std::string& arg : GetParam().args)
+    args.push_back(arg == "2P" ? std::to_string(2 * picture_.size()) : arg);
+  args.insert(args.end(), {server_->Url("snap.jpg"), dir_.Path()});
+  Capture run(args);
+  ASSERT_EQ(run.Wait(), GetParam().status) << run.Err();
+  std::vector<std::string> lines, names = GetParam().kept;
+  for (std::string line : GetParam().lines) {
+    line.replace(line.find("DIR/"), 4, dir_.Path() + "/");
+    if (line.back() == 'P') line.replace(line.size() - 1, 1, size);
+    if (line.rfind("stored ", 0) == 0) line += " " + size + " MS";
+    lines.push_back(line);
+  }
+  EXPECT_EQ(Lines(run.Out()), lines);
+  names.insert(names.end(), {"snap_00000000.jpg", "snap_00000009[1].jpg", "snapshot_00000001.jpg"});
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(Listing(dir_.Path()), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CaptureRetentionTest,
+    testing::Values(
+        RetentionCase{"KeepSize",
+                      {"--count", "2", "--keep-size", "2P"},
+                      0,
+                      {"stored DIR/snap_00000002.jpg", "removed DIR/snap_00000001.jpg P",
+                       "stored DIR/snap_00000003.jpg"},
+                      {"snap_00000002.jpg", "snap_00000003.jpg"}},
+        RetentionCase{"Quiet",
+                      {"--count", "2", "--keep-size", "2P", "--quiet"},
+                      0,
+                      {},
+                      {"snap_00000002.jpg", "snap_00000003.jpg"}},
+        RetentionCase{"MinFreeWithNothingLeft",
+                      {"--max-failures", "1", "--min-free", "1000000G"},
+                      3,
+                      {"removed DIR/snap_00000001.jpg P",
+                       "failed cannot save DIR/snap_00000002.jpg: No space left on device"},
+                      {}}),
+    RowName<testing::TestParamInfo<RetentionCase>>);
 
 }  // namespace
 }  // namespace tessaly
