@@ -119,6 +119,45 @@ sed "s|^ExecStart=/usr/bin/|ExecStart=$unpacked/usr/bin/|" "$unit" >"$unpacked/v
 ln -s tessaly-capture@.service "$unpacked/verify/tessaly-capture@garden.service"
 MANPATH="$unpacked/usr/share/man" systemd-analyze verify "$unpacked/verify/tessaly-capture@garden.service" ||
   fail "systemd-analyze verify finds fault with the unit (above)"
+
+# Every system call the program makes in a short series against a local server, with a status
+# for the service manager and a watchdog, is one the unit's filter allows: a call outside it
+# would fail in the service alone.
+syscalls() {  # syscalls @group... -> the calls, one a line
+  local name
+  for name in "$@"; do
+    systemd-analyze syscall-filter "$name" | sed -n '/^@/,$p' | tail -n +2 |
+      awk '/^ +[@a-z]/ {print $1}' | while read -r name; do
+      if [[ $name == @* ]]; then syscalls "$name"; else echo "$name"; fi
+    done
+  done
+}
+read -r -a groups <<<"$(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$unit" | tr '\n' ' ')"
+allowed=$(syscalls "${groups[@]}" | sort -u)
+read -r -a groups <<<"$(sed -n 's/^SystemCallFilter=~//p' "$unit" | tr '\n' ' ')"
+denied=$(syscalls "${groups[@]}" | sort -u)
+mkdir "$unpacked/www" "$unpacked/pictures"
+head -c 70000 /dev/urandom >"$unpacked/www/snap.jpg"
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$unpacked/www" >"$unpacked/www.log" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null || true; rm -rf "$unpacked"' EXIT
+for _ in $(seq 100); do
+  port=$(sed -n 's/^Serving HTTP on .* port \([0-9]*\).*/\1/p' "$unpacked/www.log")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || fail "the local web server for the system call check did not start"
+printf '%s\n' "http://127.0.0.1:$port/snap.jpg" 1 0 0 '' 1 >"$unpacked/series.ini"
+# Nobody listens at the notification socket: the program's calls to reach it are made all the same.
+STATE_DIRECTORY="$unpacked/pictures" NOTIFY_SOCKET="$unpacked/notify" WATCHDOG_USEC=200000 \
+  strace -f -qq -o "$unpacked/trace" "$unpacked/usr/bin/tessaly-capture" --quiet --every 300ms \
+  --count 3 --settings "$unpacked/series.ini" || fail "the series for the system call check failed"
+kill "$server"
+[ "$(find "$unpacked/pictures" -type f | wc -l)" = 3 ] ||
+  fail "the series for the system call check did not store 3 pictures"
+used=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$unpacked/trace" | sort -u)
+outside=$( (comm -23 <(echo "$used") <(echo "$allowed"); comm -12 <(echo "$used") <(echo "$denied")) | sort -u)
+[ -z "$outside" ] || fail "the unit's SystemCallFilter= forbids calls the program makes: ${outside//$'\n'/ }"
 echo "packages ok: $window $capture"
 
 if [ "${CI:-}" != true ] && [ "${TESSALY_PACKAGE_INSTALL:-0}" != 1 ]; then

@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   dpkg-dev file desktop-file-utils
   libsystemd-dev
-  lintian devscripts help2man man-db systemd
+  lintian devscripts help2man man-db systemd strace
 )
 
 missing=()
