@@ -62,7 +62,9 @@ Text TransactionFailureText(THTTPClient& client, uint32_t started_tick) {
     return client.TransferMode() == THTTPTransferMode::Chunked ? "broken chunk framing"
                                                                : "impossible Content-Length";
   const int code = client.Sock().SocketError();
-  if (code == ErrPeerClosed) return PeerEndText(client);
+  // A send that met a closed connection has seen no end of the answer: its code says it all.
+  if (code == ErrPeerClosed && client.Sock().PeerEnd() != TPeerEnd::Open)
+    return PeerEndText(client);
   // A time-out after the request went out is the camera's silence, not the network's.
   if (code == ErrTimedOut && client.Sock().BytesWritten() > 0)
     return "no answer within " + DurationText(client.Timeout());
