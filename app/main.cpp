@@ -31,8 +31,10 @@ int main(int argc, char** argv) {
     setup.HomeDir = place.DefaultDir;
     setup.IniFileName = place.IniFileName;
     tessaly::TForm1 form(std::move(setup));
-    // A signal or the session's end closes the window as the user would.
-    tessaly::TOutsideClose outside_close([&form] { form.CloseFromOutside(); });
+    // A signal or the session's end closes the window as the user would; a session save only
+    // saves the settings.
+    tessaly::TOutsideClose outside_close([&form] { form.CloseFromOutside(); },
+                                         [&form] { form.SaveSettingsNow(); });
     form.show();
     exit_code = QApplication::exec();
     job_abandoned = form.JobAbandoned();

@@ -208,9 +208,13 @@ void TForm1::FormClose() {
   closed_ = true;
   // Before the save, whose error box would otherwise let ticks start jobs.
   StopTimer();
+  SaveSettingsNow();
+  job_abandoned_ = !scheduler_->Shutdown(kCloseGrace);
+}
+
+void TForm1::SaveSettingsNow() {
   MakeSettingsDirectory(IniFileName_);  // a failure shows as the save's own
   SaveSettings(*this, IniFileName_);
-  job_abandoned_ = !scheduler_->Shutdown(kCloseGrace);
 }
 
 void TForm1::Button_Selct_DirClick() {

@@ -58,6 +58,8 @@ class TForm1 : public QWidget, private TWindowPort {
   // Closes as if the user had, for a request from outside (a signal, the session's end): no
   // box is shown from then on, their texts go to standard error, and the event loop ends.
   void CloseFromOutside();
+  // Writes the settings file as closing would, and changes nothing else.
+  void SaveSettingsNow();
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -36,7 +36,8 @@ void OnSignal(int number) {
 
 }  // namespace
 
-TOutsideClose::TOutsideClose(std::function<void()> close) : close_(std::move(close)) {
+TOutsideClose::TOutsideClose(std::function<void()> close, std::function<void()> save)
+    : close_(std::move(close)), save_(std::move(save)) {
   signalled = 0;
   if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
     notifier_ = new QSocketNotifier(wake_pipe[0], QSocketNotifier::Read, this);
@@ -57,11 +58,15 @@ TOutsideClose::TOutsideClose(std::function<void()> close) : close_(std::move(clo
       if (earlier[i].sa_handler != SIG_IGN) sigaction(kSignals[i], &action, nullptr);
     }
   }
-  // The session manager asks for the data when the session ends; a quit that bypasses the
-  // window (the session's last word) must save as well.
+  // The session manager asks for the data at every session save, not only when the session
+  // ends; the end itself arrives as the application's quit, and a quit that bypasses the window
+  // must save as well.
   if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
     connect(
-        app, &QGuiApplication::commitDataRequest, this, [this] { Request(); },
+        app, &QGuiApplication::commitDataRequest, this,
+        [this] {
+          if (save_) save_();
+        },
         Qt::DirectConnection);
     connect(app, &QCoreApplication::aboutToQuit, this, [this] { Request(); });
   }

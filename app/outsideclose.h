@@ -13,8 +13,10 @@ namespace tessaly {
 class TOutsideClose : public QObject {
  public:
   // Installs the signal handlers (one instance at a time) and watches the application's
-  // session. close runs on the thread that made this object, from its event loop.
-  explicit TOutsideClose(std::function<void()> close);
+  // session. close runs on the thread that made this object, from its event loop; save runs
+  // whenever the session manager asks for the program's data, which it also does for a plain
+  // session save and for a logout that is then cancelled, so it must not end anything.
+  explicit TOutsideClose(std::function<void()> close, std::function<void()> save = {});
   // Puts the earlier signal handlers back.
   ~TOutsideClose() override;
   TOutsideClose(const TOutsideClose&) = delete;
@@ -24,6 +26,7 @@ class TOutsideClose : public QObject {
   void Request();
 
   std::function<void()> close_;
+  std::function<void()> save_;
   QSocketNotifier* notifier_ = nullptr;
   bool requested_ = false;
 };

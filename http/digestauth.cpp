@@ -124,6 +124,10 @@ int ReadDigestChallenge(const TRawChallenge& raw, TDigestChallenge& out) {
       return 0;
     }
   }
+  // A "-sess" hash takes the client nonce, which only goes out together with a qop.
+  const bool sess =
+      out.algorithm == TDigestAlgorithm::MD5Sess || out.algorithm == TDigestAlgorithm::SHA256Sess;
+  if (sess && out.qop == TDigestQop::None) return 0;
   return strength;
 }
 

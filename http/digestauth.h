@@ -28,8 +28,8 @@ struct TDigestChallenge {
 // Picks the strongest usable Digest challenge from the values of the WWW-Authenticate header
 // lines (each value may hold several challenges of any scheme): SHA-256 before MD5, the "-sess"
 // variants counting like their hash, the first offered among equals. A challenge without a
-// nonce, with an unknown algorithm or with no qop that is understood is not usable. False when
-// none is; `out` is then a default challenge.
+// nonce, with an unknown algorithm, with no qop that is understood, or with a "-sess" algorithm
+// but no qop at all is not usable. False when none is; `out` is then a default challenge.
 bool PickDigestChallenge(const std::vector<Text>& header_values, TDigestChallenge& out);
 
 // The WWW-Authenticate values among response header lines ("Name: value" text, any case).

@@ -55,9 +55,9 @@ int64_t ContentLengthValue(const Text& text) {
   return number[0] == '-' ? -magnitude : magnitude;
 }
 
-// A chunk-size field of hex digits by its value; any other text ends the body (0).
+// A chunk-size field of hex digits by its value; -1 for any other text.
 int64_t ChunkSizeValue(const Text& text) {
-  return std::max<int64_t>(DigitsValue(text, 16), 0);
+  return DigitsValue(text, 16);
 }
 
 }  // namespace
@@ -225,7 +225,12 @@ bool THTTPClient::ReadChunkSize(int64_t& size) {
   // Chunk extensions after ";" are dropped (RFC 9112, section 7.1.1).
   const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
   size = ChunkSizeValue(size_text);
-  if (size > INT32_MAX) return FramingFault();
+  // A line that is no size at all is most likely data of a chunk that went astray: ending the
+  // body there would pass a cut body off as complete.
+  if (size < 0 || size > INT32_MAX) {
+    size = 0;
+    return FramingFault();
+  }
   return true;
 }
 

@@ -47,6 +47,7 @@ struct TSSLOpenSSL::Bridge {
     TSSLOpenSSL& plug = PlugOf(bio);
     BIO_clear_retry_flags(bio);
     const int n = SendBytes(plug.SocketHandle(), buffer, length, MSG_DONTWAIT);
+    if (n > 0) plug.last_progress_ms_ = NowMs();
     if (n >= 0) return n;
     const int code = LastSocketError();
     if (code == WSAEWOULDBLOCK) {
@@ -61,7 +62,10 @@ struct TSSLOpenSSL::Bridge {
     TSSLOpenSSL& plug = PlugOf(bio);
     BIO_clear_retry_flags(bio);
     const int n = ReceiveBytes(plug.SocketHandle(), buffer, length, MSG_DONTWAIT);
-    if (n > 0) return n;
+    if (n > 0) {
+      plug.last_progress_ms_ = NowMs();
+      return n;
+    }
     if (n == 0) {
       plug.io_eof_ = true;
       return 0;
@@ -210,6 +214,7 @@ bool TSSLOpenSSL::AwaitHandle(bool for_writing, long long deadline, const char* 
       return false;
     }
     long long wait = slice;
+    if (send_limit_ms_ >= 0) deadline = last_progress_ms_ + send_limit_ms_;
     if (deadline >= 0) {
       const long long left = deadline - NowMs();
       if (left <= 0) {
@@ -269,19 +274,22 @@ int TSSLOpenSSL::SendData(const void* buffer, int length) {
   if (!CanTransfer("TLS send")) return -1;
   SSL* ssl = session_.get();
   const char* data = static_cast<const char*>(buffer);
-  const long long deadline = DeadlineAfter(OwnerSocket().NonblockSendTimeout());
+  // As for a plain send, the limit is on a peer that takes nothing, not on a slow one.
+  send_limit_ms_ = std::max(OwnerSocket().NonblockSendTimeout(), -1);
+  last_progress_ms_ = NowMs();
   int sent = 0;
   while (sent < length) {
     int count = 0;
-    const Outcome outcome = Drive([&] { return SSL_write(ssl, data + sent, length - sent); },
-                                  deadline, "TLS send", &count);
+    const Outcome outcome =
+        Drive([&] { return SSL_write(ssl, data + sent, length - sent); }, -1, "TLS send", &count);
     if (outcome == Outcome::PeerClosed) {
       SetPlugError(ErrPeerClosed, "TLS send failed: the peer closed the connection");
     }
-    if (outcome != Outcome::Done) return -1;
+    if (outcome != Outcome::Done) break;
     sent += count;
   }
-  return sent;
+  send_limit_ms_ = -1;
+  return sent < length ? -1 : sent;
 }
 
 int TSSLOpenSSL::ReceiveData(void* buffer, int length) {

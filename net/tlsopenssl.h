@@ -93,7 +93,8 @@ class TSSLOpenSSL : public TCustomSSL {
   // call's last answer.
   template <class Call>
   Outcome Drive(Call call, long long deadline, const char* what, int* result = nullptr);
-  // Waits for the handle in stop-aware slices; false (PlugError set) on stop or time-out.
+  // Waits for the handle in stop-aware slices; false (PlugError set) on stop or time-out. While
+  // a send runs, its limit counts from the last bytes moved instead.
   bool AwaitHandle(bool for_writing, long long deadline, const char* what);
   // PlugError from the library's error queue, else from what the bridge saw.
   void FailFromLibrary(int ssl_error, const char* what);
@@ -108,6 +109,9 @@ class TSSLOpenSSL : public TCustomSSL {
   // What the bridge saw on the handle: a socket failure (layer code) or the peer's close.
   int io_error_ = 0;
   bool io_eof_ = false;
+  // While a send runs: its limit without progress (ms, -1 none) and when bytes last moved.
+  int send_limit_ms_ = -1;
+  long long last_progress_ms_ = 0;
   // The session failed beyond repair: no closing alert may be sent any more.
   bool fatal_ = false;
   // The peer's data has ended, by its closing alert or its TCP close; and by the alert.

@@ -109,9 +109,15 @@ std::vector<AnswerCase> AnswerCases() {
                   Send("\n3\r\nxyz\r\n0\r\n\r\n")},
        .document = "0123456789abcdefxyz",
        .mode = Mode::Chunked},
-      {.name = "UnparsableChunkSizeEndsTheBody",
+      {.name = "ChunkSizeWithoutHexDigitsFails",
        .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk("hello") +
                        "zz\r\nmore")},
+       .result = false,
+       .document = "hello",
+       .mode = Mode::Chunked},
+      {.name = "LastChunkWithExtensionEndsTheBody",
+       .answer = {Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk("hello") +
+                       "0;ext=\"x\"\r\n\r\n")},
        .document = "hello",
        .mode = Mode::Chunked},
       {.name = "ChunkedCutShortByClose",
