@@ -104,9 +104,10 @@ bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token sto
   client.SetTransactionTimeout(kJobTransactionTimeoutMs);
   client.Sock().SetConnectTimeout(30000);  // a camera that does not answer is given up
   client.Headers().Add("referer:" + GetReferer(address) + "\r\n\r\n");
-  // Raised from the window thread while the worker waits in the socket.
-  std::stop_callback abort(stop, [&client] { client.Sock().SetStopFlag(true); });
-  const bool complete = ExecuteWithDigest(client, "GET", address, stop);
+  // Asked for from the window thread while the worker waits in the socket; it holds for every
+  // later step of the job, the second request of a Digest exchange included.
+  client.SetStopToken(stop);
+  const bool complete = ExecuteWithDigest(client, "GET", address);
   const bool short_jpeg = !complete && KeepsShortJpeg(client);
   const bool ok = complete || short_jpeg;
   if (ok && answer != nullptr)

@@ -1,5 +1,6 @@
 #include "http/digestretry.h"
 
+#include <utility>
 #include <vector>
 
 #include "base/url.h"
@@ -42,6 +43,7 @@ constexpr int kMaxDigestRequests = 2;
 
 bool ExecuteWithDigest(THTTPClient& client, const Text& method, const Text& url,
                        std::stop_token stop) {
+  if (stop.stop_possible()) client.SetStopToken(std::move(stop));
   const TRequestSnapshot request(client);
   bool ok = client.ExecuteRequest(method, url);
 
@@ -57,7 +59,7 @@ bool ExecuteWithDigest(THTTPClient& client, const Text& method, const Text& url,
   for (int sent = 0; sent < kMaxDigestRequests && ok && client.ResultCode() == 401; ++sent) {
     TDigestChallenge challenge;
     if (!PickDigestChallenge(AuthenticateValues(client.Headers().Lines()), challenge)) break;
-    if ((sent > 0 && !challenge.stale) || stop.stop_requested()) break;
+    if (sent > 0 && !challenge.stale) break;
     const Text cnonce = NewClientNonce();
     if (cnonce.empty()) break;
     const Text line = DigestAuthorizationLine(challenge, user, password, UpperAscii(method),

@@ -14,7 +14,8 @@ namespace tessaly {
 // is sent again on a new connection with the Basic line replaced by the Digest answer (address
 // credentials percent-decoded for it); once more when that answer is 401 with stale=true.
 // Headers, Document, MimeType and the range are restored for each repeat. Answers the result
-// of the last request sent; the client holds its answer. No repeat once stop is requested.
+// of the last request; the client holds its answer. A stop that can be requested becomes the
+// client's (SetStopToken): once it is, the request or its repeat fails at once with 10053.
 bool ExecuteWithDigest(THTTPClient& client, const Text& method, const Text& url,
                        std::stop_token stop = {});
 

@@ -31,6 +31,7 @@ THTTPClient::THTTPClient() {
 }
 
 THTTPClient::~THTTPClient() {
+  stop_raise_.reset();  // waits for a callback running on another thread
   sock_.reset();
   document_.reset();
   cookies_.reset();
@@ -65,14 +66,31 @@ bool THTTPClient::ExecuteRequest(const Text& method, const Text& url) {
   bool want_tls = false;
   InsertRequestLines(method, url, want_tls);
   ArmLimits();
-  bool result = RunTransaction(method, want_tls);
+  bool result = false;
+  if (StopRequested()) {
+    sock_->SetStopFlag(true);
+    sock_->ClearError();
+    sock_->CheckStop();  // nothing is sent: the transaction fails as a stopped send would
+  } else {
+    result = RunTransaction(method, want_tls);
+  }
   if (!result && DeadlinePassed()) {
     // Whatever the server was still sending belongs to a transaction that has been given up.
     limit_exceeded_ = true;
     DropConnection();
+  } else if (!result && StopRequested()) {
+    DropConnection();  // the owner wants out: no graceful close that waits for the peer
   }
   DisarmLimits();
   return result;
+}
+
+void THTTPClient::SetStopToken(std::stop_token stop) {
+  stop_raise_.reset();
+  stop_ = std::move(stop);
+  if (!stop_.stop_possible()) return;
+  stop_raise_ = std::make_unique<std::stop_callback<std::function<void()>>>(
+      stop_, std::function<void()>([this] { sock_->SetStopFlag(true); }));
 }
 
 bool THTTPClient::RunTransaction(const Text& method, bool want_tls) {
@@ -101,10 +119,9 @@ bool THTTPClient::RunTransaction(const Text& method, bool want_tls) {
 
 bool THTTPClient::EnsureConnection(bool want_tls) {
   // An idle connection is reused only while nothing has arrived on it: stray bytes or the
-  // peer's close both show as readable.
+  // peer's close both show as readable. A bare poll: the stop flag is not this test's to use.
   const bool idle = sock_->Handle() != INVALID_SOCKET && connected_host_ == TargetHost() &&
-                    connected_port_ == TargetPort() && !sock_->WaitReadable(0);
-  // Only now: with slices, even the zero wait that tests an idle connection would last one.
+                    connected_port_ == TargetPort() && !sock_->PollReadable(0);
   StartDeadlineWatch();
   return idle || OpenConnection(want_tls);
 }
@@ -173,21 +190,38 @@ void THTTPClient::ArmLimits() {
 }
 
 void THTTPClient::StartDeadlineWatch() {
-  if (!deadline_armed_) return;
+  if (!deadline_armed_ && !stop_.stop_possible()) return;
   // The socket calls the heartbeat between wait slices and before every send and receive;
-  // raising its stop flag there ends whatever it is doing.
-  sock_->SetHeartbeatRate(std::min(kDeadlineSliceMs, transaction_timeout_));
-  sock_->SetOnHeartbeat([this](TBlockSocket&) {
-    if (DeadlinePassed()) sock_->SetStopFlag(true);
-  });
+  // raising its stop flag there ends whatever it is doing, and raising it again at every call
+  // keeps a stop in force for every later step, whichever step used the flag up.
+  sock_->SetHeartbeatRate(deadline_armed_ ? std::min(kDeadlineSliceMs, transaction_timeout_)
+                                          : kDeadlineSliceMs);
+  sock_->SetOnHeartbeat([this](TBlockSocket&) { RaiseStops(); });
+}
+
+void THTTPClient::RaiseStops() {
+  if (StopRequested()) {
+    sock_->SetStopFlag(true);
+  } else if (DeadlinePassed()) {
+    deadline_raised_ = true;
+    sock_->SetStopFlag(true);
+  }
 }
 
 void THTTPClient::DisarmLimits() {
-  if (!deadline_armed_) return;
+  const bool watched = deadline_armed_ || stop_.stop_possible();
   deadline_armed_ = false;
-  sock_->SetOnHeartbeat(nullptr);
-  sock_->SetHeartbeatRate(0);
-  sock_->SetStopFlag(false);
+  if (watched) {
+    sock_->SetOnHeartbeat(nullptr);
+    sock_->SetHeartbeatRate(0);
+  }
+  // Only what the deadline raised is cleared; a stop stays raised for whatever comes next.
+  if (StopRequested()) {
+    sock_->SetStopFlag(true);
+  } else if (deadline_raised_) {
+    sock_->SetStopFlag(false);
+  }
+  deadline_raised_ = false;
 }
 
 bool THTTPClient::DeadlinePassed() const {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 #include "base/bytebuffer.h"
@@ -120,6 +122,12 @@ class THTTPClient : public TNetClient {
   // keeping is the caller's business.
   const std::optional<THTTPShortEnd>& ShortEnd() const { return short_end_; }
 
+  // The stop request of whoever owns the client (it may be asked for from any thread). Once it
+  // is, every connect, send, read and transaction of this client ends at once with 10053, and
+  // it stays so: no step of the client uses the stop up.
+  void SetStopToken(std::stop_token stop);
+  bool StopRequested() const { return stop_.stop_requested(); }
+
   // When not empty, this whole line is sent in place of the "Authorization: Basic" one.
   const Text& AuthorizationLine() const { return authorization_line_; }
   void SetAuthorizationLine(const Text& value) { authorization_line_ = value; }
@@ -154,6 +162,9 @@ class THTTPClient : public TNetClient {
   void DropConnection();
   void ArmLimits();
   void StartDeadlineWatch();
+  // The socket's heartbeat: raises its stop flag while a stop is asked for or the deadline
+  // has passed.
+  void RaiseStops();
   void DisarmLimits();
   bool DeadlinePassed() const;
   int32_t ReadTimeout() const;
@@ -223,6 +234,11 @@ class THTTPClient : public TNetClient {
   std::vector<Text> early_header_lines_;
   uint32_t deadline_tick_ = 0;
   bool deadline_armed_ = false;
+  // The socket's stop flag was raised by the deadline (and so is the deadline's to clear).
+  bool deadline_raised_ = false;
+  std::stop_token stop_;
+  // Raises the socket's stop flag at once when the stop is asked for, from the asking thread.
+  std::unique_ptr<std::stop_callback<std::function<void()>>> stop_raise_;
   size_t body_reserved_ = 0;
 
   bool first_part_of_stream_ = false;

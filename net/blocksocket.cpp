@@ -60,7 +60,6 @@ void TBlockSocket::ResolveEndpoint(TSocketAddress& address, const Text& ip, cons
 }
 
 void TBlockSocket::OpenHandle(const TSocketAddress& address) {
-  stop_flag_.store(false);
   peer_end_ = TPeerEnd::Open;
   bytes_read_ = 0;
   bytes_written_ = 0;
@@ -103,7 +102,11 @@ void TBlockSocket::BindTo(const Text& ip, const Text& port) {
 
 void TBlockSocket::ConnectTo(const Text& ip, const Text& port) {
   TSocketAddress address{};
-  ResolveEndpoint(address, ip, port);
+  // A stop asked for before or while the name was looked up ends the connect before it starts:
+  // the lookup itself cannot be cut short, the wait for the peer can be avoided.
+  ClearError();
+  if (!TakeStop()) ResolveEndpoint(address, ip, port);
+  if (socket_error_ == 0) TakeStop();
   if (socket_error_ == 0) {
     if (handle_ == INVALID_SOCKET) OpenHandle(address);
     if (socket_error_ == 0) {

@@ -199,15 +199,15 @@ class TBlockSocket {
   void ResolveEndpoint(TSocketAddress& address, const Text& ip, const Text& port);
   // Makes the platform socket for the address's family when none exists: clears ReadAhead,
   // applies the queued options oldest first, calls OnCreateSocket. Always restarts the byte
-  // counters and clears StopFlag and the error.
+  // counters and clears the error; a pending StopFlag stays for the operation it stops.
   void OpenHandle(const TSocketAddress& address);
   // Binds to ip:port, making the socket when needed. "0.0.0.0" with "0" on a closed SF_Any
   // socket does nothing at all (no socket, no event).
   void BindTo(const Text& ip, const Text& port);
   // Resolves (as long as the system's lookup takes), makes the socket when needed and
   // connects, waiting in HeartbeatRate slices (100 ms without one): 10060 after
-  // ConnectTimeout, 10053 when StopFlag is found set. Empties ReadAhead and the line-end
-  // carry-over. A refused connect: 10061.
+  // ConnectTimeout, 10053 when StopFlag is found set (also before and right after the lookup).
+  // Empties ReadAhead and the line-end carry-over. A refused connect: 10061.
   virtual void ConnectTo(const Text& ip, const Text& port);
   // Base form: CloseNow.
   virtual void Close();
@@ -243,6 +243,8 @@ class TBlockSocket {
   virtual bool WaitWritable(int timeout);
   // OnHeartbeat; when StopFlag is set: clears it, fails with 10053 and answers true.
   bool CheckStop();
+  // CheckStop without reporting the failure (the caller reports it with its own).
+  bool TakeStop();
   // Bandwidth limiter before a piece of `length` bytes: sleeps (in steps of at most 250 ms,
   // ending early on StopFlag) until next_tick, then charges this piece to next_tick.
   // next_tick 0 means nothing has been charged yet.
@@ -296,7 +298,8 @@ class TBlockSocket {
   // One datagram into buffer; its sender becomes PeerAddress.
   virtual int ReadDatagram(void* buffer, int length);
   // Discards ReadAhead and the input ready now, but no more than a bounded amount of bytes and
-  // time (what is left is dropped by the close that follows); never fails, never throws.
+  // time (what is left is dropped by the close that follows); never fails, never throws. Does
+  // nothing while StopFlag is set, and leaves it set.
   void DrainInput();
   // Lets OnReadFilter rewrite the `length` bytes at buffer; length may shrink.
   void FilterInput(void* buffer, int& length);
@@ -444,6 +447,8 @@ class TBlockSocket {
   int nonblock_send_timeout_ = 15000;
   int connect_timeout_ = -1;
   int heartbeat_rate_ = 0;
+  // The last WaitReadable gave up because StopFlag was set.
+  bool wait_stopped_ = false;
   TPeerEnd peer_end_ = TPeerEnd::Open;
 };
 

@@ -148,7 +148,8 @@ int TBlockSocket::AwaitInput(int timeout) {
     if (n == 0) socket_error_ = ErrPeerClosed;
     return n;
   }
-  socket_error_ = ErrTimedOut;
+  // A read given up on a stop is stopped, not timed out.
+  socket_error_ = wait_stopped_ ? ErrStopped : ErrTimedOut;
   return 0;
 }
 
@@ -443,7 +444,7 @@ uint8_t TBlockSocket::PeekOneByte(int timeout) {
   if (WaitReadable(timeout)) {
     if (PeekSome(&value, 1) != 1) value = 0;
   } else {
-    socket_error_ = ErrTimedOut;
+    socket_error_ = wait_stopped_ ? ErrStopped : ErrTimedOut;
   }
   ReportError();
   return value;
@@ -467,6 +468,12 @@ int TBlockSocket::ReadDatagram(void* buffer, int length) {
 }
 
 void TBlockSocket::DrainInput() {
+  // A pending stop belongs to whatever the owner does next; draining neither waits for the
+  // peer nor uses the stop up.
+  if (stop_flag_.load()) {
+    ClearError();
+    return;
+  }
   SleepMs(1);
   // A peer that keeps sending would keep the close here for ever.
   const uint32_t start = TickCount();
@@ -480,6 +487,7 @@ void TBlockSocket::DrainInput() {
   } catch (const ENetSocketError&) {
     // Draining is best effort; the caller is closing anyway.
   }
+  if (socket_error_ == ErrStopped) stop_flag_.store(true);  // asked for meanwhile: kept too
   ClearError();
 }
 

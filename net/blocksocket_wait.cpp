@@ -36,6 +36,7 @@ bool TBlockSocket::PollReadable(int timeout) {
 }
 
 bool TBlockSocket::WaitReadable(int timeout) {
+  wait_stopped_ = false;
   int slices = 0;
   int first = timeout;
   if (heartbeat_rate_ != 0 && timeout != -1) {
@@ -48,6 +49,7 @@ bool TBlockSocket::WaitReadable(int timeout) {
       NotifyHeartbeat();
       if (stop_flag_.exchange(false)) {
         ready = false;
+        wait_stopped_ = true;
         break;
       }
       ready = PollReadable(heartbeat_rate_);
@@ -99,10 +101,15 @@ void TBlockSocket::NotePeerEnd(TPeerEnd end) {
 }
 
 bool TBlockSocket::CheckStop() {
+  if (!TakeStop()) return false;
+  ReportError();
+  return true;
+}
+
+bool TBlockSocket::TakeStop() {
   NotifyHeartbeat();
   if (!stop_flag_.exchange(false)) return false;
   socket_error_ = ErrStopped;
-  ReportError();
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/bigblock.h"
+#include "http/digestretry.h"
 #include "http/httpclient.h"
 #include "http_test_support.h"
 #include "net/tcpsocket.h"
@@ -243,6 +244,51 @@ TEST(Deadline, LeavesATransactionInTimeAlone) {
   // The next transaction on the same object starts a deadline of its own.
   EXPECT_FALSE(client->Sock().StopFlag());
 }
+
+// A stop asked for at one step holds for every later one: the exchange ends at once with 10053,
+// against peers that would otherwise keep it waiting for the read time-out.
+struct StopCase {
+  std::string name;
+  THookSocketReason at;  // the event whose hook asks for the stop
+  int code_before;       // ... once ResultCode is this
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Stop : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(Stop, EndsTheExchangeAtOnce) {
+  const std::string challenge =
+      "HTTP/1.0 401 No\r\nWWW-Authenticate: Digest nonce=\"n\"\r\nContent-Length: 0\r\n\r\n";
+  ScriptedPeer peer(
+      std::vector<PeerScript>{AfterRequest({Send(challenge), PeerStep::AwaitEof()}), PeerScript{}},
+      ScriptedPeer::Options{});
+  auto client = NewClient(20000);
+  std::stop_source stop;
+  client->SetStopToken(stop.get_token());
+  THTTPClient& watched = *client;
+  client->Sock().SetOnStatus([&](TBlockSocket&, THookSocketReason reason, const Text&) {
+    if (reason == GetParam().at && watched.ResultCode() == GetParam().code_before) {
+      stop.request_stop();
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ExecuteWithDigest(*client, "GET", PeerUrl(peer, "/").insert(7, "u:p@")));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(client->Sock().SocketError(), ErrStopped)
+      << client->Sock().GetErrorDesc(client->Sock().SocketError());
+  EXPECT_LT(elapsed, std::chrono::seconds(3)) << "the read time-out is 20 s";
+  EXPECT_EQ(DocumentText(*client), "");
+  EXPECT_EQ(peer.Received(1), "") << "no second request";
+  EXPECT_TRUE(client->Sock().StopFlag()) << "the stop is kept for whatever comes next";
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, Stop,
+                         ::testing::Values(StopCase{"WhileTheNameIsResolved", SR_Resolving, 500},
+                                           StopCase{"BetweenTheDigestRequests", SR_Closed, 401}),
+                         [](const auto& info) { return info.param.name; });
 
 // Addresses carrying control bytes must not reach the wire.
 struct AddressCase {
