@@ -107,13 +107,21 @@ size_t TFirstPartReader::FeedLine(const char* data, size_t size) {
 
 void TFirstPartReader::TakeLine(const Text& line) {
   if (step_ == TStep::Boundary) {
-    if (boundary_.empty() && line.rfind("--", 0) == 0) boundary_ = BareBoundary(line);
+    // The boundary lines actually sent decide, whatever the answer declared.
+    if (!boundary_seen_ && line.rfind("--", 0) == 0) {
+      boundary_ = BareBoundary(line);
+      boundary_seen_ = true;
+    }
     if (IsBoundaryLine(line)) {
       step_ = TStep::Headers;
       return;
     }
     if (!IsHeaderLine(line)) return;  // blank lines and preamble text before the first boundary
     step_ = TStep::Headers;           // the first part's header lines came without a boundary
+  }
+  if (IsBoundaryLine(line)) {
+    ResetPart();  // a part with neither header lines nor body
+    return;
   }
   if (line.empty()) {
     StartBody(Text());
@@ -129,12 +137,13 @@ void TFirstPartReader::TakeLine(const Text& line) {
 void TFirstPartReader::StartBody(const Text& first_bytes) {
   step_ = TStep::Body;
   if (remaining_ >= 0) {
+    // No room is taken from the announced length: memory follows the bytes that arrive.
     if (limits_.max_part_size > 0 && remaining_ > limits_.max_part_size) {
       step_ = TStep::Breached;
-      return;
+    } else if (remaining_ == 0) {
+      ResetPart();
+      step_ = TStep::Boundary;
     }
-    part_.Reserve(static_cast<size_t>(remaining_));
-    if (remaining_ == 0) step_ = TStep::Done;
     return;
   }
   if (!first_bytes.empty()) FeedScanned(first_bytes.data(), first_bytes.size());
@@ -144,61 +153,115 @@ size_t TFirstPartReader::FeedCounted(const char* data, size_t size) {
   const size_t count = std::min(size, static_cast<size_t>(remaining_));
   part_.Write(data, count);
   remaining_ -= static_cast<int64_t>(count);
-  if (remaining_ == 0) step_ = TStep::Done;
+  if (remaining_ > 0) return count;
+  if (IsJpegPart() && !EndsWithJpegEnd()) {
+    // Miscounted: the picture ends where its framing says, looked for from its first byte on.
+    remaining_ = -1;
+    scan_from_ = 0;
+    line_pending_ = true;
+    FeedScanned(nullptr, 0);
+  } else {
+    step_ = TStep::Done;
+  }
   return count;
 }
 
 size_t TFirstPartReader::FeedScanned(const char* data, size_t size) {
   part_.Write(data, size);
   const size_t total = static_cast<size_t>(part_.Size());
-  while (scan_from_ < total) {
+  for (;;) {
+    if (line_pending_) {
+      const int64_t end = BodyEndAt(scan_from_);
+      if (end == -2) break;
+      if (end >= 0) {
+        EndPart(end, scan_from_);
+        return size;
+      }
+      line_pending_ = false;
+    }
     const void* feed = std::memchr(part_.Memory() + scan_from_, '\n', total - scan_from_);
     if (feed == nullptr) {
       scan_from_ = total;
       break;
     }
-    const size_t at = static_cast<size_t>(static_cast<const char*>(feed) - part_.Memory());
-    const int64_t end = BodyEndBefore(at);
-    if (end == -2) {
-      scan_from_ = at;
-      break;
-    }
-    if (end >= 0) {
-      part_.SetSize(end);
-      step_ = TStep::Done;
-      break;
-    }
-    scan_from_ = at + 1;
+    scan_from_ = static_cast<size_t>(static_cast<const char*>(feed) - part_.Memory()) + 1;
+    line_pending_ = true;
   }
-  // Unless it has ended, the body reaches to at most three bytes before the first line feed
-  // not yet ruled out as a boundary's.
-  const int64_t least = step_ == TStep::Done ? part_.Size() : static_cast<int64_t>(scan_from_) - 3;
-  if (limits_.max_part_size > 0 && least > limits_.max_part_size) step_ = TStep::Breached;
+  // The body reaches to at most four bytes (a line end and a blank line) before the first
+  // line not yet ruled out as a boundary line.
+  const int64_t least = static_cast<int64_t>(scan_from_) - 4;
+  if ((limits_.max_part_size > 0 && least > limits_.max_part_size) ||
+      part_.Size() > kMaxUndelimitedPart) {
+    step_ = TStep::Breached;
+  }
   return size;
 }
 
-int64_t TFirstPartReader::BodyEndBefore(size_t at) const {
-  if (boundary_.empty()) return -1;
+int64_t TFirstPartReader::BodyEndAt(size_t start) const {
   const char* bytes = part_.Memory();
   const size_t total = static_cast<size_t>(part_.Size());
+  if (start > 0 && IsJpegPart()) {
+    // The end-of-image marker, a line end and a line beginning with "--": whatever boundary
+    // that line names, the picture is complete.
+    size_t eol = start - 1;
+    if (eol > 0 && bytes[eol - 1] == '\r') --eol;
+    if (eol >= 4 && bytes[eol - 2] == '\xFF' && bytes[eol - 1] == '\xD9') {
+      if (total - start < 2 && (total == start || bytes[start] == '-')) return -2;
+      if (total - start >= 2 && bytes[start] == '-' && bytes[start + 1] == '-') {
+        return static_cast<int64_t>(eol);
+      }
+    }
+  }
+  if (boundary_.empty()) return -1;
+  if (start == total) return -2;
+  // Most lines inside a picture begin with neither a dash nor the boundary.
+  if (bytes[start] != '-' && bytes[start] != boundary_[0]) return -1;
   const size_t longest = boundary_.size() + kBoundarySlack;
-  // Most line feeds inside a picture are followed by neither a dash nor the boundary.
-  if (at + 1 < total && bytes[at + 1] != '-' && bytes[at + 1] != boundary_[0]) return -1;
-  size_t next = at + 1;
-  while (next < total && bytes[next] != '\n' && next - at <= longest) ++next;
-  if (next - at > longest) return -1;
+  size_t next = start;
+  while (next < total && bytes[next] != '\n' && next - start <= longest) ++next;
+  if (next - start > longest) return -1;
   if (next == total) return -2;
-  Text line(bytes + at + 1, next - at - 1);
+  Text line(bytes + start, next - start);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (!IsBoundaryLine(line)) return -1;
   // The line end before the boundary line belongs to it, and so does one blank line before it.
-  size_t end = at;
-  if (end > 0 && bytes[end - 1] == '\r') --end;
-  if (end > 0 && bytes[end - 1] == '\n') {
+  size_t end = start;
+  for (int ends = 0; ends < 2 && end > 0 && bytes[end - 1] == '\n'; ++ends) {
     --end;
     if (end > 0 && bytes[end - 1] == '\r') --end;
   }
   return static_cast<int64_t>(end);
+}
+
+void TFirstPartReader::EndPart(int64_t end, size_t next) {
+  if (end > 0) {
+    part_.SetSize(end);
+    step_ = TStep::Done;
+    return;
+  }
+  const Text rest(part_.Memory() + next, static_cast<size_t>(part_.Size()) - next);
+  ResetPart();
+  step_ = TStep::Boundary;
+  Feed(rest.data(), rest.size());
+}
+
+void TFirstPartReader::ResetPart() {
+  part_.Clear();
+  part_type_.clear();
+  remaining_ = -1;
+  scan_from_ = 0;
+  line_pending_ = true;
+}
+
+bool TFirstPartReader::IsJpegPart() const {
+  return part_.Size() >= 2 && part_.Memory()[0] == '\xFF' && part_.Memory()[1] == '\xD8';
+}
+
+bool TFirstPartReader::EndsWithJpegEnd() const {
+  const char* bytes = part_.Memory();
+  size_t end = static_cast<size_t>(part_.Size());
+  while (end > 0 && (bytes[end - 1] == '\r' || bytes[end - 1] == '\n')) --end;
+  return end >= 4 && bytes[end - 2] == '\xFF' && bytes[end - 1] == '\xD9';
 }
 
 bool TFirstPartReader::IsBoundaryLine(const Text& line) const {

@@ -27,9 +27,16 @@ struct TPartLimits {
 // lines, the part's body. The body ends after its Content-Length bytes, or else before the next
 // boundary line: the line end before that line, and one blank line before it, belong to the
 // boundary. A boundary line is the boundary after any dashes, optionally followed by "--" and
-// blanks. Without a declared boundary the first line beginning with "--" declares it.
+// blanks. The first line beginning with "--" before any part sets the boundary, whatever was
+// declared. A JPEG part (one that begins with FF D8) also ends after its end-of-image marker
+// FF D9 when a line beginning with "--" follows it; its Content-Length is believed only when the
+// bytes counted end in FF D9 (CR and LF after it allowed), else it is read on like a part
+// without length. Empty parts are skipped. A part without length that has not ended after
+// kMaxUndelimitedPart bytes cannot be delimited: the reader counts that as a breach.
 class TFirstPartReader {
  public:
+  static constexpr int64_t kMaxUndelimitedPart = 32 * 1024 * 1024;
+
   // The part's body is written to `part`, which is emptied first.
   TFirstPartReader(const Text& boundary, TByteBuffer& part, TPartLimits limits);
 
@@ -50,20 +57,29 @@ class TFirstPartReader {
   void StartBody(const Text& first_bytes);
   size_t FeedCounted(const char* data, size_t size);
   size_t FeedScanned(const char* data, size_t size);
-  // The body's end when a boundary line begins after the line feed at `at` of the part; -1 when
-  // it does not, -2 when the bytes that would tell have not arrived yet.
-  int64_t BodyEndBefore(size_t at) const;
+  // The body's end when the line that begins at `start` of the part ends it; -1 when it does
+  // not, -2 when the bytes that would tell have not arrived yet.
+  int64_t BodyEndAt(size_t start) const;
+  // The part ends at `end`; an empty one is skipped, and what followed it, from `next` on, is
+  // read again as the start of the next part.
+  void EndPart(int64_t end, size_t next);
+  // Forgets the part's headers and scan state.
+  void ResetPart();
+  bool IsJpegPart() const;
+  bool EndsWithJpegEnd() const;
   bool IsBoundaryLine(const Text& line) const;
 
   Text boundary_;
+  bool boundary_seen_ = false;  // a line beginning with "--" has set the boundary
   TByteBuffer& part_;
   TPartLimits limits_;
   TStep step_ = TStep::Boundary;
   Text line_;
   int64_t header_bytes_ = 0;
   Text part_type_;
-  int64_t remaining_ = -1;  // body bytes still to come; -1 when the part gave no length
-  size_t scan_from_ = 0;    // the first byte of the part not yet ruled out as a boundary's start
+  int64_t remaining_ = -1;    // body bytes still to come; -1 when the part gave no length
+  size_t scan_from_ = 0;      // where the search for the next line feed goes on
+  bool line_pending_ = true;  // a line beginning at scan_from_ has not been judged yet
 };
 
 }  // namespace tessaly

@@ -1,0 +1,86 @@
+// The first part of a stream, found by the reader whatever pieces the body comes in: each case
+// is fed whole and one byte at a time.
+#include "http/multipart.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+namespace tessaly {
+namespace {
+
+// A picture with line feeds, dashes and near-boundaries inside, as compressed pictures have.
+const std::string kFrame = "\xFF\xD8\xFF\xE0jpeg\r\n--fram\n-frame-x\r\n--frame2\r\n\xFF\xD9";
+const std::string kJpeg = "Content-Type: image/jpeg\r\n";
+const std::string kNext = "\r\n--b\r\n" + kJpeg + "\r\n\xFF\xD8 second";
+
+std::string Length(size_t size) {
+  return "Content-Length: " + std::to_string(size) + "\r\n";
+}
+
+struct PartCase {
+  std::string name;
+  std::string boundary;  // as declared by the answer
+  std::string body;
+  std::string part;  // "" when the reader must fail
+};
+
+void PrintTo(const PartCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FirstPart : public ::testing::TestWithParam<PartCase> {};
+
+TEST_P(FirstPart, IsFoundWholeAndByteByByte) {
+  const PartCase& c = GetParam();
+  for (const size_t piece : {c.body.size(), size_t{1}}) {
+    TByteBuffer part;
+    TFirstPartReader reader(c.boundary, part, {256 << 20, 64 << 10, 1 << 20});
+    size_t fed = 0;
+    while (fed < c.body.size() && !reader.Complete() && !reader.Breached()) {
+      const size_t n = std::min(piece, c.body.size() - fed);
+      reader.Feed(c.body.data() + fed, n);
+      fed += n;
+    }
+    SCOPED_TRACE(piece);
+    if (c.part.empty()) {
+      EXPECT_TRUE(reader.Breached());
+      if (piece == 1) {
+        EXPECT_EQ(part.Size(), TFirstPartReader::kMaxUndelimitedPart + 1);
+      }
+      continue;
+    }
+    ASSERT_TRUE(reader.Complete());
+    EXPECT_EQ(std::string(part.Memory(), static_cast<size_t>(part.Size())), c.part);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, FirstPart,
+    ::testing::Values(
+        PartCase{"JpegWithoutBoundaryOrLength", "", kFrame + "\r\n--myboundary\r\n", kFrame},
+        PartCase{"JpegAfterHeadersEndsBeforeAnyDashLine", "", kJpeg + "\r\n" + kFrame + "\n--x",
+                 kFrame},
+        PartCase{"DeclaredBoundaryNeverSent", "foo", "--bar\r\n" + kJpeg + "\r\n" + kFrame + kNext,
+                 kFrame},
+        PartCase{"SentBoundaryDelimitsOtherParts", "foo", "--bar\r\n\r\nhello\r\n--bar\r\n",
+                 "hello"},
+        PartCase{"EmptyPartsAreSkipped", "b",
+                 "--b\r\n--b\r\n" + Length(0) + "\r\n\r\n--b\r\n\r\n\r\n--b\r\n" + kJpeg + "\r\n" +
+                     kFrame + kNext,
+                 kFrame},
+        PartCase{"LengthTooShort", "b",
+                 "--b\r\n" + Length(kFrame.size() - 5) + "\r\n" + kFrame + kNext, kFrame},
+        PartCase{"LengthTooLong", "b",
+                 "--b\r\n" + Length(kFrame.size() + 20) + "\r\n" + kFrame + kNext, kFrame},
+        PartCase{"LengthWithLineEndAfterTheMarker", "b",
+                 "--b\r\n" + Length(kFrame.size() + 2) + "\r\n" + kFrame + kNext, kFrame + "\r\n"},
+        PartCase{
+            "NeverDelimited", "b",
+            "--b\r\n\r\n\xFF\xD8" + std::string(TFirstPartReader::kMaxUndelimitedPart + 1024, 'x'),
+            ""}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tessaly
