@@ -18,6 +18,7 @@ struct EndCase {
   std::string name;
   PeerScript script;
   TPeerEnd expected;
+  bool direct = false;  // met by ReadSome itself rather than by a buffered read
 };
 
 void PrintTo(const EndCase& c, std::ostream* os) {
@@ -41,7 +42,14 @@ TEST_P(PeerEnds, AreRecordedByTheReadThatMeetsThem) {
   TTCPBlockSocket sock;
   sock.ConnectTo(peer.Host(), peer.PortText());
   ASSERT_EQ(sock.SocketError(), 0) << sock.SocketErrorText();
-  while (sock.SocketError() == 0) sock.ReadAvailable(5000);
+  char buffer[16];
+  while (sock.SocketError() == 0) {
+    if (!GetParam().direct) {
+      sock.ReadAvailable(5000);
+    } else if (sock.WaitReadable(5000)) {
+      sock.ReadSome(buffer, sizeof buffer);
+    }
+  }
   EXPECT_EQ(sock.SocketError(), ErrPeerClosed) << sock.SocketErrorText();
   EXPECT_EQ(sock.PeerEnd(), GetParam().expected);
   ExpectANewConnectionWorks(sock);
@@ -54,6 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"BytesThenClose", {PeerStep::Send("abc"), PeerStep::Close()}, TPeerEnd::Orderly},
         EndCase{"ShutdownWrite", {PeerStep::ShutdownWrite()}, TPeerEnd::Orderly},
         EndCase{"Reset", {PeerStep::Reset()}, TPeerEnd::Reset},
+        EndCase{"ResetMetByReadSome", {PeerStep::Reset()}, TPeerEnd::Reset, true},
         EndCase{"BytesThenReset",
                 {PeerStep::Send("abc"), PeerStep::Pause(50), PeerStep::Reset()},
                 TPeerEnd::Reset}),
