@@ -46,6 +46,36 @@ socklen_t NumericAddress(const std::string& host, int port, sockaddr_storage* ou
 
 }  // namespace
 
+ExitGuard::ExitGuard(const char* script, const std::string& argument) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return;
+  const char* args[] = {"sh", "-c", script, "exit-guard", argument.c_str(), nullptr};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls. Its own process group: a kill of the test's group spares it.
+    dup2(ends[0], 0);
+    setpgid(0, 0);
+    execvp(args[0], const_cast<char* const*>(args));
+    _exit(127);
+  }
+  close(ends[0]);
+  if (pid < 0) {
+    close(ends[1]);
+    return;
+  }
+  pid_ = pid;
+  pipe_ = ends[1];
+}
+
+ExitGuard::~ExitGuard() {
+  if (pid_ < 0) return;
+  // Killed before the pipe closes, so the script never runs.
+  kill(pid_, SIGKILL);
+  close(pipe_);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv,
                                                   const std::string& log_path, std::string* error) {
   if (argv.empty()) {
@@ -68,6 +98,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     *error = std::string("fork: ") + std::strerror(errno);
@@ -85,6 +116,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     setpgid(0, 0);
     // A test run that dies must not leave its servers behind.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);  // the test process died before the line above
     execvp(args[0], args.data());
     int code = errno;
     ssize_t ignored = write(report[1], &code, sizeof(code));
@@ -100,6 +132,10 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
   } while (got < 0 && errno == EINTR);
   close(report[0]);
   auto child = std::make_unique<ChildProcess>(Key(), pid, log_path);
+  // The death signal reaches the child alone; helpers it forks (a web server's workers) go
+  // with its group.
+  child->guard_ =
+      std::make_unique<ExitGuard>("cat >/dev/null; kill -KILL -- -\"$1\"", std::to_string(pid));
   if (got == static_cast<ssize_t>(sizeof(exec_errno))) {
     *error = "cannot run " + argv[0] + ": " + std::strerror(exec_errno);
     return nullptr;  // the destructor reaps it
@@ -122,6 +158,8 @@ bool ChildProcess::IsRunning() {
 }
 
 void ChildProcess::Stop() {
+  // First, while the group's number cannot have been given to anyone else.
+  guard_.reset();
   if (reaped_) return;
   kill(pid_, SIGKILL);
   // Servers that fork helpers put them in the child's process group; take those down too.
@@ -241,9 +279,12 @@ ScratchDir::ScratchDir() {
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+  if (!path_.empty())
+    guard_ = std::make_unique<ExitGuard>("cat >/dev/null; rm -rf -- \"$1\"", path_);
 }
 
 ScratchDir::~ScratchDir() {
+  guard_.reset();
   if (path_.empty()) return;
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);

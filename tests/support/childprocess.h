@@ -11,6 +11,21 @@
 
 namespace tessaly {
 
+// A watcher process that runs `sh -c script` with argument once this test process has gone,
+// however it ended (killed by ctest's time-out included): what a test leaves running or lying
+// around ends with it. Destroying the guard cancels the script.
+class ExitGuard {
+ public:
+  ExitGuard(const char* script, const std::string& argument);
+  ~ExitGuard();
+  ExitGuard(const ExitGuard&) = delete;
+  ExitGuard& operator=(const ExitGuard&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+  int pipe_ = -1;  // the watcher runs the script when this end closes
+};
+
 class ChildProcess {
  public:
   // Runs argv[0] (searched in PATH) with the given arguments; stdin is /dev/null, stdout and
@@ -26,7 +41,7 @@ class ChildProcess {
   };
   ChildProcess(Key, pid_t pid, std::string log_path) : pid_(pid), log_path_(std::move(log_path)) {}
 
-  // Kills and reaps the child if it is still there.
+  // Kills and reaps the child (and its process group) if it is still there.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -53,6 +68,7 @@ class ChildProcess {
  private:
   pid_t pid_;
   std::string log_path_;
+  std::unique_ptr<ExitGuard> guard_;  // kills the child's process group if this process dies
   bool reaped_ = false;
   int status_ = 0;
 };
@@ -82,6 +98,7 @@ class ScratchDir {
 
  private:
   std::string path_;
+  std::unique_ptr<ExitGuard> guard_;  // removes the directory if this process dies
 };
 
 }  // namespace tessaly
