@@ -138,6 +138,7 @@ TEST_P(DurableWriteTest, SyncsTheFileThenTheDirectory) {
   if (!GetParam().replaces) unlink(path.c_str());
   std::unique_lock lock(sync_mutex);
   watched_path = path;
+  syncs.clear();
   lock.unlock();
   GetParam().write(path);
   lock.lock();
