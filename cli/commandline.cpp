@@ -50,17 +50,10 @@ TCommandLine UsageError(const Text& error) {
 }  // namespace
 
 bool ParseInterval(const Text& text, int64_t& ms) {
-  const size_t digits = text.find_first_not_of("0123456789");
-  const Text unit = digits == Text::npos ? Text() : text.substr(digits);
-  int64_t factor = 0;
-  if (unit.empty() || unit == "s") factor = 1000;
-  if (unit == "ms") factor = 1;
-  if (unit == "m") factor = 60 * 1000;
-  if (unit == "h") factor = 60 * 60 * 1000;
-  int64_t value = 0;
-  if (factor == 0 || !ParseCount(text.substr(0, digits), kLongestIntervalMs, value)) return false;
-  ms = value * factor;
-  return ms <= kLongestIntervalMs;
+  return ParseScaled(text,
+                     {{"", 1000}, {"s", 1000}, {"ms", 1}, {"m", 60 * 1000}, {"h", 60 * 60 * 1000}},
+                     ms) &&
+         ms <= kLongestIntervalMs;
 }
 
 Text UsageText() {
