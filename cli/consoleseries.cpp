@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -28,28 +29,39 @@ class TReportingContext final : public TJobContext {
  public:
   TReportingContext(TJobContext& inner, TJobOptions options,
                     std::function<void(const TJobOutcome&)> report,
-                    std::function<int(int64_t)> make_room)
+                    std::function<int(int64_t, Text&)> make_room,
+                    std::optional<TDirectoryIdentity> stored_in)
       : inner_(inner),
         options_(std::move(options)),
         report_(std::move(report)),
-        make_room_(std::move(make_room)) {}
+        make_room_(std::move(make_room)),
+        stored_in_(stored_in) {}
   const Text& Address() const override { return inner_.Address(); }
   int32_t Counter() const override { return inner_.Counter(); }
   const Text& SaveDir() const override { return inner_.SaveDir(); }
-  TDirectoryIdentity SaveDirIdentity() const override { return inner_.SaveDirIdentity(); }
+  TDirectoryIdentity SaveDirIdentity() const override {
+    return stored_in_ ? *stored_in_ : inner_.SaveDirIdentity();
+  }
+  Text DirectoryReplacedReason() const override {
+    if (!stored_in_) return inner_.DirectoryReplacedReason();
+    const Text& dir = SaveDir();
+    return (dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir) +
+           " is not the directory this series stored in";
+  }
   Text MakeFileName(const Text& name) override { return inner_.MakeFileName(name); }
   void ShowMessage(const Text& text) override { inner_.ShowMessage(text); }
   void SetCaption(const Text& text) override { inner_.SetCaption(text); }
   std::stop_token StopToken() const override { return inner_.StopToken(); }
   TJobOptions Options() const override { return options_; }
-  int MakeRoom(int64_t bytes) override { return make_room_(bytes); }
+  int MakeRoom(int64_t bytes, Text& why) override { return make_room_(bytes, why); }
   void ReportOutcome(const TJobOutcome& outcome) override { report_(outcome); }
 
  private:
   TJobContext& inner_;
   TJobOptions options_;
   std::function<void(const TJobOutcome&)> report_;
-  std::function<int(int64_t)> make_room_;
+  std::function<int(int64_t, Text&)> make_room_;
+  std::optional<TDirectoryIdentity> stored_in_;
 };
 
 }  // namespace
@@ -152,6 +164,8 @@ int TConsoleSeries::Run() {
       status = 128 + forced_by_;
     } else if (too_many_failures_) {
       status = kExitTooManyFailures;
+    } else if (counter_spent_) {
+      status = 1;
     }
   }
   relay->Attach(nullptr);
@@ -182,32 +196,55 @@ void TConsoleSeries::RunReportedJob(TJobContext& job) {
     std::lock_guard lock(last_picture_mutex_);
     options.LastStored = last_picture_;
   }
-  auto report = [this, started](const TJobOutcome& outcome) {
+  auto report = [this, started, &job](const TJobOutcome& outcome) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();
     const std::time_t now = std::time(nullptr);
+    Text error;
+    if (outcome.Kind == TJobOutcome::TKind::Stored && options_.Retention &&
+        !options_.Retention->Stored(outcome.Path, job.Counter(), outcome.Bytes, now, error)) {
+      const Text line = LocalTimeStamp(now) + " could not catalog " + outcome.Path + ": " + error;
+      port_.PostToWindowThread([this, line] { Print(line, true); });
+    }
     if (outcome.Kind == TJobOutcome::TKind::Stored) {
-      if (options_.Retention) options_.Retention->Stored(outcome.Path, outcome.Bytes, now);
       std::lock_guard lock(last_picture_mutex_);
       last_picture_ = outcome.Path;
     }
     const Text stamp = LocalTimeStamp(now);
     port_.PostToWindowThread([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
   };
-  TReportingContext context(job, options, report,
-                            [this](int64_t bytes) { return MakeRoom(bytes); });
+  std::optional<TDirectoryIdentity> stored_in;
+  if (options_.NotItsDirectory && options_.Retention) stored_in = options_.Retention->Directory();
+  TReportingContext context(
+      job, options, report, [this](int64_t bytes, Text& why) { return MakeRoom(bytes, why); },
+      stored_in);
   FetchImageJob(context);
+  // The next number would wrap to the lowest: the series ends rather than sort out of order.
+  if (job.Counter() == INT32_MAX && !job.StopRequested())
+    port_.PostToWindowThread([this] {
+      if (counter_spent_) return;
+      std::fprintf(stderr,
+                   "tessaly-capture: the counter has reached its largest value, %d; "
+                   "ending the series\n",
+                   INT32_MAX);
+      counter_spent_ = true;
+      BeginEnding();
+    });
 }
 
-int TConsoleSeries::MakeRoom(int64_t bytes) {
+// Removals are printed also when quiet: a file gone must never go unsaid.
+int TConsoleSeries::MakeRoom(int64_t bytes, Text& why) {
+  why.clear();
   if (!options_.Retention) return 0;
   std::vector<TRemoval> removed;
-  const int refused = options_.Retention->MakeRoom(bytes, removed);
+  const int refused = options_.Retention->MakeRoom(bytes, removed, why);
   const Text stamp = LocalTimeStamp(std::time(nullptr));
   for (const TRemoval& removal : removed) {
-    const Text line = stamp + " removed " + removal.Path + " " + IntToText(removal.Bytes);
-    if (!options_.Quiet) port_.PostToWindowThread([this, line] { Print(line, false); });
+    const Text line = stamp + (removal.Error.empty()
+                                   ? " removed " + removal.Path + " " + IntToText(removal.Bytes)
+                                   : " could not remove " + removal.Path + ": " + removal.Error);
+    port_.PostToWindowThread([this, line] { Print(line, true); });
   }
   return refused;
 }

@@ -23,6 +23,8 @@ struct TSeriesOptions {
   TActiveHours Hours;               // outside them nothing is fetched
   TJobOptions Job;                  // what the jobs keep; LastStored is the series' own business
   TRetention* Retention = nullptr;  // the series' own pictures: what is kept, what goes
+  // The directory is not the one the series stored in: every job fails, until that one is back.
+  bool NotItsDirectory = false;
 };
 
 // The exit status of a series ended by MaxFailures.
@@ -35,7 +37,8 @@ class TConsoleSeries {
   // Starts the series with the port's settings and runs it to its end. Those of SIGINT, SIGTERM
   // and SIGHUP that the series is to take must be blocked in every thread before this is
   // called: the first lets the running job finish and store, a second ends the series at once.
-  // Answers the exit status: 0, 1 when the series could not start, kExitTooManyFailures, or
+  // Answers the exit status: 0, 1 when the series could not start or its counter reached the
+  // largest value, kExitTooManyFailures, or
   // 128 + the signal's number after a second signal. A service manager hears of it all.
   int Run();
   // True when Run left a job running that could not be stopped in time; the process must then
@@ -52,7 +55,7 @@ class TConsoleSeries {
 
   void RunReportedJob(TJobContext& job);
   // Worker thread: what retention removes before a store, each removal printed.
-  int MakeRoom(int64_t bytes);
+  int MakeRoom(int64_t bytes, Text& why);
   void StartJob();
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
@@ -78,6 +81,7 @@ class TConsoleSeries {
   Text last_picture_;
   bool ending_ = false;
   bool too_many_failures_ = false;
+  bool counter_spent_ = false;
   int signals_ = 0;
   int forced_by_ = 0;
   bool job_abandoned_ = false;

@@ -2,12 +2,13 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/fileutil.h"
-#include "capture/naming.h"
+#include "capture/catalog.h"
 #include "capture/retention.h"
 #include "capture/scheduler.h"
 #include "capture/seriesindex.h"
@@ -106,18 +107,32 @@ int Main(int argc, char** argv) {
   const Text directory = port.DirectoryText();
   if (!DirectoryExists(directory))
     return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
-  // The series' own pictures: a restart continues after the highest number already stored.
-  TSeriesIndex index(SeriesNameForms(port.AddressText()), NameMax(directory),
-                     line.Retention.KeepForSeconds >= 0);
-  if (!index.Scan(directory))
+  // What the series stored is in the catalog: its counter goes on after the highest number
+  // there, and retention removes nothing else.
+  TCatalog catalog;
+  const Text catalog_path = CatalogPath();
+  Text error;
+  if (!catalog.Open(catalog_path, error))
+    return Fail(kExitNoDirectory, "cannot open the catalog " + catalog_path + ": " + error);
+  TRetention retention(catalog, line.Retention,
+                       directory.back() == '/' ? directory : directory + "/", port.AddressText());
+  TSeriesStart start;
+  if (!retention.Start(start, error))
+    return Fail(kExitNoDirectory, "cannot find the series of " + directory + " in the catalog " +
+                                      catalog_path + ": " + error);
+  if (start.Uncatalogued > 0)
+    std::fprintf(stderr,
+                 "tessaly-capture: %s holds %lld picture%s of this series' name stored before "
+                 "its catalog; retention never removes them\n",
+                 directory.c_str(), static_cast<long long>(start.Uncatalogued),
+                 start.Uncatalogued == 1 ? "" : "s");
+  if (!line.Counter && start.HighestCounter == INT32_MAX)
     return Fail(kExitNoDirectory,
-                "cannot read directory " + directory + ": " + std::strerror(errno));
-  if (!line.Counter) counter = ContinuedCounter(counter, index.HighestCounter());
+                "the series' counter has reached its largest value, 2147483647 (see --counter)");
+  if (!line.Counter) counter = ContinuedCounter(counter, start.HighestCounter);
   port.SetCounterValue(counter);
-  // The same index, kept current by every store, tells retention what is the series'.
-  TRetention retention(index, line.Retention,
-                       directory.back() == '/' ? directory : directory + "/");
   options.Retention = &retention;
+  options.NotItsDirectory = start.NotItsDirectory;
 
   // Before any thread exists, so that every thread inherits the mask and only the series'
   // own waiting thread takes these signals. One that whoever started us ignores (nohup, a
