@@ -11,7 +11,7 @@ packages=(
   microsocks dante-server tinyproxy
   clang libclang-rt-14-dev
   dpkg-dev file desktop-file-utils
-  libsystemd-dev
+  libsystemd-dev libsqlite3-dev
   lintian devscripts help2man man-db systemd strace
 )
 
