@@ -56,7 +56,7 @@ bool TRetention::Start(TSeriesStart& start, Text& error) {
   if (!catalog_.OpenSeries(path, name_, now, series_, error)) return false;
   start.HighestCounter = catalog_.HighestCounter(series_.Id);
   if (series_.Created) {
-    TSeriesIndex names(SeriesNameForms(name_), NameMax(dir_));
+    TSeriesIndex names(SeriesNameForms("/" + name_), NameMax(dir_));
     if (!names.Count(dir_, start.Uncatalogued)) start.Uncatalogued = 0;
     return true;
   }
