@@ -173,5 +173,17 @@ TEST(Catalog, RowsInTheFile) {
   sqlite3_close(db);
 }
 
+// A directory is its device and inode together: either one changed makes another directory.
+TEST(SeriesDirectory, AnotherDeviceOrInodeIsAnotherDirectory) {
+  ScratchDir dir;
+  const TDirectoryIdentity started = IdentifyDirectory(dir.Path());
+  ASSERT_TRUE(started.Known);
+  EXPECT_FALSE(DirectoryReplaced(dir.Path(), started));
+  for (const auto& [device, inode] : {std::pair{1, 0}, std::pair{0, 1}}) {
+    const TDirectoryIdentity other{true, started.Device + device, started.Inode + inode};
+    EXPECT_TRUE(DirectoryReplaced(dir.Path(), other)) << device << inode;
+  }
+}
+
 }  // namespace
 }  // namespace tessaly
