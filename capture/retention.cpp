@@ -22,6 +22,15 @@ constexpr int kBatch = 256;
 // How many of the newest catalogued pictures tell a directory moved or restored whole.
 constexpr int kNewestLooked = 16;
 constexpr int64_t kNoBound = std::numeric_limits<int64_t>::max();
+// Failed removals after which a job tries no more: a disk that refuses every one (read-only,
+// append-only) must not cost a stat and a line per picture of the season at every store.
+constexpr size_t kMostFailures = 16;
+
+bool GivenUp(const std::vector<TRemoval>& removed) {
+  size_t failed = 0;
+  for (const TRemoval& removal : removed) failed += removal.Error.empty() ? 0 : 1;
+  return failed >= kMostFailures;
+}
 
 int64_t FileSystemFree(int dir_fd) {
   struct statvfs space {};
@@ -174,7 +183,7 @@ int TRetention::MakeRoom(int dir_fd, int64_t incoming, int64_t now, std::vector<
   if (rules_.KeepForSeconds >= 0)
     Walk(now - rules_.KeepForSeconds, [&](const TCatalogPicture& picture) {
       RemoveOne(dir_fd, picture, removed);
-      return true;
+      return !GivenUp(removed);
     });
   if (rules_.KeepBytes >= 0) {
     int64_t total = catalog_.TotalBytes(series_.Id);
@@ -182,7 +191,7 @@ int TRetention::MakeRoom(int dir_fd, int64_t incoming, int64_t now, std::vector<
     if (total + incoming > rules_.KeepBytes)
       Walk(kNoBound, [&](const TCatalogPicture& picture) {
         total -= RemoveOne(dir_fd, picture, removed);
-        return total + incoming > rules_.KeepBytes;
+        return total + incoming > rules_.KeepBytes && !GivenUp(removed);
       });
   }
   return rules_.MinFreeBytes >= 0 ? FreeSpace(dir_fd, incoming, removed, why) : 0;
