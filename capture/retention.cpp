@@ -118,6 +118,10 @@ void TRetention::Walk(int64_t stored_before,
 TRetention::TFound TRetention::Look(int dir_fd, const TCatalogPicture& picture, struct stat& file,
                                     int& error) {
   error = 0;
+  // No name the series gives leads out of the directory, whatever the file says.
+  if (picture.File.empty() || picture.File == "." || picture.File == ".." ||
+      picture.File.find('/') != Text::npos)
+    return TFound::Gone;
   if (fstatat(dir_fd, picture.File.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
     error = errno;
     return error == ENOENT ? TFound::Gone : TFound::Unreadable;

@@ -35,7 +35,8 @@ constexpr char kAddress[] = "http://cam/snap.jpg";
 
 // The series' catalogued pictures, 100 bytes each, stored at the times given: their counters
 // do not follow the times; one is linked into an album as well, one was replaced by another
-// file after it was catalogued, one cannot be looked at (its name passes through a file).
+// file after it was catalogued, one cannot be looked at (its name is too long), one would
+// lead out of the directory.
 // Beside them lie a picture of the same name stored before the catalog and the oldest picture
 // of another series. The disk's free space is what the directory's files leave of its size.
 TEST_P(RetentionTest, RemovesOnlyItsOwnCataloguedPictures) {
@@ -65,7 +66,13 @@ TEST_P(RetentionTest, RemovesOnlyItsOwnCataloguedPictures) {
     ASSERT_TRUE(series->Stored(dir.WriteFile(name, picture), counter, 100, time, error)) << error;
   TCatalogSeries series;
   ASSERT_TRUE(catalog.OpenSeries(fs::canonical(dir.Path()), "snap.jpg", {}, series, error));
-  TCatalogPicture unreadable{0, 3, "snap_00000003.jpg/x", 100, 1500, 1};
+  TCatalogPicture unreadable{0, 3, std::string(300, 'x'), 100, 1500, 1};
+  struct stat victim {};
+  ASSERT_EQ(lstat(state.WriteFile("victim", picture).c_str(), &victim), 0);
+  const TCatalogPicture outside{
+      0,   3,   "../" + fs::path(state.Path()).filename().string() + "/victim",
+      100, 100, static_cast<int64_t>(victim.st_ino)};
+  ASSERT_TRUE(catalog.Add(series.Id, outside, error)) << error;
   ASSERT_TRUE(catalog.Add(series.Id, unreadable, error)) << error;
   fs::rename(dir.WriteFile("edited", picture), dir.File("snap_00000007.jpg"));
   dir.WriteFile("snap_00000003.jpg", picture);
@@ -106,6 +113,7 @@ TEST_P(RetentionTest, RemovesOnlyItsOwnCataloguedPictures) {
   }
   EXPECT_EQ(names, GetParam().removed);
   EXPECT_EQ(listing(), left) << "only those said to be removed have gone";
+  EXPECT_TRUE(fs::exists(state.File("victim")));
   EXPECT_EQ(GetParam().result == ENOSPC, !why.empty()) << why;
 }
 
@@ -117,19 +125,19 @@ INSTANTIATE_TEST_SUITE_P(
                       {-1, 300, -1},
                       100,
                       0,
-                      {"snap_00000001.jpg", "!sna", "snap_00000005.jpg", "snap_00000002.jpg"}},
+                      {"snap_00000001.jpg", "!xxx", "snap_00000005.jpg", "snap_00000002.jpg"}},
         TRetentionRow{"PictureAsLargeAsKeepSize",
                       {-1, 100, -1},
                       100,
                       0,
-                      {"snap_00000001.jpg", "!sna", "snap_00000005.jpg", "snap_00000002.jpg",
+                      {"snap_00000001.jpg", "!xxx", "snap_00000005.jpg", "snap_00000002.jpg",
                        "snap_00000004.jpg"}},
         TRetentionRow{"PictureAlonePassesKeepSize", {-1, 99, -1}, 100, EFBIG, {}},
         TRetentionRow{"KeepForExactAgeStays",
                       {2500, -1, -1},
                       100,
                       0,
-                      {"snap_00000001.jpg", "!sna", "snap_00000005.jpg"}},
+                      {"snap_00000001.jpg", "!xxx", "snap_00000005.jpg"}},
         TRetentionRow{
             "MinFreeReached", {-1, -1, 2}, 0, 0, {"snap_00000001.jpg", "snap_00000005.jpg"}},
         TRetentionRow{"MinFreeBeyondWhatUnlinkedPicturesFree", {-1, -1, 4}, 0, ENOSPC, {}}),
