@@ -109,11 +109,16 @@ Text UsageText() {
          "  --version            show the version and exit\n"
          "\n"
          "When neither the command line nor the settings file names a DIRECTORY, the\n"
-         "pictures go to $STATE_DIRECTORY, which systemd sets for a service.\n"
+         "pictures go to the last directory of $STATE_DIRECTORY, which systemd sets for a\n"
+         "service.\n"
          "\n"
-         "Exit status: 0 at the end of the series, 1 when DIRECTORY does not exist or cannot be\n"
-         "read, 2 for a bad command line or an unreadable settings file, 3 after --max-failures\n"
-         "failed fetches in a row, 128+N when a second signal N ended the series at once.\n";
+         "SIGTERM, SIGINT and SIGHUP end the series at once; a fetch in flight is abandoned and\n"
+         "stores nothing.\n"
+         "\n"
+         "Exit status: 0 at the end of the series (also after a signal), 1 when DIRECTORY does\n"
+         "not exist or cannot be read, 2 for a bad command line, an unreadable settings file or\n"
+         "a DIRECTORY that cannot be written (or that a service cannot reach), 3 after\n"
+         "--max-failures failed fetches in a row.\n";
 }
 
 TCommandLine ParseCommandLine(int argc, char** argv) {

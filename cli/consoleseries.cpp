@@ -14,12 +14,14 @@
 #include "capture/scheduler.h"
 #include "cli/hourskeeper.h"
 #include "cli/jobline.h"
+#include "cli/serieslog.h"
 
 namespace tessaly {
 namespace {
 
-// How long a second signal lets a running job take to notice that it should stop.
-constexpr std::chrono::milliseconds kForcedGrace{500};
+// How long a signal lets a running job take to notice that it should stop: the program ends
+// within a second, well inside a service manager's stop time-out.
+constexpr std::chrono::milliseconds kStopGrace{500};
 // How soon a series without an interval tries again after a job could not be started.
 constexpr std::chrono::milliseconds kStartRetry{1000};
 
@@ -62,11 +64,9 @@ class TConsoleSeries::TSignalRelay {
     std::lock_guard lock(mutex_);
     series_ = series;
   }
-  void Deliver(int signal_number) {
+  void Deliver() {
     std::lock_guard lock(mutex_);
-    if (series_)
-      series_->port_.PostToWindowThread(
-          [s = series_, signal_number] { s->OnSignal(signal_number); });
+    if (series_) series_->port_.PostToWindowThread([s = series_] { s->OnSignal(); });
   }
 
  private:
@@ -96,7 +96,7 @@ int TConsoleSeries::Run() {
   std::thread([relay, wanted] {
     for (;;) {
       int signal_number = 0;
-      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver(signal_number);
+      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver();
     }
   }).detach();
 
@@ -113,7 +113,7 @@ int TConsoleSeries::Run() {
         port_.StopTimer();
         UpdateStatus();
       }
-      if (!options_.Quiet) Print(LocalTimeStamp(now) + " paused until " + *paused_until_, false);
+      if (!options_.Quiet) Print(LocalTimeStamp(now), "paused until " + *paused_until_, 0);
     };
     events.Opened = [this] {
       paused_until_.reset();
@@ -134,7 +134,7 @@ int TConsoleSeries::Run() {
     Text message = port_.LastMessage();
     for (char& c : message)
       if (c == '\r' || c == '\n') c = ' ';
-    std::fprintf(stderr, "tessaly-capture: %s\n", message.c_str());
+    Complain(kPriorityError, message);
     status = 1;
   } else {
     if (paused_until_) port_.StopTimer();
@@ -144,12 +144,13 @@ int TConsoleSeries::Run() {
               [&] {
                 if (!ending_ && options_.IntervalMs == 0 && !scheduler.JobRunning()) StartJob();
               },
-              [&] { return forced_by_ != 0 || (ending_ && !scheduler.JobRunning()); });
-    if (forced_by_ != 0) {
-      job_abandoned_ = !scheduler.Shutdown(kForcedGrace);
+              [&] { return signalled_ || (ending_ && !scheduler.JobRunning()); });
+    if (signalled_) {
+      // The fetch in flight is abandoned as closing the window abandons it: nothing partial
+      // is stored, its picture is not kept.
+      job_abandoned_ = !scheduler.Shutdown(kStopGrace);
       // A job that was already writing when the signal came has finished its file: say so.
       if (!job_abandoned_) port_.RunPending();
-      status = 128 + forced_by_;
     } else if (too_many_failures_) {
       status = kExitTooManyFailures;
     }
@@ -164,7 +165,7 @@ void TConsoleSeries::StartJob() {
   scheduler_->Timer1Timer();
   if (port_.ErrorCount() == errors) return;
   // No worker to be had: the series goes on, and says so where somebody reads it.
-  std::fprintf(stderr, "tessaly-capture: cannot start a fetch: %s\n", port_.LastMessage().c_str());
+  Complain(kPriorityWarning, "cannot start a fetch: " + port_.LastMessage());
   TJobOutcome outcome;
   outcome.Reason = "cannot start a fetch: " + port_.LastMessage();
   CountFailure(outcome, LocalTimeStamp(std::time(nullptr)));
@@ -206,8 +207,8 @@ int TConsoleSeries::MakeRoom(int64_t bytes) {
   const int refused = options_.Retention->MakeRoom(bytes, removed);
   const Text stamp = LocalTimeStamp(std::time(nullptr));
   for (const TRemoval& removal : removed) {
-    const Text line = stamp + " removed " + removal.Path + " " + IntToText(removal.Bytes);
-    if (!options_.Quiet) port_.PostToWindowThread([this, line] { Print(line, false); });
+    const Text line = "removed " + removal.Path + " " + IntToText(removal.Bytes);
+    if (!options_.Quiet) port_.PostToWindowThread([this, stamp, line] { Print(stamp, line, 0); });
   }
   return refused;
 }
@@ -220,9 +221,17 @@ void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, in
   if (!failed) {
     failures_in_row_ = 0;
     UpdateStatus();
+    if (const auto recovered = fold_.Succeeded()) Print(stamp, *recovered, kPriorityNotice);
   }
-  Print(JobLine(stamp, outcome, ms), failed, stored);
-  if (failed) CountFailure(outcome, stamp);
+  const Text line = JobLine(stamp, outcome, ms).substr(stamp.size() + 1);
+  if (!failed) {
+    Print(stamp, line, 0, stored);
+  } else {
+    const TFailureFold::TVerdict verdict = fold_.Failed(outcome.Reason, std::time(nullptr));
+    if (verdict.Print) Print(stamp, line, kPriorityWarning);
+    if (verdict.Line) Print(stamp, *verdict.Line, kPriorityWarning);
+    CountFailure(outcome, stamp);
+  }
 }
 
 void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp) {
@@ -230,8 +239,8 @@ void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp)
   last_failure_ = TLastJob{outcome, stamp};
   UpdateStatus();
   if (options_.MaxFailures > 0 && failures_in_row_ >= options_.MaxFailures && !ending_) {
-    std::fprintf(stderr, "tessaly-capture: %lld failed fetches in a row, ending the series\n",
-                 static_cast<long long>(failures_in_row_));
+    Complain(kPriorityError,
+             IntToText(failures_in_row_) + " failed fetches in a row, ending the series");
     too_many_failures_ = true;
     BeginEnding();
   }
@@ -252,8 +261,11 @@ Text TConsoleSeries::StatusText() const {
   return last_stored_ ? text + "; " + stored_text : text;
 }
 
-void TConsoleSeries::Print(const Text& line, bool failed, bool stored) {
-  if (failed || !options_.Quiet) {
+void TConsoleSeries::Print(const Text& stamp, const Text& text, int priority, bool stored) {
+  if (priority != 0 || !options_.Quiet) {
+    // The journal stamps every line itself and reads its priority from the prefix.
+    const Text line = journal_out_ ? (priority != 0 ? PriorityPrefix(priority) : Text()) + text
+                                   : stamp + " " + text;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     // The socket layer ignores SIGPIPE, so a reader that has gone (`| head -3`) shows here;
@@ -263,14 +275,14 @@ void TConsoleSeries::Print(const Text& line, bool failed, bool stored) {
   if (stored && options_.Count > 0 && ++stored_ >= options_.Count) BeginEnding();
 }
 
-void TConsoleSeries::OnSignal(int signal_number) {
-  if (++signals_ >= 2) {
-    forced_by_ = signal_number;
-    return;
-  }
-  if (!ending_ && scheduler_ && scheduler_->JobRunning())
-    std::fprintf(stderr,
-                 "tessaly-capture: finishing the running fetch; a second signal ends at once\n");
+void TConsoleSeries::Complain(int priority, const Text& message) {
+  const Text prefix = journal_err_ ? PriorityPrefix(priority) : Text();
+  std::fprintf(stderr, "%stessaly-capture: %s\n", prefix.c_str(), message.c_str());
+}
+
+void TConsoleSeries::OnSignal() {
+  // A service manager sends one signal and waits only a few seconds: the first one ends.
+  signalled_ = true;
   BeginEnding();
 }
 

@@ -1,32 +1,61 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, from Debian's packages; quick when all is there.
+#   scripts/setup.sh [build] [tests] [peers] [package] [fuzz]   (no word: all of them)
+# build: what building and running the programs needs; tests: the test and benchmark libraries;
+# peers: the servers and tools the tests talk to; package: what scripts/package.sh checks with;
+# fuzz: clang for the libFuzzer targets. The peers' own system services are neither started nor
+# enabled: the tests start copies of their own on 127.0.0.1.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  qt6-base-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  nginx-light lighttpd ffmpeg python3 curl
-  libssl-dev openssl libnova-dev python3-ephem
-  microsocks dante-server tinyproxy
-  clang libclang-rt-14-dev
-  dpkg-dev file desktop-file-utils
-  libsystemd-dev
-  lintian devscripts help2man man-db systemd strace
+declare -A groups=(
+  [build]="cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libnova-dev libsystemd-dev"
+  [tests]="libgtest-dev libgmock-dev libbenchmark-dev"
+  [peers]="nginx-light lighttpd ffmpeg python3 curl openssl python3-ephem microsocks dante-server tinyproxy"
+  [package]="dpkg-dev file desktop-file-utils lintian devscripts help2man man-db systemd strace"
+  [fuzz]="clang libclang-rt-14-dev"
 )
+wanted=("$@")
+[ ${#wanted[@]} -gt 0 ] || wanted=(build tests peers package fuzz)
 
 missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+peers=()
+for group in "${wanted[@]}"; do
+  [ -n "${groups[$group]:-}" ] || { echo "setup: no group '$group'" >&2; exit 2; }
+  for p in ${groups[$group]}; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' && continue
+    missing+=("$p")
+    [ "$group" != peers ] || peers+=("$p")
+  done
 done
+[ ${#missing[@]} -gt 0 ] || exit 0
 
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Packages are missing and this is not root; run as root or install: ${missing[*]}" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Packages are missing and this is not root; run as root or install: ${missing[*]}" >&2
+  exit 1
 fi
+export DEBIAN_FRONTEND=noninteractive
+# While the peers install, no service may start (Debian's policy-rc.d protocol: 101 refuses);
+# one already there is the administrator's and stays.
+policy=/usr/sbin/policy-rc.d
+if [ ${#peers[@]} -gt 0 ] && [ ! -e "$policy" ]; then
+  trap 'rm -f "$policy"' EXIT
+  printf '#!/bin/sh\n# Written by Tessaly'"'"'s scripts/setup.sh while it installs test peers.\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Nor do they start at the next boot: their units and init scripts are disabled.
+for p in "${peers[@]}"; do
+  while read -r path; do
+    case $path in
+    /lib/systemd/system/*.service | /usr/lib/systemd/system/*.service | /lib/systemd/system/*.socket | /usr/lib/systemd/system/*.socket)
+      [[ $path == *@.* ]] || ! command -v systemctl >/dev/null ||
+        systemctl disable --quiet "$(basename "$path")" 2>/dev/null || true
+      ;;
+    /etc/init.d/*)
+      ! command -v update-rc.d >/dev/null || update-rc.d "$(basename "$path")" disable >/dev/null 2>&1 || true
+      ;;
+    esac
+  done < <(dpkg -L "$p")
+done
