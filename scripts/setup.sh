@@ -35,27 +35,36 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+others=()
+for p in "${missing[@]}"; do [[ " ${peers[*]} " == *" $p "* ]] || others+=("$p"); done
+[ ${#others[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${others[@]}"
+[ ${#peers[@]} -gt 0 ] || exit 0
+
 # While the peers install, no service may start (Debian's policy-rc.d protocol: 101 refuses);
 # one already there is the administrator's and stays.
 policy=/usr/sbin/policy-rc.d
-if [ ${#peers[@]} -gt 0 ] && [ ! -e "$policy" ]; then
+if [ ! -e "$policy" ]; then
   trap 'rm -f "$policy"' EXIT
-  printf '#!/bin/sh\n# Written by Tessaly'"'"'s scripts/setup.sh while it installs test peers.\nexit 101\n' >"$policy"
+  printf '#!/bin/sh\n# Written by scripts/setup.sh while it installs test peers.\nexit 101\n' >"$policy"
   chmod 755 "$policy"
 fi
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# Nor do they start at the next boot: their units and init scripts are disabled.
-for p in "${peers[@]}"; do
-  while read -r path; do
-    case $path in
-    /lib/systemd/system/*.service | /usr/lib/systemd/system/*.service | /lib/systemd/system/*.socket | /usr/lib/systemd/system/*.socket)
-      [[ $path == *@.* ]] || ! command -v systemctl >/dev/null ||
-        systemctl disable --quiet "$(basename "$path")" 2>/dev/null || true
-      ;;
-    /etc/init.d/*)
-      ! command -v update-rc.d >/dev/null || update-rc.d "$(basename "$path")" disable >/dev/null 2>&1 || true
-      ;;
-    esac
-  done < <(dpkg -L "$p")
-done
+# What starts at boot: the links of systemd's .wants directories and of the init scripts.
+boot_links() {
+  find /etc/systemd/system /etc/rc2.d /etc/rc3.d /etc/rc4.d /etc/rc5.d -type l 2>/dev/null | sort
+}
+before=$(boot_links)
+apt-get install -y -qq --no-install-recommends "${peers[@]}"
+# Nor does anything they brought (nginx's service comes with nginx-common) start at the next
+# boot: what their install enabled is disabled again; what was enabled before stays.
+while read -r link; do
+  name=$(basename "$link")
+  case $link in
+  /etc/systemd/system/*.wants/*.service | /etc/systemd/system/*.wants/*.socket)
+    systemctl disable --quiet "$name" 2>/dev/null || rm -f "$link"
+    ;;
+  /etc/rc?.d/S*)
+    update-rc.d "${name#S[0-9][0-9]}" disable >/dev/null 2>&1 || true
+    ;;
+  esac
+done < <(comm -13 <(echo "$before") <(boot_links))
