@@ -128,7 +128,10 @@ Text PictureFault(const char* raw, size_t size, const Text& type) {
     return GifFault(data, size);
   if (Starts(data, size, "RIFF", 4) && size >= 12 && std::memcmp(data + 8, "WEBP", 4) == 0)
     return WebpFault(data, size);
-  const Text shown = TrimBlanks(TextBefore(type, ";"));
+  Text shown = TrimBlanks(TextBefore(type, ";"));
+  // The camera's text goes to a console line: no control bytes, no second line.
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
   return "not a picture: " + (shown.empty() ? Text("no type") : shown) + ", " +
          IntToText(static_cast<int64_t>(size)) + " bytes";
 }

@@ -86,9 +86,14 @@ size_t TFirstPartReader::TakeFraming(const char* data, size_t size) {
     const void* feed = std::memchr(data + at, '\n', size - at);
     size_t count = feed != nullptr ? static_cast<size_t>(static_cast<const char*>(feed) - data) - at
                                    : size - at;
-    // Never more than one byte past a bound, however large the piece.
+    // Never more than one byte past a bound, however large the piece, so that the bound met
+    // first is the one met whatever the pieces.
+    const auto held = static_cast<int64_t>(line_.size());
     if (limits_.max_line_length > 0) {
-      count = std::min(count, static_cast<size_t>(limits_.max_line_length) + 1 - line_.size());
+      count = std::min<size_t>(count, limits_.max_line_length + 1 - held);
+    }
+    if (limits_.max_header_size > 0) {
+      count = std::min<size_t>(count, limits_.max_header_size + 1 - header_bytes_ - held);
     }
     line_.append(data + at, count);
     at += count;

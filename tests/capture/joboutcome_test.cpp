@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFF\r\n", 0, 0, 0,
                     0, "broken chunk framing"},
         FailureCase{"Silence", "", 0, 0, 0, 0, "no answer within 300 ms", 300},
-        FailureCase{"StallInTheHeader", kHead, 0, 0, 0, 0, "stalled after 39 bytes", 300},
+        FailureCase{"StallInTheHeader", kHead, 0, 0, 0, 0, "stalled after 38 bytes", 300},
         FailureCase{"StallInTheBody", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nabc", 0, 0, 0,
                     0, "stalled after 3 of 100 bytes", 300},
         FailureCase{"StreamPartHeaderLine",
