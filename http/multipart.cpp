@@ -10,6 +10,8 @@ namespace {
 // it, its CR. A longer line is not a boundary line, so a body is never held back waiting for it.
 constexpr size_t kBoundarySlack = 32;
 
+constexpr size_t kGrowthStep = 4 * 1024 * 1024;
+
 // Without quotes, surrounding blanks and leading dashes: cameras declare the boundary with and
 // without the "--" that their boundary lines begin with.
 Text BareBoundary(Text value) {
@@ -230,7 +232,7 @@ void TFirstPartReader::StartPicture(bool whole_line) {
 
 size_t TFirstPartReader::TakeCounted(const char* data, size_t size) {
   const size_t count = std::min(size, static_cast<size_t>(remaining_));
-  part_.Write(data, count);
+  Write(data, count);
   remaining_ -= static_cast<int64_t>(count);
   if (remaining_ == 0) FinishCounted();
   return count;
@@ -278,8 +280,20 @@ size_t TFirstPartReader::Append(const char* data, size_t size) {
   const size_t room = static_cast<size_t>(kMaxUndelimitedPart) + 1 -
                       std::min<size_t>(held, kMaxUndelimitedPart + 1);
   const size_t count = std::min(size, room);
-  part_.Write(data, count);
+  Write(data, count);
   return count;
+}
+
+void TFirstPartReader::Write(const char* data, size_t size) {
+  const size_t needed = static_cast<size_t>(part_.Size()) + size;
+  if (needed > reserved_) {
+    // Doubling while small, then steps of kGrowthStep: a step holds the old memory and the new
+    // at once, which must stay below twice the part plus a little, however large it grows.
+    reserved_ = reserved_ < kGrowthStep ? std::max(needed, 2 * reserved_)
+                                        : std::max(needed, reserved_ + kGrowthStep);
+    part_.Reserve(reserved_);
+  }
+  part_.Write(data, size);
 }
 
 void TFirstPartReader::CheckBodyBound() {
@@ -404,7 +418,7 @@ void TFirstPartReader::ResetPart() {
 }
 
 void TFirstPartReader::ClearBody() {
-  part_.Clear();
+  part_.SetSize(0);  // keeps its memory for the next part, which reserved_ goes on counting
   line_start_ = 0;
   line_judged_ = false;
   scan_from_ = 0;

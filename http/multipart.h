@@ -88,6 +88,8 @@ class TFirstPartReader {
   void FinishCounted();
   // Writes at most what the undelimited bound leaves room for; answers the bytes written.
   size_t Append(const char* data, size_t size);
+  // Writes to the part, taking room in bounded steps.
+  void Write(const char* data, size_t size);
   // Judges the body's lines from line_start_ on as far as the bytes go, ending the part when
   // one ends it.
   void ScanPart();
@@ -120,6 +122,7 @@ class TFirstPartReader {
   size_t scan_from_ = 0;  // where the search for the next line feed goes on
   size_t walk_at_ = 2;    // where the walk over a JPEG part's header segments goes on
   TJpegWalk walk_ = TJpegWalk::More;
+  size_t reserved_ = 0;  // room taken for the part
 };
 
 }  // namespace tessaly
