@@ -10,17 +10,22 @@ namespace {
 // it, its CR. A longer line is not a boundary line, so a body is never held back waiting for it.
 constexpr size_t kBoundarySlack = 32;
 
+// A boundary has at most 70 characters (RFC 2046, section 5.1.1); this allows for cameras that
+// stretch that, and keeps the look at each line that may be a boundary line short.
+constexpr size_t kMaxBoundary = 256;
+
 constexpr size_t kGrowthStep = 4 * 1024 * 1024;
 
 // Without quotes, surrounding blanks and leading dashes: cameras declare the boundary with and
-// without the "--" that their boundary lines begin with.
+// without the "--" that their boundary lines begin with. "" for one longer than kMaxBoundary.
 Text BareBoundary(Text value) {
   value = TrimBlanks(value);
   if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
     value = value.substr(1, value.size() - 2);
   }
   const size_t begin = value.find_first_not_of('-');
-  return begin == Text::npos ? Text() : value.substr(begin);
+  if (begin == Text::npos || value.size() - begin > kMaxBoundary) return Text();
+  return value.substr(begin);
 }
 
 // "Name: value" with a name free of blanks and control bytes.

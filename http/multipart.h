@@ -14,7 +14,7 @@ namespace tessaly {
 // True when a Content-Type value names multipart/x-mixed-replace (any case, any parameters).
 bool IsMixedReplace(const Text& content_type);
 // The boundary parameter of a Content-Type value without quotes, blanks and leading dashes;
-// "" when there is none.
+// "" when there is none or it is longer than 256 bytes.
 Text MultipartBoundary(const Text& content_type);
 
 // What a server may make the reader hold; 0 or less means no bound.
