@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bigblock.h"
+
 namespace tessaly {
 namespace {
 
@@ -293,9 +295,12 @@ void TFirstPartReader::Write(const char* data, size_t size) {
   const size_t needed = static_cast<size_t>(part_.Size()) + size;
   if (needed > reserved_) {
     // Doubling while small, then steps of kGrowthStep: a step holds the old memory and the new
-    // at once, which must stay below twice the part plus a little, however large it grows.
+    // at once, which must stay below twice the part plus a little, however large it grows. The
+    // block kept for reuse (the part's memory before the last step, most likely) is too small
+    // to serve the step and would make it three times: it goes first.
     reserved_ = reserved_ < kGrowthStep ? std::max(needed, 2 * reserved_)
                                         : std::max(needed, reserved_ + kGrowthStep);
+    if (reserved_ >= kBigBlockMin && SpareBlockSize() < reserved_) ReleaseSpareBlock();
     part_.Reserve(reserved_);
   }
   part_.Write(data, size);
