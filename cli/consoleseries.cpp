@@ -15,12 +15,14 @@
 #include "capture/scheduler.h"
 #include "cli/hourskeeper.h"
 #include "cli/jobline.h"
+#include "cli/serieslog.h"
 
 namespace tessaly {
 namespace {
 
-// How long a second signal lets a running job take to notice that it should stop.
-constexpr std::chrono::milliseconds kForcedGrace{500};
+// How long a signal lets a running job take to notice that it should stop: the program ends
+// within a second, well inside a service manager's stop time-out.
+constexpr std::chrono::milliseconds kStopGrace{500};
 // How soon a series without an interval tries again after a job could not be started.
 constexpr std::chrono::milliseconds kStartRetry{1000};
 
@@ -74,11 +76,9 @@ class TConsoleSeries::TSignalRelay {
     std::lock_guard lock(mutex_);
     series_ = series;
   }
-  void Deliver(int signal_number) {
+  void Deliver() {
     std::lock_guard lock(mutex_);
-    if (series_)
-      series_->port_.PostToWindowThread(
-          [s = series_, signal_number] { s->OnSignal(signal_number); });
+    if (series_) series_->port_.PostToWindowThread([s = series_] { s->OnSignal(); });
   }
 
  private:
@@ -108,7 +108,7 @@ int TConsoleSeries::Run() {
   std::thread([relay, wanted] {
     for (;;) {
       int signal_number = 0;
-      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver(signal_number);
+      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver();
     }
   }).detach();
 
@@ -125,7 +125,7 @@ int TConsoleSeries::Run() {
         port_.StopTimer();
         UpdateStatus();
       }
-      if (!options_.Quiet) Print(LocalTimeStamp(now) + " paused until " + *paused_until_, false);
+      if (!options_.Quiet) Print(LocalTimeStamp(now), "paused until " + *paused_until_, 0);
     };
     events.Opened = [this] {
       paused_until_.reset();
@@ -146,7 +146,7 @@ int TConsoleSeries::Run() {
     Text message = port_.LastMessage();
     for (char& c : message)
       if (c == '\r' || c == '\n') c = ' ';
-    std::fprintf(stderr, "tessaly-capture: %s\n", message.c_str());
+    Complain(kPriorityError, message);
     status = 1;
   } else {
     if (paused_until_) port_.StopTimer();
@@ -156,12 +156,13 @@ int TConsoleSeries::Run() {
               [&] {
                 if (!ending_ && options_.IntervalMs == 0 && !scheduler.JobRunning()) StartJob();
               },
-              [&] { return forced_by_ != 0 || (ending_ && !scheduler.JobRunning()); });
-    if (forced_by_ != 0) {
-      job_abandoned_ = !scheduler.Shutdown(kForcedGrace);
+              [&] { return signalled_ || (ending_ && !scheduler.JobRunning()); });
+    if (signalled_) {
+      // The fetch in flight is abandoned as closing the window abandons it: nothing partial
+      // is stored, its picture is not kept.
+      job_abandoned_ = !scheduler.Shutdown(kStopGrace);
       // A job that was already writing when the signal came has finished its file: say so.
       if (!job_abandoned_) port_.RunPending();
-      status = 128 + forced_by_;
     } else if (too_many_failures_) {
       status = kExitTooManyFailures;
     } else if (counter_spent_) {
@@ -178,7 +179,7 @@ void TConsoleSeries::StartJob() {
   scheduler_->Timer1Timer();
   if (port_.ErrorCount() == errors) return;
   // No worker to be had: the series goes on, and says so where somebody reads it.
-  std::fprintf(stderr, "tessaly-capture: cannot start a fetch: %s\n", port_.LastMessage().c_str());
+  Complain(kPriorityWarning, "cannot start a fetch: " + port_.LastMessage());
   TJobOutcome outcome;
   outcome.Reason = "cannot start a fetch: " + port_.LastMessage();
   CountFailure(outcome, LocalTimeStamp(std::time(nullptr)));
@@ -204,8 +205,9 @@ void TConsoleSeries::RunReportedJob(TJobContext& job) {
     Text error;
     if (outcome.Kind == TJobOutcome::TKind::Stored && options_.Retention &&
         !options_.Retention->Stored(outcome.Path, job.Counter(), outcome.Bytes, now, error)) {
-      const Text line = LocalTimeStamp(now) + " could not catalog " + outcome.Path + ": " + error;
-      port_.PostToWindowThread([this, line] { Print(line, true); });
+      const Text line = "could not catalog " + outcome.Path + ": " + error;
+      port_.PostToWindowThread(
+          [this, line, stamp = LocalTimeStamp(now)] { Print(stamp, line, kPriorityWarning); });
     }
     if (outcome.Kind == TJobOutcome::TKind::Stored) {
       std::lock_guard lock(last_picture_mutex_);
@@ -224,16 +226,14 @@ void TConsoleSeries::RunReportedJob(TJobContext& job) {
   if (job.Counter() == INT32_MAX && !job.StopRequested())
     port_.PostToWindowThread([this] {
       if (counter_spent_) return;
-      std::fprintf(stderr,
-                   "tessaly-capture: the counter has reached its largest value, %d; "
-                   "ending the series\n",
-                   INT32_MAX);
+      Complain(kPriorityError,
+               "the counter has reached its largest value, 2147483647; ending the series");
       counter_spent_ = true;
       BeginEnding();
     });
 }
 
-// Removals are printed also when quiet: a file gone must never go unsaid.
+// Removals are printed also when quiet (with a priority): a file gone must never go unsaid.
 int TConsoleSeries::MakeRoom(int64_t bytes, Text& why) {
   why.clear();
   if (!options_.Retention) return 0;
@@ -241,10 +241,11 @@ int TConsoleSeries::MakeRoom(int64_t bytes, Text& why) {
   const int refused = options_.Retention->MakeRoom(bytes, removed, why);
   const Text stamp = LocalTimeStamp(std::time(nullptr));
   for (const TRemoval& removal : removed) {
-    const Text line = stamp + (removal.Error.empty()
-                                   ? " removed " + removal.Path + " " + IntToText(removal.Bytes)
-                                   : " could not remove " + removal.Path + ": " + removal.Error);
-    port_.PostToWindowThread([this, line] { Print(line, true); });
+    const Text line = removal.Error.empty()
+                          ? "removed " + removal.Path + " " + IntToText(removal.Bytes)
+                          : "could not remove " + removal.Path + ": " + removal.Error;
+    const int priority = removal.Error.empty() ? kPriorityNotice : kPriorityWarning;
+    port_.PostToWindowThread([this, stamp, line, priority] { Print(stamp, line, priority); });
   }
   return refused;
 }
@@ -257,9 +258,17 @@ void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, in
   if (!failed) {
     failures_in_row_ = 0;
     UpdateStatus();
+    if (const auto recovered = fold_.Succeeded()) Print(stamp, *recovered, kPriorityNotice);
   }
-  Print(JobLine(stamp, outcome, ms), failed, stored);
-  if (failed) CountFailure(outcome, stamp);
+  const Text line = JobLine(stamp, outcome, ms).substr(stamp.size() + 1);
+  if (!failed) {
+    Print(stamp, line, 0, stored);
+  } else {
+    const TFailureFold::TVerdict verdict = fold_.Failed(outcome.Reason, std::time(nullptr));
+    if (verdict.Print) Print(stamp, line, kPriorityWarning);
+    if (verdict.Line) Print(stamp, *verdict.Line, kPriorityWarning);
+    CountFailure(outcome, stamp);
+  }
 }
 
 void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp) {
@@ -267,8 +276,8 @@ void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp)
   last_failure_ = TLastJob{outcome, stamp};
   UpdateStatus();
   if (options_.MaxFailures > 0 && failures_in_row_ >= options_.MaxFailures && !ending_) {
-    std::fprintf(stderr, "tessaly-capture: %lld failed fetches in a row, ending the series\n",
-                 static_cast<long long>(failures_in_row_));
+    Complain(kPriorityError,
+             IntToText(failures_in_row_) + " failed fetches in a row, ending the series");
     too_many_failures_ = true;
     BeginEnding();
   }
@@ -289,8 +298,11 @@ Text TConsoleSeries::StatusText() const {
   return last_stored_ ? text + "; " + stored_text : text;
 }
 
-void TConsoleSeries::Print(const Text& line, bool failed, bool stored) {
-  if (failed || !options_.Quiet) {
+void TConsoleSeries::Print(const Text& stamp, const Text& text, int priority, bool stored) {
+  if (priority != 0 || !options_.Quiet) {
+    // The journal stamps every line itself and reads its priority from the prefix.
+    const Text line = journal_out_ ? (priority != 0 ? PriorityPrefix(priority) : Text()) + text
+                                   : stamp + " " + text;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     // The socket layer ignores SIGPIPE, so a reader that has gone (`| head -3`) shows here;
@@ -300,14 +312,14 @@ void TConsoleSeries::Print(const Text& line, bool failed, bool stored) {
   if (stored && options_.Count > 0 && ++stored_ >= options_.Count) BeginEnding();
 }
 
-void TConsoleSeries::OnSignal(int signal_number) {
-  if (++signals_ >= 2) {
-    forced_by_ = signal_number;
-    return;
-  }
-  if (!ending_ && scheduler_ && scheduler_->JobRunning())
-    std::fprintf(stderr,
-                 "tessaly-capture: finishing the running fetch; a second signal ends at once\n");
+void TConsoleSeries::Complain(int priority, const Text& message) {
+  const Text prefix = journal_err_ ? PriorityPrefix(priority) : Text();
+  std::fprintf(stderr, "%stessaly-capture: %s\n", prefix.c_str(), message.c_str());
+}
+
+void TConsoleSeries::OnSignal() {
+  // A service manager sends one signal and waits only a few seconds: the first one ends.
+  signalled_ = true;
   BeginEnding();
 }
 

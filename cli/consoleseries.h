@@ -11,6 +11,7 @@
 #include "capture/jobcontext.h"
 #include "capture/retention.h"
 #include "cli/consoleport.h"
+#include "cli/serieslog.h"
 #include "cli/servicenotify.h"
 
 namespace tessaly {
@@ -36,10 +37,10 @@ class TConsoleSeries {
 
   // Starts the series with the port's settings and runs it to its end. Those of SIGINT, SIGTERM
   // and SIGHUP that the series is to take must be blocked in every thread before this is
-  // called: the first lets the running job finish and store, a second ends the series at once.
-  // Answers the exit status: 0, 1 when the series could not start or its counter reached the
-  // largest value, kExitTooManyFailures, or
-  // 128 + the signal's number after a second signal. A service manager hears of it all.
+  // called: the first ends the series at once, abandoning a running job within half a second.
+  // Answers the exit status: 0 (also after a signal), 1 when the series could not start or its
+  // counter reached the largest value, or kExitTooManyFailures. A service manager hears of it
+  // all.
   int Run();
   // True when Run left a job running that could not be stopped in time; the process must then
   // end without running static destructors.
@@ -59,9 +60,13 @@ class TConsoleSeries {
   void StartJob();
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
-  // Failed lines are printed also when quiet; stored ones count toward Count.
-  void Print(const Text& line, bool failed, bool stored = false);
-  void OnSignal(int signal_number);
+  // stamp + " " + text, or text with the journal's priority prefix when standard output is
+  // the journal. Lines with a priority (failures) are printed also when quiet; stored ones
+  // count toward Count.
+  void Print(const Text& stamp, const Text& text, int priority, bool stored = false);
+  // A line on standard error, with its priority when that is the journal.
+  void Complain(int priority, const Text& message);
+  void OnSignal();
   void BeginEnding();
   // The one line the service manager shows for the series.
   Text StatusText() const;
@@ -82,8 +87,10 @@ class TConsoleSeries {
   bool ending_ = false;
   bool too_many_failures_ = false;
   bool counter_spent_ = false;
-  int signals_ = 0;
-  int forced_by_ = 0;
+  bool signalled_ = false;
+  TFailureFold fold_;
+  const bool journal_out_ = IsJournalStream(1);
+  const bool journal_err_ = IsJournalStream(2);
   bool job_abandoned_ = false;
 };
 

@@ -1,6 +1,12 @@
 #include "cli/hourskeeper.h"
 
-#include <chrono>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 namespace tessaly {
 
@@ -10,14 +16,13 @@ THoursKeeper::THoursKeeper(TConsolePort& port, TActiveHours hours, TEvents event
 }
 
 THoursKeeper::~THoursKeeper() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_cv_.notify_one();
+  const uint64_t one = 1;
+  // An eventfd's counter cannot overflow with one write: the call cannot fail here.
+  [[maybe_unused]] const ssize_t written = write(stop_fd_, &one, sizeof(one));
   waker_.join();
+  close(timer_fd_);
+  close(stop_fd_);
 }
-
 void THoursKeeper::Update() {
   const std::time_t now = std::time(nullptr);
   const TActiveState state = ActiveStateAt(hours_, now);
@@ -46,28 +51,25 @@ bool THoursKeeper::Open() {
 }
 
 void THoursKeeper::WakeAt(std::optional<std::time_t> when) {
-  {
-    std::lock_guard lock(mutex_);
-    wake_at_ = when;
-  }
-  wake_cv_.notify_one();
+  // The wall clock, not a steady one: the changes are instants of the calendar. A clock set
+  // while the series waits cancels the wait, and the keeper looks again.
+  itimerspec at{};
+  if (when) at.it_value.tv_sec = std::max<std::time_t>(*when, 1);  // zero would disarm
+  timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &at, nullptr);
 }
 
 void THoursKeeper::WakeLoop() {
-  std::unique_lock lock(mutex_);
-  while (!stopping_) {
-    if (!wake_at_) {
-      wake_cv_.wait(lock);
-      continue;
+  pollfd ready[2] = {{timer_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+  for (;;) {
+    if (poll(ready, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
     }
-    // The wall clock, not a steady one: the changes are instants of the calendar, and a clock
-    // set right while the series sleeps must move the wake with it.
-    const auto deadline = std::chrono::system_clock::from_time_t(*wake_at_);
-    if (std::chrono::system_clock::now() < deadline) {
-      wake_cv_.wait_until(lock, deadline);
-      continue;
-    }
-    wake_at_.reset();
+    if (ready[1].revents != 0) return;
+    if (ready[0].revents == 0) continue;
+    uint64_t expirations = 0;
+    // Expired, or cancelled by a change of the clock (ECANCELED): either way, look again.
+    if (read(timer_fd_, &expirations, sizeof(expirations)) < 0 && errno != ECANCELED) continue;
     port_.PostToWindowThread([this, alive = std::weak_ptr<int>(alive_)] {
       if (alive.lock()) Update();
     });

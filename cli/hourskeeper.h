@@ -1,12 +1,14 @@
 // Keeps a console series inside its active hours: decides when the series pauses and when a
-// period opens again, woken at the second of each change by a thread of its own.
+// period opens again, woken at the second of each change (and whenever the clock is set) by a
+// thread of its own.
 #pragma once
 
-#include <condition_variable>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -49,10 +51,9 @@ class THoursKeeper {
   // Posted wakes hold it weakly, so that one left in the queue cannot reach a gone keeper.
   const std::shared_ptr<int> alive_ = std::make_shared<int>();
 
-  std::mutex mutex_;
-  std::condition_variable wake_cv_;
-  std::optional<std::time_t> wake_at_;  // guarded by mutex_
-  bool stopping_ = false;               // guarded by mutex_
+  // The wake's timer, set from the loop and waited on by the waking thread; the stop's event.
+  const int timer_fd_ = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC);
+  const int stop_fd_ = eventfd(0, EFD_CLOEXEC);
   std::thread waker_;
 };
 

@@ -1,5 +1,7 @@
 // tessaly-capture: the capture series of the Tessaly window, for machines without a display.
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -16,6 +18,7 @@
 #include "cli/commandline.h"
 #include "cli/consoleport.h"
 #include "cli/consoleseries.h"
+#include "cli/serieslog.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
 
@@ -26,8 +29,51 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoDirectory = 1;
 
 int Fail(int status, const Text& message) {
-  std::fprintf(stderr, "tessaly-capture: %s\n", message.c_str());
+  std::fprintf(stderr, "%stessaly-capture: %s\n", IsJournalStream(2) ? "<3>" : "", message.c_str());
   return status;
+}
+
+// Started by systemd as a service (which sets INVOCATION_ID for every unit it starts).
+bool UnderServiceManager() {
+  const char* id = std::getenv("INVOCATION_ID");
+  return id != nullptr && *id != '\0';
+}
+
+// Before any thread exists: getpwuid's answer is static.
+Text UserName() {
+  const passwd* user = getpwuid(geteuid());
+  return user != nullptr ? Text(user->pw_name) : "uid " + IntToText(geteuid());
+}
+
+bool UnderHiddenHome(const Text& directory) {
+  for (const char* top : {"/home", "/root", "/run/user"}) {
+    const Text prefix = Text(top) + "/";
+    if (directory == top || directory.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+// Why a service cannot reach or write its directory, and what mends it; empty when a restart
+// may (a disk that is not mounted yet). Such a fault stays until the administrator acts, so
+// it ends with the status that a service manager does not restart.
+Text UnreachableReason(const Text& directory, bool exists) {
+  if (!exists) {
+    if (!UnderServiceManager() || !UnderHiddenHome(directory)) return Text();
+    return "directory " + directory +
+           " cannot be reached by the service: its unit hides /home, /root and /run/user "
+           "(ProtectHome=); name a directory elsewhere, such as one under /srv, made writable "
+           "with ReadWritePaths= and owned by _tessaly";
+  }
+  if (access(directory.c_str(), W_OK | X_OK) == 0) return Text();
+  const int error = errno;
+  Text reason = "cannot write to directory " + directory + ": " + std::strerror(error);
+  if (UnderServiceManager() && error == EROFS)
+    reason +=
+        " (the service may write only its own directories; add this one with "
+        "ReadWritePaths= in a drop-in)";
+  else if (UnderServiceManager() && error == EACCES)
+    reason += " (the service runs as " + UserName() + ", which must own the directory)";
+  return reason;
 }
 
 // The window's settings file, read by the window's rules into the port's fields.
@@ -77,11 +123,11 @@ int Main(int argc, char** argv) {
   }
   if (line.Address) port.SetAddressText(*line.Address);
   if (line.Directory) port.SetDirectoryText(*line.Directory);
-  // A service's own directory (systemd's StateDirectory=; the first of a list) when nothing
-  // else names one.
+  // A service's own directory when nothing else names one: the last of systemd's
+  // StateDirectory= list, which the unit gives as the program's state and then the instance's.
   const char* state_directory = std::getenv("STATE_DIRECTORY");
   if (port.DirectoryText().empty() && state_directory != nullptr)
-    port.SetDirectoryText(Text(state_directory).substr(0, Text(state_directory).find(':')));
+    port.SetDirectoryText(Text(state_directory).substr(Text(state_directory).rfind(':') + 1));
   if (port.AddressText().empty()) return Fail(kExitUsage, "no URL given (see --help)");
   if (port.DirectoryText().empty()) return Fail(kExitUsage, "no DIRECTORY given (see --help)");
 
@@ -105,8 +151,10 @@ int Main(int argc, char** argv) {
     return Fail(kExitUsage, "counter '" + port.CounterText() + "' is not a valid integer value");
   }
   const Text directory = port.DirectoryText();
-  if (!DirectoryExists(directory))
-    return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
+  const bool exists = DirectoryExists(directory);
+  if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
+    return Fail(kExitUsage, reason);
+  if (!exists) return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
   // What the series stored is in the catalog: its counter goes on after the highest number
   // there, and retention removes nothing else.
   TCatalog catalog;
@@ -122,10 +170,10 @@ int Main(int argc, char** argv) {
                                       catalog_path + ": " + error);
   if (start.Uncatalogued > 0)
     std::fprintf(stderr,
-                 "tessaly-capture: %s holds %lld picture%s of this series' name stored before "
+                 "%stessaly-capture: %s holds %lld picture%s of this series' name stored before "
                  "its catalog; retention never removes them\n",
-                 directory.c_str(), static_cast<long long>(start.Uncatalogued),
-                 start.Uncatalogued == 1 ? "" : "s");
+                 IsJournalStream(2) ? "<5>" : "", directory.c_str(),
+                 static_cast<long long>(start.Uncatalogued), start.Uncatalogued == 1 ? "" : "s");
   if (!line.Counter && start.HighestCounter == INT32_MAX)
     return Fail(kExitNoDirectory,
                 "the series' counter has reached its largest value, 2147483647 (see --counter)");

@@ -61,6 +61,7 @@ bool THTTPClient::ExecuteRequest(const Text& method, const Text& url) {
   header_bytes_ = 0;
   stream_part_read_ = false;
   part_type_.clear();
+  stream_limit_ = {};
   if (HasForbiddenBytes(url)) return false;
 
   bool want_tls = false;

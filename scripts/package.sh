@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the two Debian packages, tessaly (the window) and tessaly-capture (the console program
 # and its service), and checks them: file lists, dependencies, lintian, hardening-check, the
-# desktop entry and the service unit. The build directory is the script's own (build-package
+# desktop entry, the service unit and every unit text that README and the manual page show, and
+# that a second build in another directory gives the same packages byte for byte. The build directory is the script's own (build-package
 # unless named), configured afresh with explicit options, the prefix /usr and Debian's hardening
 # flags, so no cached Debug or sanitizer configuration ever reaches a package.
 #
@@ -23,23 +24,47 @@ fail() {
 # its path is mapped away in the debugging data.
 cd "$root"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-ldflags=$(dpkg-buildflags --get LDFLAGS)
-# Debian 12's dpkg-buildflags predates the stack clash and branch protection that later releases
-# add, and that hardening-check asks for.
-if [[ $cxxflags != *-fcf-protection* ]] && [ "$(dpkg-architecture -qDEB_HOST_ARCH)" = amd64 ]; then
-  cxxflags+=" -fstack-clash-protection -fcf-protection"
-fi
-rm -f "$dir/CMakeCache.txt"
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
-  -DTESSALY_TESTS=OFF -DTESSALY_BENCH=OFF -DTESSALY_ASAN=OFF -DTESSALY_TSAN=OFF \
-  -DTESSALY_FUZZ=OFF \
-  -DTESSALY_SYSTEMD_UNIT_DIR="$(pkg-config --variable=systemdsystemunitdir systemd)" \
-  -DTESSALY_SYSUSERS_DIR="$(pkg-config --variable=sysusersdir systemd)" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
-rm -f "$dir"/*.deb
-(cd "$dir" && cpack -G DEB >/dev/null)
+# Every time stamp in the packages (files, manual pages, archives) is the changelog's.
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$root/packaging/changelog" -S Timestamp)
+export SOURCE_DATE_EPOCH
+
+build_packages() {  # build_packages <dir>: the two .deb files in dir
+  local dir=$1 cxxflags ldflags
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  # The build directory's path is mapped away too: it would reach the build id.
+  cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) -ffile-prefix-map=$dir=."
+  ldflags=$(dpkg-buildflags --get LDFLAGS)
+  # Debian 12's dpkg-buildflags predates the stack clash and branch protection that later
+  # releases add, and that hardening-check asks for.
+  if [[ $cxxflags != *-fcf-protection* ]] && [ "$(dpkg-architecture -qDEB_HOST_ARCH)" = amd64 ]; then
+    cxxflags+=" -fstack-clash-protection -fcf-protection"
+  fi
+  # Stripped as Debian's own tools strip: the .comment and .note sections go as well.
+  printf '#!/bin/sh\nexec strip --remove-section=.comment --remove-section=.note "$@"\n' >"$dir/strip"
+  chmod +x "$dir/strip"
+  rm -f "$dir/CMakeCache.txt"
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_STRIP="$dir/strip" \
+    -DTESSALY_TESTS=OFF -DTESSALY_BENCH=OFF -DTESSALY_ASAN=OFF -DTESSALY_TSAN=OFF \
+    -DTESSALY_FUZZ=OFF \
+    -DTESSALY_SYSTEMD_UNIT_DIR="$(pkg-config --variable=systemdsystemunitdir systemd)" \
+    -DTESSALY_SYSUSERS_DIR="$(pkg-config --variable=sysusersdir systemd)" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+  rm -f "$dir"/*.deb
+  (cd "$dir" && cpack -G DEB >/dev/null)
+  # Packed again by dpkg-deb, which sorts the files and takes the time stamps from
+  # SOURCE_DATE_EPOCH; the files' own times are the changelog's as well.
+  local deb tree
+  for deb in "$dir"/*.deb; do
+    tree=$(mktemp -d)
+    dpkg-deb -R "$deb" "$tree/root"
+    find "$tree/root" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+    dpkg-deb --root-owner-group -Zxz --build "$tree/root" "$deb" >/dev/null
+    rm -rf "$tree"
+  done
+}
+build_packages "$dir"
 window=$(ls "$dir"/tessaly_*.deb)
 capture=$(ls "$dir"/tessaly-capture_*.deb)
 
@@ -69,9 +94,16 @@ expect_files "$window" /usr/bin/tessaly /usr/share/applications/tessaly.desktop 
   /usr/share/doc/tessaly/changelog.Debian.gz /usr/share/doc/tessaly/copyright \
   /usr/share/man/man1/tessaly.1.gz
 expect_files "$capture" /usr/bin/tessaly-capture "$unit_dir/tessaly-capture@.service" \
+  "$unit_dir/tessaly-capture.target" \
   "$sysusers_dir/tessaly-capture.conf" /usr/share/doc/tessaly-capture/changelog.Debian.gz \
   /usr/share/doc/tessaly-capture/copyright /usr/share/doc/tessaly-capture/example.ini \
   /usr/share/man/man1/tessaly-capture.1.gz
+
+# The earlier single package held /usr/bin/tessaly-capture: an upgrade must be allowed to take it.
+for field in Breaks Replaces; do
+  [ "$(dpkg-deb -f "$capture" "$field")" = "tessaly (<< 1.01-1)" ] ||
+    fail "$capture does not declare $field: tessaly (<< 1.01-1)"
+done
 
 depends=$(dpkg-deb -f "$window" Depends)
 for lib in libqt6widgets6 libssl3 libc6; do
@@ -116,9 +148,22 @@ unit="$unpacked$unit_dir/tessaly-capture@.service"
 grep -q '^ExecStart=/usr/bin/tessaly-capture ' "$unit" || fail "the unit does not start /usr/bin/tessaly-capture"
 mkdir "$unpacked/verify"
 sed "s|^ExecStart=/usr/bin/|ExecStart=$unpacked/usr/bin/|" "$unit" >"$unpacked/verify/tessaly-capture@.service"
+cp "$unpacked$unit_dir/tessaly-capture.target" "$unpacked/verify/"
 ln -s tessaly-capture@.service "$unpacked/verify/tessaly-capture@garden.service"
-MANPATH="$unpacked/usr/share/man" systemd-analyze verify "$unpacked/verify/tessaly-capture@garden.service" ||
-  fail "systemd-analyze verify finds fault with the unit (above)"
+# Every unit text the README and the manual page show (README's ```ini blocks, the page's
+# .nf blocks that open with a section), each a drop-in of the instance.
+dropins="$unpacked/verify/tessaly-capture@garden.service.d"
+mkdir "$dropins"
+awk -v out="$dropins/readme-" '/^```ini$/ {n++; on=1; next} /^```$/ {on=0} on {print > (out n ".conf")}' \
+  "$root/README.md"
+awk -v out="$dropins/manual-" '/^\.nf$/ {n++; on=1; first=1; next} /^\.fi$/ {on=0}
+  on && first && !/^\[/ {on=0} on {first=0; print > (out n ".conf")}' "$root/packaging/tessaly-capture.h2m"
+[ -n "$(ls "$dropins")" ] || fail "no unit text found in README.md or the manual page"
+verified=$(MANPATH="$unpacked/usr/share/man" systemd-analyze verify \
+  "$unpacked/verify/tessaly-capture@garden.service" "$unpacked/verify/tessaly-capture.target" 2>&1) ||
+  fail "systemd-analyze verify finds fault with the unit: $verified"
+# A warning (an assignment outside any section, an unknown setting) does not fail verify.
+[ -z "$verified" ] || fail "systemd-analyze verify warns about the unit or a documented drop-in: $verified"
 
 # Every system call the program makes in a short series against a local server, with a status
 # for the service manager and a watchdog, is one the unit's filter allows: a call outside it
@@ -158,7 +203,16 @@ kill "$server"
 used=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$unpacked/trace" | sort -u)
 outside=$( (comm -23 <(echo "$used") <(echo "$allowed"); comm -12 <(echo "$used") <(echo "$denied")) | sort -u)
 [ -z "$outside" ] || fail "the unit's SystemCallFilter= forbids calls the program makes: ${outside//$'\n'/ }"
-echo "packages ok: $window $capture"
+
+# Built again from the same sources in another directory: the same bytes.
+again="$dir-again"
+build_packages "$again" >/dev/null
+for deb in "$window" "$capture"; do
+  cmp "$deb" "$again/$(basename "$deb")" ||
+    fail "$(basename "$deb") differs between two builds (diffoscope tells where)"
+done
+rm -rf "$again"
+echo "packages ok (and reproducible): $window $capture"
 
 if [ "${CI:-}" != true ] && [ "${TESSALY_PACKAGE_INSTALL:-0}" != 1 ]; then
   exit 0
@@ -170,8 +224,22 @@ if grep -q '^.[^n]' <<<"$states"; then
   exit 0
 fi
 [ "$(id -u)" = 0 ] || fail "installing the packages needs root"
-echo "== install, run and purge"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$window" "$capture" >/dev/null
+echo "== upgrade over the earlier single package, run and purge"
+# A stand-in of the single package tessaly 1.01, which held both programs.
+old="$unpacked/old"
+mkdir -p "$old/DEBIAN" "$old/usr/bin"
+printf '#!/bin/sh\necho old\n' >"$old/usr/bin/tessaly"
+cp "$old/usr/bin/tessaly" "$old/usr/bin/tessaly-capture"
+chmod 755 "$old/usr/bin/tessaly" "$old/usr/bin/tessaly-capture"
+printf '%s\n' 'Package: tessaly' 'Version: 1.01' 'Architecture: all' \
+  'Maintainer: Tessaly maintainers <maintainers@tessaly.example>' \
+  'Description: earlier single package (stand-in)' >"$old/DEBIAN/control"
+dpkg-deb --root-owner-group --build "$old" "$unpacked/tessaly_1.01_all.deb" >/dev/null
+dpkg -i "$unpacked/tessaly_1.01_all.deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$window" "$capture" >/dev/null ||
+  fail "the packages do not install over the earlier single package tessaly 1.01"
+[ "$(dpkg-query -S /usr/bin/tessaly-capture)" = "tessaly-capture: /usr/bin/tessaly-capture" ] ||
+  fail "/usr/bin/tessaly-capture is not tessaly-capture's after the upgrade"
 for program in tessaly tessaly-capture; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
   [ "$(env -u DISPLAY -u QT_QPA_PLATFORM "$program" --version)" = "$program ${version%-*}" ] ||
