@@ -122,10 +122,15 @@ void SeasonDirectory(benchmark::State& state) {
 }
 
 void EmptyDirectory(benchmark::State& state) {
+  // Made afresh at every run, with a catalog of its own: the catalog of an earlier run would
+  // rightly take the new directory for another one.
   const std::string dir = std::filesystem::temp_directory_path() / "tessaly-empty-start";
+  const std::string catalog = dir + "-state";
   std::filesystem::create_directories(dir);
+  setenv("XDG_STATE_HOME", catalog.c_str(), 1);
   FirstRequest(state, dir, nullptr, nullptr);
   std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(catalog);
 }
 
 BENCHMARK(SeasonDirectory)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
