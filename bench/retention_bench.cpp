@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -46,7 +47,12 @@ TSeason& Season() {
     TRetentionRules rules;
     rules.KeepForSeconds = int64_t{10} * 365 * 86400;
     rules.MinFreeBytes = 0;
-    rules.KeepBytes = int64_t{bench::kSeasonPictures} * bench::kSeasonPictureBytes;
+    // From here on, each new picture makes one go.
+    TCatalogSeries series;
+    if (!season.catalog.OpenSeries(std::filesystem::canonical(season.dir), "snap.jpg", {}, series,
+                                   error))
+      return false;
+    rules.KeepBytes = season.catalog.TotalBytes(series.Id);
     season.retention = std::make_unique<TRetention>(season.catalog, rules, season.dir + "/",
                                                     "http://cam/snap.jpg");
     TSeriesStart start;
