@@ -181,7 +181,7 @@ read -r -a groups <<<"$(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$unit" | tr 
 allowed=$(syscalls "${groups[@]}" | sort -u)
 read -r -a groups <<<"$(sed -n 's/^SystemCallFilter=~//p' "$unit" | tr '\n' ' ')"
 denied=$(syscalls "${groups[@]}" | sort -u)
-mkdir "$unpacked/www" "$unpacked/pictures"
+mkdir "$unpacked/www" "$unpacked/state" "$unpacked/pictures"
 head -c 70000 /dev/urandom >"$unpacked/www/snap.jpg"
 python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$unpacked/www" >"$unpacked/www.log" 2>&1 &
 server=$!
@@ -193,9 +193,14 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || fail "the local web server for the system call check did not start"
 printf '%s\n' "http://127.0.0.1:$port/snap.jpg" 1 0 0 '' 1 >"$unpacked/series.ini"
-# Nobody listens at the notification socket: the program's calls to reach it are made all the same.
-STATE_DIRECTORY="$unpacked/pictures" NOTIFY_SOCKET="$unpacked/notify" WATCHDOG_USEC=200000 \
-  strace -f -qq -o "$unpacked/trace" "$unpacked/usr/bin/tessaly-capture" --quiet --every 300ms \
+# As the unit runs it: as a user of its own (as root the catalog's library hands its journal
+# files to the database's owner, a call the service never makes), with the program's state (the
+# catalog) and then the pictures as its state directories. Nobody listens at the notification
+# socket: the program's calls to reach it are made all the same.
+chmod 755 "$unpacked"
+chown nobody "$unpacked/state" "$unpacked/pictures"
+STATE_DIRECTORY="$unpacked/state:$unpacked/pictures" NOTIFY_SOCKET="$unpacked/notify" WATCHDOG_USEC=200000 \
+  strace -u nobody -f -qq -o "$unpacked/trace" "$unpacked/usr/bin/tessaly-capture" --quiet --every 300ms \
   --count 3 --settings "$unpacked/series.ini" || fail "the series for the system call check failed"
 kill "$server"
 [ "$(find "$unpacked/pictures" -type f | wc -l)" = 3 ] ||
