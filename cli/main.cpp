@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "base/fileutil.h"
 #include "capture/naming.h"
@@ -15,7 +17,6 @@
 #include "capture/seriesindex.h"
 #include "capture/settings.h"
 #include "cli/commandline.h"
-#include "cli/consoleport.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
 #include "net/sockapi.h"
@@ -75,8 +76,16 @@ Text UnreachableReason(const Text& directory, bool exists) {
   return reason;
 }
 
-// The window's settings file, read by the window's rules into the port's fields.
-bool LoadSettingsFile(TConsolePort& port, const Text& path, Text& error) {
+// Only the digits, as the window's digit-filtered fields keep them.
+Text KeepDigits(const Text& text) {
+  Text digits;
+  for (char c : text)
+    if (c >= '0' && c <= '9') digits += c;
+  return digits;
+}
+
+// The window's settings file, read by the window's rules.
+bool LoadSettingsFile(const Text& path, TSettingsValues& values, Text& error) {
   Text content;
   if (DirectoryExists(path)) {
     error = std::strerror(EISDIR);
@@ -86,16 +95,17 @@ bool LoadSettingsFile(TConsolePort& port, const Text& path, Text& error) {
     error = std::strerror(errno != 0 ? errno : EIO);
     return false;
   }
-  Text last_dir;
-  LoadSettings(port, path, Text(), last_dir);
+  ReadSettingsValues(path, Text(), values);
+  values.Interval = values.HasInterval ? KeepDigits(values.Interval) : Text("10");
+  values.Counter = KeepDigits(values.Counter);
   return true;
 }
 
 // The interval of the settings: the field's digits ("10" when empty) in the unit of the index.
-bool SettingsInterval(const TConsolePort& port, int64_t& ms) {
+bool SettingsInterval(const TSettingsValues& values, int64_t& ms) {
   int32_t value = 0;
-  if (!TryParseInt(port.IntervalText().empty() ? "10" : port.IntervalText(), value)) return false;
-  ms = IntervalMs(value, port.UnitIndex());
+  if (!TryParseInt(values.Interval.empty() ? "10" : values.Interval, value)) return false;
+  ms = IntervalMs(value, values.UnitIndex);
   return ms >= 0 && ms <= kLongestIntervalMs;
 }
 
@@ -114,54 +124,61 @@ int Main(int argc, char** argv) {
       break;
   }
 
-  TConsolePort port;
+  TSettingsValues values;
+  values.Interval = "10";
+  values.Counter = "1";
   if (line.SettingsFile) {
     Text error;
-    if (!LoadSettingsFile(port, *line.SettingsFile, error))
+    if (!LoadSettingsFile(*line.SettingsFile, values, error))
       return Fail(kExitUsage, "cannot read settings file " + *line.SettingsFile + ": " + error);
   }
-  if (line.Address) port.SetAddressText(*line.Address);
-  if (line.Directory) port.SetDirectoryText(*line.Directory);
+  if (line.Address) values.Address = *line.Address;
+  if (line.Directory) values.Directory = *line.Directory;
   // A service's own directory when nothing else names one: the last of systemd's
   // StateDirectory= list, which the unit gives as the program's state and then the instance's.
   const char* state_directory = std::getenv("STATE_DIRECTORY");
-  if (port.DirectoryText().empty() && state_directory != nullptr)
-    port.SetDirectoryText(Text(state_directory).substr(Text(state_directory).rfind(':') + 1));
-  if (port.AddressText().empty()) return Fail(kExitUsage, "no URL given (see --help)");
-  if (port.DirectoryText().empty()) return Fail(kExitUsage, "no DIRECTORY given (see --help)");
+  if (values.Directory.empty() && state_directory != nullptr)
+    values.Directory = Text(state_directory).substr(Text(state_directory).rfind(':') + 1);
+  if (values.Address.empty()) return Fail(kExitUsage, "no URL given (see --help)");
+  if (values.Directory.empty()) return Fail(kExitUsage, "no DIRECTORY given (see --help)");
 
   TSeriesOptions options;
   options.Count = line.Count;
   options.Quiet = line.Quiet;
   options.MaxFailures = line.MaxFailures;
   options.Hours = line.Hours;
-  options.Job.FailOnHttpError = line.Fail;
-  options.Job.ImagesOnly = line.ImagesOnly;
-  options.Job.SkipUnchanged = line.SkipUnchanged;
+  TSeriesSettings settings;
+  settings.Address = ParseAddress(values.Address);
+  settings.Job.FailOnHttpError = line.Fail;
+  settings.Job.ImagesOnly = line.ImagesOnly;
+  settings.Job.SkipUnchanged = line.SkipUnchanged;
+  int64_t interval_ms = 0;
   if (line.IntervalMs) {
-    options.IntervalMs = *line.IntervalMs;
-  } else if (!SettingsInterval(port, options.IntervalMs)) {
+    interval_ms = *line.IntervalMs;
+  } else if (!SettingsInterval(values, interval_ms)) {
     return Fail(kExitUsage, "interval out of range in settings file " + *line.SettingsFile);
   }
+  settings.Interval = std::chrono::milliseconds(interval_ms);
   int32_t counter = 0;
   if (line.Counter) {
     counter = *line.Counter;
-  } else if (!TryParseInt(port.CounterText(), counter)) {
-    return Fail(kExitUsage, "counter '" + port.CounterText() + "' is not a valid integer value");
+  } else if (!TryParseInt(values.Counter, counter)) {
+    return Fail(kExitUsage, "counter '" + values.Counter + "' is not a valid integer value");
   }
-  const Text directory = port.DirectoryText();
+  const Text directory = values.Directory;
   const bool exists = DirectoryExists(directory);
   if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
     return Fail(kExitUsage, reason);
   if (!exists) return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
   // The series' own pictures: a restart continues after the highest number already stored.
-  TSeriesIndex index(SeriesNameForms(port.AddressText()), NameMax(directory),
+  TSeriesIndex index(SeriesNameForms(values.Address), NameMax(directory),
                      line.Retention.KeepForSeconds >= 0);
   if (!index.Scan(directory))
     return Fail(kExitNoDirectory,
                 "cannot read directory " + directory + ": " + std::strerror(errno));
   if (!line.Counter) counter = ContinuedCounter(counter, index.HighestCounter());
-  port.SetCounterValue(counter);
+  settings.Counter = counter;
+  settings.Directory = directory;
   // The same index, kept current by every store, tells retention what is the series'.
   TRetention retention(index, line.Retention,
                        directory.back() == '/' ? directory : directory + "/");
@@ -181,11 +198,14 @@ int Main(int argc, char** argv) {
 
   TSocketLayerScope socket_layer;
   UseOpenSSLByDefault();
-  TConsoleSeries series(port, options);
-  const int status = series.Run();
+  TSeriesLoop loop;
+  std::vector<std::unique_ptr<TConsoleSeries>> series;
+  series.push_back(std::make_unique<TConsoleSeries>(loop, std::move(settings), options, Text()));
+  bool abandoned = false;
+  const int status = RunConsoleSeries(loop, series, &abandoned);
   std::fflush(stdout);
   // A job that did not stop in time ends with the process; static state must not go first.
-  if (series.JobAbandoned()) std::_Exit(status);
+  if (abandoned) std::_Exit(status);
   return status;
 }
 
