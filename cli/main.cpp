@@ -1,8 +1,10 @@
 // tessaly-capture: the capture series of the Tessaly window, for machines without a display.
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "base/fileutil.h"
+#include "capture/cameras.h"
 #include "capture/naming.h"
 #include "capture/retention.h"
 #include "capture/scheduler.h"
@@ -28,8 +31,10 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr int kExitNoDirectory = 1;
 
-int Fail(int status, const Text& message) {
-  std::fprintf(stderr, "%stessaly-capture: %s\n", IsJournalStream(2) ? "<3>" : "", message.c_str());
+// name, when given, leads the line: it is a camera's.
+int Fail(int status, const Text& message, const Text& name = Text()) {
+  std::fprintf(stderr, "%s%s%stessaly-capture: %s\n", IsJournalStream(2) ? "<3>" : "", name.c_str(),
+               name.empty() ? "" : " ", message.c_str());
   return status;
 }
 
@@ -109,6 +114,129 @@ bool SettingsInterval(const TSettingsValues& values, int64_t& ms) {
   return ms >= 0 && ms <= kLongestIntervalMs;
 }
 
+// One series made ready from its command line: its settings, options and the index and
+// retention that know its pictures.
+struct TPrepared {
+  TSeriesSettings Settings;
+  TSeriesOptions Options;
+  std::unique_ptr<TSeriesIndex> Index;
+  std::unique_ptr<TRetention> Retention;
+};
+
+// 0, or the exit status with error set.
+int Prepare(const TCommandLine& line, TPrepared& out, Text& error) {
+  TSettingsValues values;
+  values.Interval = "10";
+  values.Counter = "1";
+  if (line.SettingsFile) {
+    if (!LoadSettingsFile(*line.SettingsFile, values, error)) {
+      error = "cannot read settings file " + *line.SettingsFile + ": " + error;
+      return kExitUsage;
+    }
+  }
+  if (line.Address) values.Address = *line.Address;
+  if (line.Directory) values.Directory = *line.Directory;
+  // A service's own directory when nothing else names one: the last of systemd's
+  // StateDirectory= list, which the unit gives as the program's state and then the instance's.
+  const char* state_directory = std::getenv("STATE_DIRECTORY");
+  if (values.Directory.empty() && state_directory != nullptr && !line.Cameras)
+    values.Directory = Text(state_directory).substr(Text(state_directory).rfind(':') + 1);
+  if (values.Address.empty()) return error = "no URL given (see --help)", kExitUsage;
+  if (values.Directory.empty()) return error = "no DIRECTORY given (see --help)", kExitUsage;
+
+  TSeriesOptions& options = out.Options;
+  options.Count = line.Count;
+  options.Quiet = line.Quiet;
+  options.MaxFailures = line.MaxFailures;
+  options.Hours = line.Hours;
+  TSeriesSettings& settings = out.Settings;
+  settings.Address = ParseAddress(values.Address);
+  settings.Job.FailOnHttpError = line.Fail;
+  settings.Job.ImagesOnly = line.ImagesOnly;
+  settings.Job.SkipUnchanged = line.SkipUnchanged;
+  int64_t interval_ms = 0;
+  if (line.IntervalMs) {
+    interval_ms = *line.IntervalMs;
+  } else if (!SettingsInterval(values, interval_ms)) {
+    error = "interval out of range in settings file " + *line.SettingsFile;
+    return kExitUsage;
+  }
+  settings.Interval = std::chrono::milliseconds(interval_ms);
+  int32_t counter = 0;
+  if (line.Counter) {
+    counter = *line.Counter;
+  } else if (!TryParseInt(values.Counter, counter)) {
+    error = "counter '" + values.Counter + "' is not a valid integer value";
+    return kExitUsage;
+  }
+  const Text directory = values.Directory;
+  const bool exists = DirectoryExists(directory);
+  if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
+    return error = reason, kExitUsage;
+  if (!exists) return error = "directory " + directory + " does not exist", kExitNoDirectory;
+  // The series' own pictures: a restart continues after the highest number already stored.
+  out.Index = std::make_unique<TSeriesIndex>(SeriesNameForms(values.Address), NameMax(directory),
+                                             line.Retention.KeepForSeconds >= 0);
+  if (!out.Index->Scan(directory)) {
+    error = "cannot read directory " + directory + ": " + std::strerror(errno);
+    return kExitNoDirectory;
+  }
+  if (!line.Counter) counter = ContinuedCounter(counter, out.Index->HighestCounter());
+  settings.Counter = counter;
+  settings.Directory = directory;
+  // The same index, kept current by every store, tells retention what is the series'.
+  out.Retention = std::make_unique<TRetention>(
+      *out.Index, line.Retention, directory.back() == '/' ? directory : directory + "/");
+  options.Retention = out.Retention.get();
+  return 0;
+}
+
+// The command line of one camera: the program's own words without --cameras, its settings
+// file, then its options file's words, which win.
+int CameraLine(int argc, char** argv, const TCameraFile& camera, TCommandLine& line, Text& error) {
+  std::vector<Text> words;
+  for (int i = 0; i < argc; ++i) {
+    const Text word = argv[i];
+    if (word == "--cameras") {
+      ++i;
+      continue;
+    }
+    if (word.rfind("--cameras=", 0) == 0) continue;
+    words.push_back(word);
+  }
+  words.insert(words.begin() + 1, {"--settings", camera.SettingsPath});
+  if (camera.OptionsPath) {
+    Text content;
+    struct stat info {};
+    if (stat(camera.OptionsPath->c_str(), &info) == 0 &&
+        info.st_size > static_cast<off_t>(kMaxCameraOptionsBytes)) {
+      error = "options file " + *camera.OptionsPath + " is larger than 64 KiB";
+      return kExitUsage;
+    }
+    std::vector<Text> own;
+    if (!ReadWholeFile(*camera.OptionsPath, content)) {
+      error = "cannot read options file " + *camera.OptionsPath + ": " +
+              std::strerror(errno != 0 ? errno : EIO);
+      return kExitUsage;
+    }
+    if (!ParseCameraOptions(content, own, error)) {
+      error = "options file " + *camera.OptionsPath + ": " + error;
+      return kExitUsage;
+    }
+    words.insert(words.end(), own.begin(), own.end());
+  }
+  std::vector<char*> pointers;
+  for (Text& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  line = ParseCommandLine(static_cast<int>(words.size()), pointers.data());
+  if (line.Action != TCommandLine::TAction::Run) {
+    error = line.Action == TCommandLine::TAction::Usage ? line.Error
+                                                        : Text("--help or --version in options");
+    return kExitUsage;
+  }
+  return 0;
+}
+
 int Main(int argc, char** argv) {
   const TCommandLine line = ParseCommandLine(argc, argv);
   switch (line.Action) {
@@ -124,65 +252,37 @@ int Main(int argc, char** argv) {
       break;
   }
 
-  TSettingsValues values;
-  values.Interval = "10";
-  values.Counter = "1";
-  if (line.SettingsFile) {
+  // Each camera that cannot start says why on a line that starts with its name; the others run,
+  // and the exit status tells of it.
+  std::vector<TPrepared> prepared;
+  std::vector<Text> names;
+  int worst = 0;
+  if (!line.Cameras) {
+    prepared.emplace_back();
     Text error;
-    if (!LoadSettingsFile(*line.SettingsFile, values, error))
-      return Fail(kExitUsage, "cannot read settings file " + *line.SettingsFile + ": " + error);
+    if (const int status = Prepare(line, prepared.back(), error); status != 0)
+      return Fail(status, error);
+    names.emplace_back();
+  } else {
+    std::vector<TCameraFile> cameras;
+    Text error;
+    if (!ListCameras(*line.Cameras, cameras, error)) return Fail(kExitUsage, error);
+    if (cameras.empty()) return Fail(kExitUsage, "no cameras in " + *line.Cameras);
+    for (const TCameraFile& camera : cameras) {
+      TCommandLine own;
+      TPrepared one;
+      int status = CameraLine(argc, argv, camera, own, error);
+      if (status == 0) status = Prepare(own, one, error);
+      if (status != 0) {
+        Fail(status, error, camera.Name);
+        worst = std::max(worst, status);
+        continue;
+      }
+      prepared.push_back(std::move(one));
+      names.push_back(camera.Name);
+    }
+    if (prepared.empty()) return worst;
   }
-  if (line.Address) values.Address = *line.Address;
-  if (line.Directory) values.Directory = *line.Directory;
-  // A service's own directory when nothing else names one: the last of systemd's
-  // StateDirectory= list, which the unit gives as the program's state and then the instance's.
-  const char* state_directory = std::getenv("STATE_DIRECTORY");
-  if (values.Directory.empty() && state_directory != nullptr)
-    values.Directory = Text(state_directory).substr(Text(state_directory).rfind(':') + 1);
-  if (values.Address.empty()) return Fail(kExitUsage, "no URL given (see --help)");
-  if (values.Directory.empty()) return Fail(kExitUsage, "no DIRECTORY given (see --help)");
-
-  TSeriesOptions options;
-  options.Count = line.Count;
-  options.Quiet = line.Quiet;
-  options.MaxFailures = line.MaxFailures;
-  options.Hours = line.Hours;
-  TSeriesSettings settings;
-  settings.Address = ParseAddress(values.Address);
-  settings.Job.FailOnHttpError = line.Fail;
-  settings.Job.ImagesOnly = line.ImagesOnly;
-  settings.Job.SkipUnchanged = line.SkipUnchanged;
-  int64_t interval_ms = 0;
-  if (line.IntervalMs) {
-    interval_ms = *line.IntervalMs;
-  } else if (!SettingsInterval(values, interval_ms)) {
-    return Fail(kExitUsage, "interval out of range in settings file " + *line.SettingsFile);
-  }
-  settings.Interval = std::chrono::milliseconds(interval_ms);
-  int32_t counter = 0;
-  if (line.Counter) {
-    counter = *line.Counter;
-  } else if (!TryParseInt(values.Counter, counter)) {
-    return Fail(kExitUsage, "counter '" + values.Counter + "' is not a valid integer value");
-  }
-  const Text directory = values.Directory;
-  const bool exists = DirectoryExists(directory);
-  if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
-    return Fail(kExitUsage, reason);
-  if (!exists) return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
-  // The series' own pictures: a restart continues after the highest number already stored.
-  TSeriesIndex index(SeriesNameForms(values.Address), NameMax(directory),
-                     line.Retention.KeepForSeconds >= 0);
-  if (!index.Scan(directory))
-    return Fail(kExitNoDirectory,
-                "cannot read directory " + directory + ": " + std::strerror(errno));
-  if (!line.Counter) counter = ContinuedCounter(counter, index.HighestCounter());
-  settings.Counter = counter;
-  settings.Directory = directory;
-  // The same index, kept current by every store, tells retention what is the series'.
-  TRetention retention(index, line.Retention,
-                       directory.back() == '/' ? directory : directory + "/");
-  options.Retention = &retention;
 
   // Before any thread exists, so that every thread inherits the mask and only the series'
   // own waiting thread takes these signals. One that whoever started us ignores (nohup, a
@@ -200,9 +300,11 @@ int Main(int argc, char** argv) {
   UseOpenSSLByDefault();
   TSeriesLoop loop;
   std::vector<std::unique_ptr<TConsoleSeries>> series;
-  series.push_back(std::make_unique<TConsoleSeries>(loop, std::move(settings), options, Text()));
+  for (size_t i = 0; i < prepared.size(); ++i)
+    series.push_back(std::make_unique<TConsoleSeries>(loop, std::move(prepared[i].Settings),
+                                                      prepared[i].Options, names[i]));
   bool abandoned = false;
-  const int status = RunConsoleSeries(loop, series, &abandoned);
+  const int status = std::max(worst, RunConsoleSeries(loop, series, &abandoned));
   std::fflush(stdout);
   // A job that did not stop in time ends with the process; static state must not go first.
   if (abandoned) std::_Exit(status);
