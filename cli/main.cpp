@@ -1,6 +1,7 @@
 // tessaly-capture: the capture series of the Tessaly window, for machines without a display.
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -264,6 +265,13 @@ int Main(int argc, char** argv) {
       return Fail(status, error);
     names.emplace_back();
   } else {
+    // A socket or two per camera while it fetches, and its pictures: the soft limit on open
+    // files (1024 by default) would refuse the thousandth camera.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::vector<TCameraFile> cameras;
     Text error;
     if (!ListCameras(*line.Cameras, cameras, error)) return Fail(kExitUsage, error);

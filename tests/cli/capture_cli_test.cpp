@@ -791,3 +791,42 @@ TEST_F(CaptureCliTest, HangingCamerasDelayNoOther) {
 
 }  // namespace
 }  // namespace tessaly
+
+namespace tessaly {
+namespace {
+
+// The service manager hears how many cameras run, pause and fail, and which fail.
+TEST_F(CaptureCliTest, CamerasStatusCountsAndNamesTheFailing) {
+  ScratchDir cameras, good, dead, night, place;
+  const int refused = [] {
+    ScriptedPeer gone(PeerScript{});
+    return gone.Port();
+  }();
+  cameras.WriteFile("good", CameraFile(server_->Url("snap.jpg"), good.Path()));
+  cameras.WriteFile(
+      "dead", CameraFile("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", dead.Path()));
+  cameras.WriteFile("night", CameraFile(server_->Url("snap.jpg"), night.Path()));
+  // A range that opens in two hours and closes in three.
+  const std::time_t later = std::time(nullptr) + 2 * 3600 + 60;
+  std::tm open{}, close{};
+  localtime_r(&later, &open);
+  const std::time_t end = later + 3600;
+  localtime_r(&end, &close);
+  char range[32];
+  std::snprintf(range, sizeof range, "--between %02d:%02d-%02d:%02d\n", open.tm_hour, open.tm_min,
+                close.tm_hour, close.tm_min);
+  cameras.WriteFile("night.options", range);
+  NotifySocket manager(place.File("notify"));
+  Capture run({"--cameras", cameras.Path(), "--every", "1h"},
+              "export NOTIFY_SOCKET=" + place.File("notify") + "; ");
+  const std::string want = "STATUS=3 cameras: 1 running, 1 paused, 1 failing (dead)";
+  std::string got;
+  for (int news = 0; news < 20 && got != want; ++news) got = manager.NextNews();
+  EXPECT_EQ(got, want);
+  kill(run.child->Pid(), SIGTERM);
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_TRUE(Listing(night.Path()).empty());
+}
+
+}  // namespace
+}  // namespace tessaly
