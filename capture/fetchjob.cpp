@@ -50,10 +50,12 @@ bool StoreBody(TJobContext& job, const TAddress& address, const TByteBuffer& bod
 }
 
 // Some cameras declare a longer answer than the picture they send and then close in order:
-// what arrived is all there is, and worth keeping when it is a whole JPEG.
+// what arrived is all there is, and worth keeping when it is a whole JPEG. Only a success says
+// that the body is the picture asked for; a refusal's body is never it.
 bool KeepsShortJpeg(THTTPClient& client) {
   const auto& end = client.ShortEnd();
   if (!end || (end->End != TPeerEnd::Orderly && end->End != TPeerEnd::TlsClosed)) return false;
+  if (client.ResultCode() < 200 || client.ResultCode() > 299) return false;
   const TByteBuffer& body = client.Document();
   return IsWholeJpeg(body.Memory(), static_cast<size_t>(body.Size()));
 }

@@ -4,6 +4,7 @@
 
 #include "base/clock.h"
 #include "http/httpclient.h"
+#include "http/multipart.h"
 #include "net/socketerror.h"
 #include "net/tcpsocket.h"
 
@@ -48,6 +49,19 @@ Text TransactionFailureText(THTTPClient& client, uint32_t started_tick) {
     const int32_t deadline = client.TransactionTimeout();
     if (deadline > 0 && TickSpan(started_tick, TickCount()) >= deadline)
       return "deadline of " + IntToText(client.TransactionTimeout()) + " ms passed";
+    switch (client.StreamLimit()) {
+      case TPartLimit::LineLength:
+        return "part header line longer than " + IntToText(client.MaxHeaderLineLength()) + " bytes";
+      case TPartLimit::HeaderSize:
+        return "part header block larger than " + IntToText(client.MaxHeaderSize()) + " bytes";
+      case TPartLimit::PartSize:
+        return "part larger than " + SizeText(client.MaxBodySize());
+      case TPartLimit::Undelimited:
+        return "first frame not delimited within " +
+               SizeText(TFirstPartReader::kMaxUndelimitedPart);
+      case TPartLimit::None:
+        break;
+    }
     // The client drops the connection at a breach; the socket keeps the error that caused it.
     if (client.Sock().SocketError() == ErrLineTooLong)
       return "header line longer than " + IntToText(client.MaxHeaderLineLength()) + " bytes";
@@ -66,8 +80,14 @@ Text TransactionFailureText(THTTPClient& client, uint32_t started_tick) {
   if (code == ErrPeerClosed && client.Sock().PeerEnd() != TPeerEnd::Open)
     return PeerEndText(client);
   // A time-out after the request went out is the camera's silence, not the network's.
-  if (code == ErrTimedOut && client.Sock().BytesWritten() > 0)
+  if (code == ErrTimedOut && client.Sock().BytesWritten() > 0) {
+    if (const auto& end = client.ShortEnd())
+      return "stalled after " + IntToText(end->Received) + " of " + IntToText(end->Declared) +
+             " bytes";
+    if (client.Sock().BytesRead() > 0)
+      return "stalled after " + IntToText(client.Sock().BytesRead()) + " bytes";
     return "no answer within " + DurationText(client.Timeout());
+  }
   if (code != 0) return IntToText(code) + " " + GetErrorDesc(code);
   return "incomplete answer";
 }

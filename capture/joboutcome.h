@@ -26,8 +26,10 @@ struct TJobOutcome {
 // Why a transaction that returned false failed, in the user's terms: the bound that ended it
 // (the deadline, the header line, header block or answer limit), broken framing, how the camera
 // ended the connection ("closed early: 11200 of 11248 bytes", "reset by the camera after 5120
-// bytes"), a silence of Timeout, else the socket error's code and text ("10061 Connection
-// refused"). started_tick: TickCount() when the transaction began.
+// bytes"), a silence of Timeout ("stalled after 1000 of 5000 bytes" when part of the answer had
+// come), else the socket error's code and text ("10061 Connection refused"). A stream's bound
+// is named as such ("first frame not delimited within 32 MiB"). started_tick: TickCount() when
+// the transaction began.
 Text TransactionFailureText(THTTPClient& client, uint32_t started_tick);
 // The text of a failed save: "cannot save PATH: " and the system's text for errno_value.
 Text SaveFailureText(const Text& path, int errno_value);

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/jpegsegments.h"
+
 namespace tessaly {
 namespace {
 
@@ -28,21 +30,10 @@ bool Starts(Bytes data, size_t size, const char* magic, size_t length) {
   return size >= length && std::memcmp(data, magic, length) == 0;
 }
 
-// Where the first scan's coded data begins: the header segments are walked by their lengths,
-// so that an end-of-image marker inside them (the thumbnail of the camera's metadata) is never
-// taken for the picture's own. 0 when the segments do not reach a scan.
+// Where the first scan's coded data begins; 0 when the segments do not reach a scan.
 size_t JpegScanStart(Bytes data, size_t size) {
   size_t at = 2;
-  for (;;) {
-    if (at >= size || data[at] != 0xFF) return 0;
-    while (at < size && data[at] == 0xFF) ++at;  // fill bytes before a marker
-    if (at >= size) return 0;
-    const unsigned marker = data[at++];
-    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no length follows
-    if (marker == 0xD9 || at + 2 > size || Big16(data + at) < 2) return 0;
-    if (marker == 0xDA) return at + Big16(data + at);
-    at += Big16(data + at);
-  }
+  return WalkJpegSegments(data, size, at) == TJpegWalk::Scan ? at : 0;
 }
 
 // The position of the last end-of-image marker that begins at or after from; size when none.
@@ -115,9 +106,16 @@ Text GifFault(Bytes data, size_t size) {
 
 Text WebpFault(Bytes data, size_t size) {
   const uint64_t declared = uint64_t{Little32(data + 4)} + 8;
-  if (declared == size) return Text();
-  return "WebP of the wrong length: RIFF says " + IntToText(static_cast<int64_t>(declared)) +
-         " bytes, " + IntToText(static_cast<int64_t>(size)) + " arrived";
+  if (declared != size)
+    return "WebP of the wrong length: RIFF says " + IntToText(static_cast<int64_t>(declared)) +
+           " bytes, " + IntToText(static_cast<int64_t>(size)) + " arrived";
+  // The RIFF header alone, or with some other chunk first, holds no picture.
+  const bool image = size >= 20 && (std::memcmp(data + 12, "VP8 ", 4) == 0 ||
+                                    std::memcmp(data + 12, "VP8L", 4) == 0 ||
+                                    std::memcmp(data + 12, "VP8X", 4) == 0);
+  if (!image || 20 + uint64_t{Little32(data + 16)} > size)
+    return "incomplete WebP: no VP8, VP8L or VP8X chunk";
+  return Text();
 }
 
 }  // namespace
@@ -130,7 +128,10 @@ Text PictureFault(const char* raw, size_t size, const Text& type) {
     return GifFault(data, size);
   if (Starts(data, size, "RIFF", 4) && size >= 12 && std::memcmp(data + 8, "WEBP", 4) == 0)
     return WebpFault(data, size);
-  const Text shown = TrimBlanks(TextBefore(type, ";"));
+  Text shown = TrimBlanks(TextBefore(type, ";"));
+  // The camera's text goes to a console line: no control bytes, no second line.
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
   return "not a picture: " + (shown.empty() ? Text("no type") : shown) + ", " +
          IntToText(static_cast<int64_t>(size)) + " bytes";
 }

@@ -11,8 +11,9 @@ namespace tessaly {
 // "" when data is a complete picture: a JPEG from its start marker through an end-of-image
 // marker after its header segments (bytes after it allowed), a PNG from its signature through
 // its IEND chunk, a GIF from its header through its trailer, or a WebP whose RIFF length matches
-// its size. Otherwise why not, in one line: "not a picture: text/html, 1234 bytes" (type is the
-// answer's Content-Type value, "" when it had none), "incomplete JPEG: no end-of-image marker".
+// its size and whose first chunk, a VP8, VP8L or VP8X one, lies within it. Otherwise why not, in
+// one line: "not a picture: text/html, 1234 bytes" (type is the answer's Content-Type value, ""
+// when it had none), "incomplete JPEG: no end-of-image marker".
 Text PictureFault(const char* data, size_t size, const Text& type);
 // True when data is a complete JPEG as above whose end-of-image marker is its end, but for CR
 // and LF bytes after it.

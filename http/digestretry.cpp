@@ -61,7 +61,11 @@ bool ExecuteWithDigest(THTTPClient& client, const Text& method, const TAddress& 
   }
   if (user.empty()) return ok;
 
-  for (int sent = 0; sent < kMaxDigestRequests && ok && client.ResultCode() == 401; ++sent) {
+  // A refusal's body means nothing: one cut short still brought its challenge whole.
+  const auto refused = [&client, &ok] {
+    return client.ResultCode() == 401 && (ok || client.ShortEnd().has_value());
+  };
+  for (int sent = 0; sent < kMaxDigestRequests && refused(); ++sent) {
     TDigestChallenge challenge;
     if (!PickDigestChallenge(AuthenticateValues(client.Headers().Lines()), challenge)) break;
     if (sent > 0 && !challenge.stale) break;

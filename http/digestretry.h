@@ -10,7 +10,8 @@
 
 namespace tessaly {
 
-// ExecuteRequest(method, url) on the client. When that completes with status 401, a usable
+// ExecuteRequest(method, url) on the client. When that completes with status 401 (or its body
+// ends short of its declared length: the challenge is in its header), a usable
 // Digest challenge and a user (in the address, else the client's UserName), the same request
 // is sent again on a new connection with the Basic line replaced by the Digest answer (address
 // credentials percent-decoded for it); once more when that answer is 401 with stale=true.

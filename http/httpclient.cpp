@@ -65,6 +65,7 @@ bool THTTPClient::ExecuteRequest(const Text& method, const TAddress& address) {
   header_bytes_ = 0;
   stream_part_read_ = false;
   part_type_.clear();
+  stream_limit_ = {};
   if (HasForbiddenBytes(address.Given)) return false;
 
   bool want_tls = false;

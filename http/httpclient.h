@@ -19,6 +19,7 @@
 namespace tessaly {
 
 class TFirstPartReader;
+enum class TPartLimit : uint8_t;
 class TTCPBlockSocket;
 enum class TPeerEnd : uint8_t;
 
@@ -120,9 +121,9 @@ class THTTPClient : public TNetClient {
   bool LimitExceeded() const { return limit_exceeded_; }
   // True when the last transaction failed on a length or chunk size that no body can have.
   bool FramingFailed() const { return framing_failed_; }
-  // After a failed transaction: set when the peer ended the connection before a body of
-  // declared length was complete; Document then holds what arrived. Whether that is worth
-  // keeping is the caller's business.
+  // After a failed transaction: set when the peer ended the connection (End tells how) or fell
+  // silent for Timeout (End is TPeerEnd::Open) before a body of declared length was complete;
+  // Document then holds what arrived. Whether that is worth keeping is the caller's business.
   const std::optional<THTTPShortEnd>& ShortEnd() const { return short_end_; }
 
   // The stop request of whoever owns the client (it may be asked for from any thread). Once it
@@ -147,6 +148,9 @@ class THTTPClient : public TNetClient {
   // part's Content-Type value ("" when it had none).
   bool StreamPartRead() const { return stream_part_read_; }
   const Text& PartType() const { return part_type_; }
+  // After a transaction that failed on a bound while reading a stream's framing: which bound
+  // (LimitExceeded is then set too); TPartLimit::None otherwise.
+  TPartLimit StreamLimit() const { return stream_limit_; }
 
  private:
   struct TRequestTarget;
@@ -247,6 +251,7 @@ class THTTPClient : public TNetClient {
   bool first_part_of_stream_ = false;
   bool stream_part_read_ = false;
   Text part_type_;
+  TPartLimit stream_limit_{};
 };
 
 }  // namespace tessaly

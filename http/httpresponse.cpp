@@ -143,7 +143,7 @@ bool THTTPClient::ReadBody(const Text& method) {
       // A length no body can have, or one that a later line took below 0, frames nothing.
       if (expected_length_ < 0 || expected_length_ > INT32_MAX) return FramingFault();
       if (ReadBodyByLength(static_cast<int32_t>(expected_length_))) return true;
-      if (sock_->SocketError() == ErrPeerClosed)
+      if (sock_->SocketError() == ErrPeerClosed || sock_->SocketError() == ErrTimedOut)
         short_end_ = THTTPShortEnd{document_->Size(), expected_length_, sock_->PeerEnd()};
       return false;
     case THTTPTransferMode::Chunked:

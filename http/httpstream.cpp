@@ -72,7 +72,10 @@ bool THTTPClient::FeedStream(TFirstPartReader& reader, int64_t limit) {
       return false;
     }
     reader.Feed(piece.data(), piece.size());
-    if (reader.Breached()) return Breach();
+    if (reader.Breached()) {
+      stream_limit_ = reader.LimitMet();
+      return Breach();
+    }
     fed += static_cast<int64_t>(piece.size());
   }
   return true;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bigblock.h"
+
 namespace tessaly {
 namespace {
 
@@ -10,15 +12,22 @@ namespace {
 // it, its CR. A longer line is not a boundary line, so a body is never held back waiting for it.
 constexpr size_t kBoundarySlack = 32;
 
+// A boundary has at most 70 characters (RFC 2046, section 5.1.1); this allows for cameras that
+// stretch that, and keeps the look at each line that may be a boundary line short.
+constexpr size_t kMaxBoundary = 256;
+
+constexpr size_t kGrowthStep = 4 * 1024 * 1024;
+
 // Without quotes, surrounding blanks and leading dashes: cameras declare the boundary with and
-// without the "--" that their boundary lines begin with.
+// without the "--" that their boundary lines begin with. "" for one longer than kMaxBoundary.
 Text BareBoundary(Text value) {
   value = TrimBlanks(value);
   if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
     value = value.substr(1, value.size() - 2);
   }
   const size_t begin = value.find_first_not_of('-');
-  return begin == Text::npos ? Text() : value.substr(begin);
+  if (begin == Text::npos || value.size() - begin > kMaxBoundary) return Text();
+  return value.substr(begin);
 }
 
 // "Name: value" with a name free of blanks and control bytes.
@@ -53,78 +62,128 @@ TFirstPartReader::TFirstPartReader(const Text& boundary, TByteBuffer& part, TPar
 }
 
 void TFirstPartReader::Feed(const char* data, size_t size) {
-  while (size > 0) {
-    size_t taken = 0;
+  for (size_t at = 0; at < size;) {
     switch (step_) {
       case TStep::Boundary:
       case TStep::Headers:
-        taken = FeedLine(data, size);
+        at += TakeFraming(data + at, size - at);
         break;
       case TStep::Body:
-        taken = remaining_ >= 0 ? FeedCounted(data, size) : FeedScanned(data, size);
+        at +=
+            remaining_ >= 0 ? TakeCounted(data + at, size - at) : TakeScanned(data + at, size - at);
         break;
       case TStep::Done:
       case TStep::Breached:
         return;
     }
-    data += taken;
-    size -= taken;
   }
 }
 
-size_t TFirstPartReader::FeedLine(const char* data, size_t size) {
-  const TStep was = step_;
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] != '\n') {
-      line_.push_back(data[i]);
-      const auto held = static_cast<int64_t>(line_.size());
-      if ((limits_.max_line_length > 0 && held > limits_.max_line_length) ||
-          (limits_.max_header_size > 0 && header_bytes_ + held > limits_.max_header_size)) {
-        step_ = TStep::Breached;
-        return i + 1;
-      }
-      // A part that begins with a JPEG's first bytes came without boundary and header lines.
-      if (step_ == TStep::Boundary && line_ == "\xFF\xD8") {
-        StartBody(line_);
-        line_.clear();
-        return i + 1;
-      }
-      continue;
+size_t TFirstPartReader::TakeFraming(const char* data, size_t size) {
+  size_t at = 0;
+  // The first two bytes of a line one by one: FF D8 there begins a picture at once, unless the
+  // line may yet turn out to be a boundary line.
+  while (at < size && line_.size() < 2 && data[at] != '\n') {
+    line_.push_back(data[at++]);
+    if (!LineWithinLimits()) return at;
+    if (line_ == "\xFF\xD8" && !MayBeBoundaryStart(line_.data(), line_.size())) {
+      StartPicture(false);
+      return at;
     }
-    header_bytes_ += static_cast<int64_t>(line_.size()) + 1;
-    if (limits_.max_header_size > 0 && header_bytes_ > limits_.max_header_size) {
-      step_ = TStep::Breached;
-      return i + 1;
-    }
-    Text line;
-    line.swap(line_);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    TakeLine(line);
-    if (step_ != was) return i + 1;
   }
-  return size;
+  if (at < size && data[at] != '\n') {
+    const void* feed = std::memchr(data + at, '\n', size - at);
+    size_t count = feed != nullptr ? static_cast<size_t>(static_cast<const char*>(feed) - data) - at
+                                   : size - at;
+    // Never more than one byte past a bound, however large the piece, so that the bound met
+    // first is the one met whatever the pieces.
+    const auto held = static_cast<int64_t>(line_.size());
+    if (limits_.max_line_length > 0) {
+      count = std::min<size_t>(count, limits_.max_line_length + 1 - held);
+    }
+    if (limits_.max_header_size > 0) {
+      count = std::min<size_t>(count, limits_.max_header_size + 1 - header_bytes_ - held);
+    }
+    line_.append(data + at, count);
+    at += count;
+    if (!LineWithinLimits() || at == size || data[at] != '\n') return at;
+  }
+  if (at == size) return at;
+  ++at;  // the line feed
+  header_bytes_ += static_cast<int64_t>(line_.size()) + 1;
+  if (limits_.max_header_size > 0 && header_bytes_ > limits_.max_header_size) {
+    Breach(TPartLimit::HeaderSize);
+    return at;
+  }
+  Text raw;
+  raw.swap(line_);
+  TakeLine(raw);
+  return at;
 }
 
-void TFirstPartReader::TakeLine(const Text& line) {
+bool TFirstPartReader::LineWithinLimits() {
+  const auto held = static_cast<int64_t>(line_.size());
+  if (limits_.max_line_length > 0 && held > limits_.max_line_length) {
+    Breach(TPartLimit::LineLength);
+  } else if (limits_.max_header_size > 0 && header_bytes_ + held > limits_.max_header_size) {
+    Breach(TPartLimit::HeaderSize);
+  }
+  return step_ != TStep::Breached;
+}
+
+void TFirstPartReader::Breach(TPartLimit limit) {
+  step_ = TStep::Breached;
+  limit_ = limit;
+}
+
+void TFirstPartReader::TakeLine(const Text& raw) {
+  Text line = raw;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const bool picture = raw.rfind("\xFF\xD8", 0) == 0;
+  if (!candidate_.empty()) {
+    if (line.empty() || picture || IsHeaderLine(line)) {
+      AdoptCandidate();
+    } else {
+      candidate_.clear();  // preamble after all: this line is judged as such
+      step_ = TStep::Boundary;
+    }
+  }
   if (step_ == TStep::Boundary) {
-    // The boundary lines actually sent decide, whatever the answer declared.
-    if (!boundary_seen_ && line.rfind("--", 0) == 0) {
-      boundary_ = BareBoundary(line);
-      boundary_seen_ = true;
-    }
     if (IsBoundaryLine(line)) {
-      step_ = TStep::Headers;
+      boundary_seen_ = true;
+      OpenPart();
+      return;
+    }
+    if (picture) {
+      line_ = raw;
+      StartPicture(true);
+      return;
+    }
+    const Text bare = line.rfind("--", 0) == 0 ? BareBoundary(line) : Text();
+    if (!bare.empty() && !boundary_seen_) {
+      if (boundary_.empty()) {
+        boundary_ = bare;
+        boundary_seen_ = true;
+      } else {
+        candidate_ = bare;  // the declared boundary has not been seen: this one may be the real
+      }
+      OpenPart();
       return;
     }
     if (!IsHeaderLine(line)) return;  // blank lines and preamble text before the first boundary
     step_ = TStep::Headers;           // the first part's header lines came without a boundary
   }
   if (IsBoundaryLine(line)) {
-    ResetPart();  // a part with neither header lines nor body
+    OpenPart();  // a part with neither header lines nor body
+    return;
+  }
+  if (picture) {
+    line_ = raw;
+    StartPicture(true);
     return;
   }
   if (line.empty()) {
-    StartBody(Text());
+    StartBody();
     return;
   }
   const Text name = LowerAscii(TrimBlanks(TextBefore(line, ":")));
@@ -134,134 +193,258 @@ void TFirstPartReader::TakeLine(const Text& line) {
   if (name == "content-length" && TryParseInt(value, length) && length >= 0) remaining_ = length;
 }
 
-void TFirstPartReader::StartBody(const Text& first_bytes) {
-  step_ = TStep::Body;
-  if (remaining_ >= 0) {
-    // No room is taken from the announced length: memory follows the bytes that arrive.
-    if (limits_.max_part_size > 0 && remaining_ > limits_.max_part_size) {
-      step_ = TStep::Breached;
-    } else if (remaining_ == 0) {
-      ResetPart();
-      step_ = TStep::Boundary;
-    }
-    return;
-  }
-  if (!first_bytes.empty()) FeedScanned(first_bytes.data(), first_bytes.size());
+void TFirstPartReader::OpenPart() {
+  ResetPart();
+  step_ = TStep::Headers;
+  header_bytes_ = 0;
 }
 
-size_t TFirstPartReader::FeedCounted(const char* data, size_t size) {
-  const size_t count = std::min(size, static_cast<size_t>(remaining_));
-  part_.Write(data, count);
-  remaining_ -= static_cast<int64_t>(count);
-  if (remaining_ > 0) return count;
-  if (IsJpegPart() && !EndsWithJpegEnd()) {
-    // Miscounted: the picture ends where its framing says, looked for from its first byte on.
-    remaining_ = -1;
-    scan_from_ = 0;
-    line_pending_ = true;
-    FeedScanned(nullptr, 0);
-  } else {
-    step_ = TStep::Done;
+void TFirstPartReader::AdoptCandidate() {
+  if (candidate_.empty()) return;
+  boundary_ = candidate_;
+  boundary_seen_ = true;
+  candidate_.clear();
+}
+
+bool TFirstPartReader::MayBeBoundaryStart(const char* bytes, size_t size) const {
+  const Text& boundary = candidate_.empty() ? boundary_ : candidate_;
+  return !boundary.empty() &&
+         boundary.compare(0, size, bytes, std::min(size, boundary.size())) == 0;
+}
+
+void TFirstPartReader::StartBody() {
+  AdoptCandidate();
+  step_ = TStep::Body;
+  ClearBody();
+  if (remaining_ < 0) return;
+  // No room is taken from the announced length: memory follows the bytes that arrive.
+  if (limits_.max_part_size > 0 && remaining_ > limits_.max_part_size) {
+    Breach(TPartLimit::PartSize);
+  } else if (remaining_ == 0) {
+    FinishCounted();
   }
+}
+
+void TFirstPartReader::StartPicture(bool whole_line) {
+  Text first;
+  first.swap(line_);
+  if (whole_line) first.push_back('\n');
+  StartBody();
+  // At most a line: whatever of it a wrong length leaves over is not read again.
+  for (size_t at = 0; at < first.size() && step_ == TStep::Body;) {
+    at += remaining_ >= 0 ? TakeCounted(first.data() + at, first.size() - at)
+                          : TakeScanned(first.data() + at, first.size() - at);
+  }
+}
+
+size_t TFirstPartReader::TakeCounted(const char* data, size_t size) {
+  const size_t count = std::min(size, static_cast<size_t>(remaining_));
+  Write(data, count);
+  remaining_ -= static_cast<int64_t>(count);
+  if (remaining_ == 0) FinishCounted();
   return count;
 }
 
-size_t TFirstPartReader::FeedScanned(const char* data, size_t size) {
-  part_.Write(data, size);
-  const size_t total = static_cast<size_t>(part_.Size());
-  for (;;) {
-    if (line_pending_) {
-      const int64_t end = BodyEndAt(scan_from_);
-      if (end == -2) break;
-      if (end >= 0) {
-        EndPart(end, scan_from_);
-        return size;
-      }
-      line_pending_ = false;
-    }
-    const void* feed = std::memchr(part_.Memory() + scan_from_, '\n', total - scan_from_);
-    if (feed == nullptr) {
-      scan_from_ = total;
-      break;
-    }
-    scan_from_ = static_cast<size_t>(static_cast<const char*>(feed) - part_.Memory()) + 1;
-    line_pending_ = true;
+void TFirstPartReader::FinishCounted() {
+  const char* bytes = part_.Memory();
+  const auto size = static_cast<size_t>(part_.Size());
+  if (IsJpegPart() && !EndsWithPictureEnd()) {
+    // Miscounted: the picture ends where its framing says, looked for from its first line on.
+    remaining_ = -1;
+    line_start_ = 0;
+    line_judged_ = true;
+    scan_from_ = 0;
+    ScanPart();
+    if (step_ == TStep::Body) CheckBodyBound();
+    return;
   }
-  // The body reaches to at most four bytes (a line end and a blank line) before the first
-  // line not yet ruled out as a boundary line.
-  const int64_t least = static_cast<int64_t>(scan_from_) - 4;
-  if ((limits_.max_part_size > 0 && least > limits_.max_part_size) ||
-      part_.Size() > kMaxUndelimitedPart) {
-    step_ = TStep::Breached;
+  if (std::all_of(bytes, bytes + size, [](char c) { return c == '\r' || c == '\n'; })) {
+    ResetPart();  // nothing but line ends: an empty part
+    step_ = TStep::Boundary;
+    return;
   }
-  return size;
+  step_ = TStep::Done;
 }
 
-int64_t TFirstPartReader::BodyEndAt(size_t start) const {
+size_t TFirstPartReader::TakeScanned(const char* data, size_t size) {
+  size_t at = 0;
+  // Until the part's first line is judged, one byte at a time: when it is the boundary line of
+  // an empty part, the next part's lines are read on from the input, never copied back.
+  while (at < size && step_ == TStep::Body && line_start_ == 0 && !line_judged_) {
+    at += Append(data + at, 1);
+    ScanPart();
+  }
+  if (at < size && step_ == TStep::Body) {
+    at += Append(data + at, size - at);
+    ScanPart();
+  }
+  if (step_ == TStep::Body) CheckBodyBound();
+  return at;
+}
+
+size_t TFirstPartReader::Append(const char* data, size_t size) {
+  const auto held = static_cast<size_t>(part_.Size());
+  const size_t room = static_cast<size_t>(kMaxUndelimitedPart) + 1 -
+                      std::min<size_t>(held, kMaxUndelimitedPart + 1);
+  const size_t count = std::min(size, room);
+  Write(data, count);
+  return count;
+}
+
+void TFirstPartReader::Write(const char* data, size_t size) {
+  const size_t needed = static_cast<size_t>(part_.Size()) + size;
+  if (needed > reserved_) {
+    // Doubling while small, then steps of kGrowthStep: a step holds the old memory and the new
+    // at once, which must stay below twice the part plus a little, however large it grows. The
+    // block kept for reuse (the part's memory before the last step, most likely) is too small
+    // to serve the step and would make it three times: it goes first.
+    reserved_ = reserved_ < kGrowthStep ? std::max(needed, 2 * reserved_)
+                                        : std::max(needed, reserved_ + kGrowthStep);
+    if (reserved_ >= kBigBlockMin && SpareBlockSize() < reserved_) ReleaseSpareBlock();
+    part_.Reserve(reserved_);
+  }
+  part_.Write(data, size);
+}
+
+void TFirstPartReader::CheckBodyBound() {
+  // The body reaches to at most four bytes (a line end and a blank line) before the first
+  // line not yet ruled out as a boundary line.
+  const auto certain = static_cast<int64_t>(line_judged_ ? part_.Size() : line_start_);
+  if (part_.Size() > kMaxUndelimitedPart) {
+    Breach(TPartLimit::Undelimited);
+  } else if (limits_.max_part_size > 0 && certain - 4 > limits_.max_part_size) {
+    Breach(TPartLimit::PartSize);
+  }
+}
+
+void TFirstPartReader::ScanPart() {
+  for (;;) {
+    if (!line_judged_) {
+      switch (Judge(line_start_)) {
+        case TVerdict::Undecided:
+          return;
+        case TVerdict::Framing:
+          ClearBody();
+          return;
+        case TVerdict::Boundary: {
+          // The line end before the boundary line belongs to it, and so does one blank line.
+          const char* bytes = part_.Memory();
+          size_t end = line_start_;
+          for (int ends = 0; ends < 2 && end > 0 && bytes[end - 1] == '\n'; ++ends) {
+            --end;
+            if (end > 0 && bytes[end - 1] == '\r') --end;
+          }
+          if (end > 0) {
+            EndPart(end);
+          } else {
+            OpenPart();  // an empty part; its boundary line opens the next
+          }
+          return;
+        }
+        case TVerdict::PictureEnd: {
+          size_t end = line_start_ - 1;
+          if (part_.Memory()[end - 1] == '\r') --end;
+          EndPart(end);
+          return;
+        }
+        case TVerdict::Body:
+          line_judged_ = true;
+          scan_from_ = std::max(scan_from_, line_start_);
+          break;
+      }
+    }
+    const char* bytes = part_.Memory();
+    const auto total = static_cast<size_t>(part_.Size());
+    const void* feed = std::memchr(bytes + scan_from_, '\n', total - scan_from_);
+    if (feed == nullptr) {
+      scan_from_ = total;
+      return;
+    }
+    line_start_ = static_cast<size_t>(static_cast<const char*>(feed) - bytes) + 1;
+    scan_from_ = line_start_;
+    line_judged_ = false;
+  }
+}
+
+void TFirstPartReader::EndPart(size_t end) {
+  part_.SetSize(static_cast<int64_t>(end));
+  step_ = TStep::Done;
+  if (limits_.max_part_size > 0 && part_.Size() > limits_.max_part_size) {
+    Breach(TPartLimit::PartSize);
+  }
+}
+
+TFirstPartReader::TVerdict TFirstPartReader::Judge(size_t start) {
   const char* bytes = part_.Memory();
-  const size_t total = static_cast<size_t>(part_.Size());
-  if (start > 0 && IsJpegPart()) {
+  const auto total = static_cast<size_t>(part_.Size());
+  if (start >= total) return TVerdict::Undecided;
+  // A boundary line is short: its end is looked for no further than it may reach.
+  const size_t longest = boundary_.size() + kBoundarySlack;
+  const size_t reach = std::min(total, start + longest + 2);
+  const void* feed = std::memchr(bytes + start, '\n', reach - start);
+  const size_t end =
+      feed != nullptr ? static_cast<size_t>(static_cast<const char*>(feed) - bytes) : reach;
+  if (start == 0 && end <= longest &&
+      std::all_of(bytes, bytes + end, [](char c) { return c == '\r'; })) {
+    // Blank lines before the part's first byte are framing, however many.
+    if (feed != nullptr) return TVerdict::Framing;
+    if (end == total) return TVerdict::Undecided;
+  }
+  if (start > 0 && bytes[start] == '-' && IsJpegPart()) {
     // The end-of-image marker, a line end and a line beginning with "--": whatever boundary
     // that line names, the picture is complete.
     size_t eol = start - 1;
     if (eol > 0 && bytes[eol - 1] == '\r') --eol;
-    if (eol >= 4 && bytes[eol - 2] == '\xFF' && bytes[eol - 1] == '\xD9') {
-      if (total - start < 2 && (total == start || bytes[start] == '-')) return -2;
-      if (total - start >= 2 && bytes[start] == '-' && bytes[start + 1] == '-') {
-        return static_cast<int64_t>(eol);
-      }
+    if (eol >= 4 && bytes[eol - 2] == '\xFF' && bytes[eol - 1] == '\xD9' && PastSegments(eol - 2)) {
+      if (total - start < 2) return TVerdict::Undecided;
+      if (bytes[start + 1] == '-') return TVerdict::PictureEnd;
     }
   }
-  if (boundary_.empty()) return -1;
-  if (start == total) return -2;
   // Most lines inside a picture begin with neither a dash nor the boundary.
-  if (bytes[start] != '-' && bytes[start] != boundary_[0]) return -1;
-  const size_t longest = boundary_.size() + kBoundarySlack;
-  size_t next = start;
-  while (next < total && bytes[next] != '\n' && next - start <= longest) ++next;
-  if (next - start > longest) return -1;
-  if (next == total) return -2;
-  Text line(bytes + start, next - start);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (!IsBoundaryLine(line)) return -1;
-  // The line end before the boundary line belongs to it, and so does one blank line before it.
-  size_t end = start;
-  for (int ends = 0; ends < 2 && end > 0 && bytes[end - 1] == '\n'; ++ends) {
-    --end;
-    if (end > 0 && bytes[end - 1] == '\r') --end;
+  if (boundary_.empty() || (bytes[start] != '-' && bytes[start] != boundary_[0])) {
+    return TVerdict::Body;
   }
-  return static_cast<int64_t>(end);
+  if (feed == nullptr)
+    return end - start <= longest + 1 && end == total ? TVerdict::Undecided : TVerdict::Body;
+  size_t length = end - start;
+  if (length > 0 && bytes[end - 1] == '\r') --length;
+  if (length > longest) return TVerdict::Body;
+  return IsBoundaryLine(Text(bytes + start, length)) ? TVerdict::Boundary : TVerdict::Body;
 }
 
-void TFirstPartReader::EndPart(int64_t end, size_t next) {
-  if (end > 0) {
-    part_.SetSize(end);
-    step_ = TStep::Done;
-    return;
+bool TFirstPartReader::PastSegments(size_t pos) {
+  if (walk_ == TJpegWalk::More) {
+    walk_ = WalkJpegSegments(reinterpret_cast<const unsigned char*>(part_.Memory()),
+                             static_cast<size_t>(part_.Size()), walk_at_);
   }
-  const Text rest(part_.Memory() + next, static_cast<size_t>(part_.Size()) - next);
-  ResetPart();
-  step_ = TStep::Boundary;
-  Feed(rest.data(), rest.size());
+  // Past segments that stop making sense, any marker may be the picture's end.
+  return walk_ != TJpegWalk::More && pos >= walk_at_;
 }
 
 void TFirstPartReader::ResetPart() {
-  part_.Clear();
+  ClearBody();
   part_type_.clear();
   remaining_ = -1;
+}
+
+void TFirstPartReader::ClearBody() {
+  part_.SetSize(0);  // keeps its memory for the next part, which reserved_ goes on counting
+  line_start_ = 0;
+  line_judged_ = false;
   scan_from_ = 0;
-  line_pending_ = true;
+  walk_at_ = 2;
+  walk_ = TJpegWalk::More;
 }
 
 bool TFirstPartReader::IsJpegPart() const {
   return part_.Size() >= 2 && part_.Memory()[0] == '\xFF' && part_.Memory()[1] == '\xD8';
 }
 
-bool TFirstPartReader::EndsWithJpegEnd() const {
+bool TFirstPartReader::EndsWithPictureEnd() {
   const char* bytes = part_.Memory();
-  size_t end = static_cast<size_t>(part_.Size());
+  auto end = static_cast<size_t>(part_.Size());
   while (end > 0 && (bytes[end - 1] == '\r' || bytes[end - 1] == '\n')) --end;
-  return end >= 4 && bytes[end - 2] == '\xFF' && bytes[end - 1] == '\xD9';
+  return end >= 4 && bytes[end - 2] == '\xFF' && bytes[end - 1] == '\xD9' && PastSegments(end - 2);
 }
 
 bool TFirstPartReader::IsBoundaryLine(const Text& line) const {

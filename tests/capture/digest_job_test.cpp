@@ -58,6 +58,23 @@ TEST_P(DigestJobWire, SecondRequestDiffersOnlyInItsAuthorizationLine) {
   EXPECT_EQ(shown.find('%'), std::string::npos) << shown;
 }
 
+TEST_F(DigestJobTest, RefusalCutShortOfItsLengthIsAnsweredNotStored) {
+  ScriptedPeer peer({{PeerStep::AwaitText("\r\n\r\n"),
+                      PeerStep::Send("HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"c\", "
+                                     "nonce=\"n1\"\r\nContent-Length: 100\r\n\r\nshort"),
+                      PeerStep::Close()},
+                     {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send("HTTP/1.0 200 OK\r\n\r\nJ"),
+                      PeerStep::Close()}},
+                    {});
+  FakeJob job("http://cam:pw@127.0.0.1:" + peer.PortText() + "/a.jpg", dir_.Path() + "/", 7);
+  FetchImageJob(job);
+  ASSERT_TRUE(peer.WaitFinished(5000)) << peer.Failure();
+  EXPECT_NE(peer.Received(1).find("Authorization: Digest "), std::string::npos);
+  std::string stored;
+  ASSERT_TRUE(ReadWholeFile(dir_.File("a_00000007.jpg"), stored));
+  EXPECT_EQ(stored, "J");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Addresses, DigestJobWire,
     ::testing::Values(

@@ -205,6 +205,14 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    kJpeg + "\r\n",
                    "stored short"},
+        AnswerCase{
+            "ShortWholeJpegOfARefusalStoresNothing",
+            {PeerStep::Send(Head("401 Unauthorized", "image/jpeg", kJpeg.size() + 48) + kJpeg),
+             PeerStep::Close()},
+            false,
+            "",
+            "closed early: " + std::to_string(kJpeg.size()) + " of " +
+                std::to_string(kJpeg.size() + 48) + " bytes"},
         AnswerCase{"ShortJpegEndedByAResetStoresNothing",
                    {PeerStep::Send(kShortJpegHead + kJpeg), PeerStep::Pause(20), PeerStep::Reset()},
                    false,

@@ -41,6 +41,7 @@ INSTANTIATE_TEST_SUITE_P(
         PictureCase{"JpegCutInCodedData", kJpeg.substr(0, kJpeg.size() - 3), kNoEnd, false},
         PictureCase{"JpegCutAfterThumbnail", kJpegCutAfterThumbnail, kNoEnd, false},
         PictureCase{"Png", SamplePng() + "x", "", false},
+        PictureCase{"PngEndingAtItsIend", SamplePng(), "", false},
         PictureCase{"PngCut", SamplePng().substr(0, SamplePng().size() - 1),
                     "incomplete PNG: no IEND chunk", false},
         PictureCase{"Gif", SampleGif(), "", false},
@@ -50,6 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
         PictureCase{"Webp", SampleWebp(), "", false},
         PictureCase{"WebpCut", SampleWebp().substr(0, 20),
                     "WebP of the wrong length: RIFF says 26 bytes, 20 arrived", false},
+        PictureCase{"WebpWithoutAnImageChunk", std::string("RIFF\x04\0\0\0WEBP", 12),
+                    "incomplete WebP: no VP8, VP8L or VP8X chunk", false},
         PictureCase{"Page", "<html></html>", "not a picture: text/html, 13 bytes", false}),
     [](const auto& info) { return std::string(info.param.name); });
 

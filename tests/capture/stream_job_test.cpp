@@ -90,6 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"OtherPartKeepsTheAddressName", "\r\n", kType,
                    "--frame\r\nContent-Type: text/plain\r\n\r\nhello\r\n--frame--\r\n",
                    "video_00000001.mjpg", "hello"},
+        StreamCase{"EmptyPartWithABoundaryBeginningWithFFD8", "\r\n",
+                   "multipart/x-mixed-replace; boundary=b", "--\xFF\xD8\r\n\r\n\xFF\xD8\r\n", ""},
         StreamCase{"EndsBeforeTheFrameEnds", "\r\n", kType, "--frame\r\n\r\n" + kFrame, ""},
         StreamCase{"ChunksEndBeforeTheFrameEnds", "Transfer-Encoding: chunked\r\n\r\n", kType,
                    "d\r\n--frame\r\n\r\n\xFF\xD8\r\n0\r\n\r\n", ""}),

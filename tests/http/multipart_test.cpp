@@ -11,7 +11,13 @@ namespace tessaly {
 namespace {
 
 // A picture with line feeds, dashes and near-boundaries inside, as compressed pictures have.
-const std::string kFrame = "\xFF\xD8\xFF\xE0jpeg\r\n--fram\n-frame-x\r\n--frame2\r\n\xFF\xD9";
+const std::string kFrame =
+    std::string("\xFF\xD8\xFF\xE0\x00\x0Ejpeg\r\n--fram\xFF\xDA\x00\x02", 22) +
+    "\n-frame-x\r\n--frame2\r\n\xFF\xD9";
+// Its metadata holds a thumbnail that ends in FF D9, a line end and a line beginning with "--b".
+const std::string kThumbFrame =
+    std::string("\xFF\xD8\xFF\xE1\x00\x12\xFF\xD8thumb\xFF\xD9\r\n--bar\xFF\xDA\x00\x02", 26) +
+    "\x12\x34\xFF\xD9";
 const std::string kJpeg = "Content-Type: image/jpeg\r\n";
 const std::string kNext = "\r\n--b\r\n" + kJpeg + "\r\n\xFF\xD8 second";
 
@@ -23,7 +29,8 @@ struct PartCase {
   std::string name;
   std::string boundary;  // as declared by the answer
   std::string body;
-  std::string part;  // "" when the reader must fail
+  std::string part;  // "" when the reader must not complete
+  TPartLimit limit = TPartLimit::None;
 };
 
 void PrintTo(const PartCase& c, std::ostream* os) {
@@ -44,11 +51,12 @@ TEST_P(FirstPart, IsFoundWholeAndByteByByte) {
       fed += n;
     }
     SCOPED_TRACE(piece);
+    EXPECT_EQ(reader.LimitMet(), c.limit);
+    if (c.limit == TPartLimit::Undelimited) {
+      EXPECT_EQ(part.Size(), TFirstPartReader::kMaxUndelimitedPart + 1);
+    }
     if (c.part.empty()) {
-      EXPECT_TRUE(reader.Breached());
-      if (piece == 1) {
-        EXPECT_EQ(part.Size(), TFirstPartReader::kMaxUndelimitedPart + 1);
-      }
+      EXPECT_FALSE(reader.Complete());
       continue;
     }
     ASSERT_TRUE(reader.Complete());
@@ -76,10 +84,48 @@ INSTANTIATE_TEST_SUITE_P(
                  "--b\r\n" + Length(kFrame.size() + 20) + "\r\n" + kFrame + kNext, kFrame},
         PartCase{"LengthWithLineEndAfterTheMarker", "b",
                  "--b\r\n" + Length(kFrame.size() + 2) + "\r\n" + kFrame + kNext, kFrame + "\r\n"},
+        PartCase{"BoundaryAmongHeadersStartsAPartAfresh", "b",
+                 "--b\r\n" + Length(3) + "--b\r\n\r\nhello\r\n--b\r\n", "hello"},
+        PartCase{"EmptyPartWithABoundaryBeginningWithFFD8", "b", "--\xFF\xD8\r\n\r\n\xFF\xD8\r\n",
+                 ""},
+        PartCase{"DeclaredBoundaryBeginningWithFFD8", "\xFF\xD8x",
+                 "\xFF\xD8x\r\n\r\n\xFF\xD8x\r\n\r\n" + kFrame + "\r\n\xFF\xD8x\r\n", kFrame},
+        PartCase{"FloodOfEmptyParts", "b",
+                 [] {
+                   std::string flood;
+                   for (int i = 0; i < 20000; ++i) flood += "--b\n\n";
+                   return flood;
+                 }() +
+                     "--b\r\n\r\n" + kFrame + kNext,
+                 kFrame},
+        PartCase{"PartOfBlankLinesOnly", "b",
+                 "--b\r\n\r\n\r\n\r\n\n\r\n--b\r\n\r\n" + kFrame + kNext, kFrame},
+        PartCase{"ThumbnailEndWithoutLength", "b", "--b\r\n\r\n" + kThumbFrame + kNext,
+                 kThumbFrame},
+        PartCase{
+            "LengthEndsAtTheThumbnail", "b",
+            "--b\r\n" + Length(kThumbFrame.find("\xFF\xD9") + 2) + "\r\n" + kThumbFrame + kNext,
+            kThumbFrame},
+        PartCase{"PreambleLineBeginningWithDashes", "b",
+                 "-- stream starts --\r\n--b\r\n\r\n" + kFrame + "\r\n\r\n--b\r\n", kFrame},
+        PartCase{"BareDashesLine", "b", "--\r\n--b\r\n\r\n" + kFrame + "\r\n\r\n--b\r\n", kFrame},
+        PartCase{"LongPartHeaderLine", "b", "--b\r\nX: " + std::string(70000, 'a') + "\r\n\r\n", "",
+                 TPartLimit::LineLength},
+        PartCase{"LargePartHeaderBlock", "b",
+                 "--b\r\n" +
+                     [] {
+                       std::string lines;
+                       for (int i = 0; i < 20; ++i)
+                         lines += "X: " + std::string(60000, 'a') + "\r\n";
+                       return lines;
+                     }(),
+                 "", TPartLimit::HeaderSize},
+        PartCase{"LengthBeyondThePartBound", "b", "--b\r\n" + Length(size_t{300} << 20) + "\r\n",
+                 "", TPartLimit::PartSize},
         PartCase{
             "NeverDelimited", "b",
             "--b\r\n\r\n\xFF\xD8" + std::string(TFirstPartReader::kMaxUndelimitedPart + 1024, 'x'),
-            ""}),
+            "", TPartLimit::Undelimited}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
