@@ -180,11 +180,13 @@ void TConsoleSeries::BeginEnding() {
   changed_();
 }
 
-Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& series) {
+Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& series,
+                       const std::vector<Text>& unstarted) {
   int64_t running = 0;
   int64_t paused = 0;
   Text failing;
-  int64_t failing_count = 0;
+  int64_t failing_count = static_cast<int64_t>(unstarted.size());
+  for (const Text& name : unstarted) failing += (failing.empty() ? "" : ", ") + name;
   for (const auto& one : series) {
     if (one->Failing()) {
       ++failing_count;
@@ -195,9 +197,9 @@ Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& serie
       ++running;
     }
   }
-  Text text = IntToText(static_cast<int64_t>(series.size())) + " cameras: " + IntToText(running) +
-              " running, " + IntToText(paused) + " paused, " + IntToText(failing_count) +
-              " failing";
+  Text text = IntToText(static_cast<int64_t>(series.size() + unstarted.size())) +
+              " cameras: " + IntToText(running) + " running, " + IntToText(paused) + " paused, " +
+              IntToText(failing_count) + " failing";
   return failing.empty() ? text : text + " (" + failing + ")";
 }
 
@@ -226,7 +228,7 @@ class TSignalRelay {
 }  // namespace
 
 int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConsoleSeries>>& series,
-                     bool* abandoned) {
+                     bool* abandoned, const std::vector<Text>& unstarted) {
   *abandoned = false;
   TServiceNotifier notifier;
   loop.SetHeartbeat(notifier.WatchdogPeriod(), [&notifier] { notifier.Watchdog(); });
@@ -261,7 +263,9 @@ int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConso
 
   auto update_status = [&] {
     if (notifier.Enabled())
-      notifier.Status(series.size() == 1 ? series[0]->StatusText() : CamerasStatusText(series));
+      notifier.Status(series.size() == 1 && unstarted.empty()
+                          ? series[0]->StatusText()
+                          : CamerasStatusText(series, unstarted));
   };
   for (const auto& one : series) one->SetChanged(update_status);
   int started = 0;

@@ -101,10 +101,12 @@ class TConsoleSeries final : public TSeriesObserver {
 // 0 when every series ended well (also after a signal), else the worst one's; *abandoned is
 // true when a job could not be stopped in time (the process must then end without running
 // static destructors).
+// unstarted names the cameras that could not be made ready; they count as failing.
 int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConsoleSeries>>& series,
-                     bool* abandoned);
+                     bool* abandoned, const std::vector<Text>& unstarted = {});
 
 // The service manager's line for several series: how many run, pause and fail, and which fail.
-Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& series);
+Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& series,
+                       const std::vector<Text>& unstarted = {});
 
 }  // namespace tessaly

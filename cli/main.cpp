@@ -257,6 +257,7 @@ int Main(int argc, char** argv) {
   // and the exit status tells of it.
   std::vector<TPrepared> prepared;
   std::vector<Text> names;
+  std::vector<Text> unstarted;
   int worst = 0;
   if (!line.Cameras) {
     prepared.emplace_back();
@@ -284,6 +285,7 @@ int Main(int argc, char** argv) {
       if (status != 0) {
         Fail(status, error, camera.Name);
         worst = std::max(worst, status);
+        unstarted.push_back(camera.Name);
         continue;
       }
       prepared.push_back(std::move(one));
@@ -312,7 +314,7 @@ int Main(int argc, char** argv) {
     series.push_back(std::make_unique<TConsoleSeries>(loop, std::move(prepared[i].Settings),
                                                       prepared[i].Options, names[i]));
   bool abandoned = false;
-  const int status = std::max(worst, RunConsoleSeries(loop, series, &abandoned));
+  const int status = std::max(worst, RunConsoleSeries(loop, series, &abandoned, unstarted));
   std::fflush(stdout);
   // A job that did not stop in time ends with the process; static state must not go first.
   if (abandoned) std::_Exit(status);

@@ -806,6 +806,7 @@ TEST_F(CaptureCliTest, CamerasStatusCountsAndNamesTheFailing) {
   cameras.WriteFile(
       "dead", CameraFile("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", dead.Path()));
   cameras.WriteFile("night", CameraFile(server_->Url("snap.jpg"), night.Path()));
+  cameras.WriteFile("lost", CameraFile(server_->Url("snap.jpg"), "/no/such"));
   // A range that opens in two hours and closes in three.
   const std::time_t later = std::time(nullptr) + 2 * 3600 + 60;
   std::tm open{}, close{};
@@ -819,12 +820,14 @@ TEST_F(CaptureCliTest, CamerasStatusCountsAndNamesTheFailing) {
   NotifySocket manager(place.File("notify"));
   Capture run({"--cameras", cameras.Path(), "--every", "1h"},
               "export NOTIFY_SOCKET=" + place.File("notify") + "; ");
-  const std::string want = "STATUS=3 cameras: 1 running, 1 paused, 1 failing (dead)";
+  const std::string want = "STATUS=4 cameras: 1 running, 1 paused, 2 failing (lost, dead)";
   std::string got;
   for (int news = 0; news < 20 && got != want; ++news) got = manager.NextNews();
   EXPECT_EQ(got, want);
   kill(run.child->Pid(), SIGTERM);
-  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(run.Wait(), 1) << run.Err();
+  EXPECT_EQ(run.Err().rfind("lost tessaly-capture: directory /no/such does not exist\n", 0), 0u)
+      << run.Err();
   EXPECT_TRUE(Listing(night.Path()).empty());
 }
 
