@@ -29,7 +29,8 @@ bool StoreBody(TJobContext& job, const TAddress& address, const TByteBuffer& bod
   // Credentials in the address must never reach the file's name or the caption.
   const Text plain = UrlFileName(address.Plain);
   const Text name = jpeg_frame ? JpegFrameName(plain) : plain;
-  const int refused = job.MakeRoom(body.Size());
+  Text why;
+  const int refused = job.MakeRoom(body.Size(), why);
   int error = refused != 0 ? refused : EEXIST;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     outcome.Path = job.MakeFileName(name);
@@ -41,11 +42,12 @@ bool StoreBody(TJobContext& job, const TAddress& address, const TByteBuffer& bod
       outcome.Bytes = body.Size();
       return true;
     }
-    error = errno;                         // before the test below touches errno
-    if (!FileExists(outcome.Path)) break;  // not a lost race: a real write failure
+    error = errno;                          // before the test below touches errno
+    if (!EntryExists(outcome.Path)) break;  // not a lost race: a real write failure
   }
   outcome.Kind = TJobOutcome::TKind::SaveFailed;
   outcome.Reason = SaveFailureText(outcome.Path, error);
+  if (!why.empty()) outcome.Reason += " (" + why + ")";
   return false;
 }
 
@@ -153,7 +155,7 @@ void FetchImageJob(TJobContext& job) {
     // The series' disk has gone from under its mount point, say: filling what lies beneath
     // helps nobody. Nothing is shown, as for a failed fetch; the next job looks again.
     outcome.Kind = TJobOutcome::TKind::SaveFailed;
-    outcome.Reason = DirectoryReplacedText(job.SaveDir());
+    outcome.Reason = job.DirectoryReplacedReason();
     job.ReportOutcome(outcome);
     return;
   }

@@ -35,6 +35,8 @@ class TJobContext {
   virtual const Text& SaveDir() const = 0;
   // The series directory as it was when the series started; not Known when that was not read.
   virtual TDirectoryIdentity SaveDirIdentity() const { return {}; }
+  // Why nothing is stored when another directory than SaveDirIdentity is at SaveDir.
+  virtual Text DirectoryReplacedReason() const { return DirectoryReplacedText(SaveDir()); }
 
   // Full path in SaveDir of a file that does not exist yet, made from name and Counter; it is
   // shown in the window caption before this returns.
@@ -47,9 +49,10 @@ class TJobContext {
   // This job's choices of what to keep.
   virtual TJobOptions Options() const { return {}; }
   // Called once before a body of that many bytes is stored: 0 to store it, or the errno value
-  // the store then fails with, leaving nothing written.
-  virtual int MakeRoom(int64_t bytes) {
+  // the store then fails with, leaving nothing written; why may then say more.
+  virtual int MakeRoom(int64_t bytes, Text& why) {
     (void)bytes;
+    why.clear();
     return 0;
   }
   // Called once by a job that was not stopped, before it ends: stored, or why it failed.

@@ -1,5 +1,6 @@
 #include "capture/naming.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,10 +94,15 @@ size_t NameMax(const Text& dir) {
   return limit > 0 ? static_cast<size_t>(limit) : 255;
 }
 
+bool EntryExists(const Text& path) {
+  struct stat entry {};
+  return lstat(path.c_str(), &entry) == 0;
+}
+
 Text FreshFilePath(const Text& save_dir, const Text& name, int32_t counter) {
   const size_t name_max = NameMax(save_dir);
   Text candidate = SeriesFileName(name, counter, 0, name_max);
-  for (int64_t n = 1; FileExists(save_dir + candidate); ++n)
+  for (int64_t n = 1; EntryExists(save_dir + candidate); ++n)
     candidate = SeriesFileName(name, counter, n, name_max);
   return save_dir + candidate;
 }

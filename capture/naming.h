@@ -28,7 +28,9 @@ Text CounterSuffix(int32_t counter);
 Text SeriesFileName(const Text& name, int32_t counter, int64_t copy, size_t name_max);
 // The longest file name the directory takes, in bytes; 255 when the system does not say.
 size_t NameMax(const Text& dir);
-// save_dir + SeriesFileName with copy 0, 1, 2, ...: the first candidate that no file has yet.
+// True when any entry is at path: a file, a directory, a link (dangling ones too).
+bool EntryExists(const Text& path);
+// save_dir + SeriesFileName with copy 0, 1, 2, ...: the first candidate at which no entry is.
 Text FreshFilePath(const Text& save_dir, const Text& name, int32_t counter);
 
 }  // namespace tessaly

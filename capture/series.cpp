@@ -66,7 +66,15 @@ struct TSeries::TJob final : public TJobContext {
   const TAddress* AddressValue() const override { return &Settings.Address; }
   int32_t Counter() const override { return Settings.Counter; }
   const Text& SaveDir() const override { return Settings.Directory; }
-  TDirectoryIdentity SaveDirIdentity() const override { return Identity; }
+  TDirectoryIdentity SaveDirIdentity() const override {
+    return Settings.StoredIn ? *Settings.StoredIn : Identity;
+  }
+  Text DirectoryReplacedReason() const override {
+    if (!Settings.StoredIn) return TJobContext::DirectoryReplacedReason();
+    const Text& dir = Settings.Directory;
+    return (dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir) +
+           " is not the directory this series stored in";
+  }
   Text MakeFileName(const Text& name) override {
     return FreshFilePath(Settings.Directory, name, Settings.Counter);
   }
@@ -74,16 +82,17 @@ struct TSeries::TJob final : public TJobContext {
   void SetCaption(const Text&) override {}
   std::stop_token StopToken() const override { return Stop.get_token(); }
   TJobOptions Options() const override { return Settings.Job; }
-  int MakeRoom(int64_t bytes) override {
+  int MakeRoom(int64_t bytes, Text& why) override {
+    why.clear();
     std::lock_guard lock(Mutex);
-    return Open ? Observer->MakeRoom(bytes) : 0;
+    return Open ? Observer->MakeRoom(bytes, why) : 0;
   }
   void ReportOutcome(const TJobOutcome& outcome) override {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - Started)
                         .count();
     std::lock_guard lock(Mutex);
-    if (Open) Observer->Outcome(outcome, ms);
+    if (Open) Observer->Outcome(outcome, Settings.Counter, ms);
   }
 
   void Run() {
@@ -185,9 +194,10 @@ Text TSeries::StartJob() {
 
 void TSeries::JobDone(int32_t next_counter) {
   running_.reset();
+  const int32_t counter = settings_.Counter;
   settings_.Counter = next_counter;
   const bool first = schedule_.JobEnded();
-  observer_.JobEnded();
+  observer_.JobEnded(counter);
   if (first && !shut_down_ && (!gate_ || gate_())) TryStartJob();
   Arm();
 }

@@ -24,6 +24,9 @@ struct TSeriesSettings {
   Text Directory;                             // "/" is added when missing
   int32_t Counter = 1;                        // the first job's
   TJobOptions Job;                            // LastStored is the observer's business
+  // The directory the series stored in, when another one is at Directory now: every job then
+  // fails, saying so, until that one is back. None: the one found at Start is the series'.
+  std::optional<TDirectoryIdentity> StoredIn;
 };
 
 // What a series tells. Worker-thread calls may come from several series at once.
@@ -33,15 +36,16 @@ class TSeriesObserver {
   // Worker thread: this job's choices (the last stored picture, say).
   virtual TJobOptions JobOptions(const TJobOptions& settings) { return settings; }
   // Worker thread: before a body of that many bytes is stored; 0 to store it, or the errno the
-  // store fails with.
-  virtual int MakeRoom(int64_t bytes) {
+  // store fails with (why may then say more).
+  virtual int MakeRoom(int64_t bytes, Text& why) {
     (void)bytes;
+    why.clear();
     return 0;
   }
-  // Worker thread: a job that was not stopped ended so, ms after it started.
-  virtual void Outcome(const TJobOutcome& outcome, int64_t ms) = 0;
-  // Loop thread: the job has ended; the counter has advanced.
-  virtual void JobEnded() {}
+  // Worker thread: the job numbered counter, not stopped, ended so, ms after it started.
+  virtual void Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) = 0;
+  // Loop thread: the job numbered counter has ended; the series' counter has advanced.
+  virtual void JobEnded(int32_t counter) { (void)counter; }
 };
 
 // The stack of a job's worker: an HTTP exchange with TLS needs far less, and a thousand

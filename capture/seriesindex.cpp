@@ -48,8 +48,8 @@ int32_t ContinuedCounter(int32_t first, std::optional<int32_t> highest) {
   return *highest + 1;
 }
 
-TSeriesIndex::TSeriesIndex(std::vector<Text> forms, size_t name_max, bool by_time)
-    : forms_(std::move(forms)), name_max_(name_max), by_time_(by_time) {
+TSeriesIndex::TSeriesIndex(std::vector<Text> forms, size_t name_max)
+    : forms_(std::move(forms)), name_max_(name_max) {
   for (const Text& form : forms_) {
     bases_.push_back(FileNameBase(form));
     exts_.push_back(FileNameExt(form));
@@ -113,16 +113,10 @@ bool TSeriesIndex::ParseAfterBase(std::string_view name, size_t at, TKey& key) c
   return FileName(key) == name;
 }
 
-bool TSeriesIndex::Scan(const Text& dir) {
-  pictures_.clear();
-  times_.clear();
-  total_bytes_ = 0;
-  identity_ = {};
-  details_ = false;
+bool TSeriesIndex::Count(const Text& dir, int64_t& count) const {
+  count = 0;
   const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat own {};
-  if (fstat(fd, &own) == 0) identity_ = {own.st_dev, own.st_ino};
   DIR* listing = fdopendir(fd);
   if (listing == nullptr) {
     const int error = errno;
@@ -131,7 +125,6 @@ bool TSeriesIndex::Scan(const Text& dir) {
     return false;
   }
   TKey key;
-  std::vector<TKey> found;
   errno = 0;
   while (const dirent* entry = readdir(listing)) {
     struct stat file {};
@@ -140,68 +133,13 @@ bool TSeriesIndex::Scan(const Text& dir) {
          (entry->d_type == DT_UNKNOWN &&
           fstatat(fd, entry->d_name, &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode))) &&
         Parse(entry->d_name, key))
-      found.push_back(key);
+      ++count;
     errno = 0;
   }
   const int error = errno;
   closedir(listing);
-  if (error != 0) {
-    errno = error;
-    return false;
-  }
-  // In order, each one goes in at the end of the tree without a search.
-  std::sort(found.begin(), found.end());
-  for (const TKey& picture : found) pictures_.emplace_hint(pictures_.end(), picture, TPicture{});
-  return true;
-}
-
-void TSeriesIndex::ReadDetails(int dir_fd) {
-  if (details_) return;
-  details_ = true;
-  times_.clear();
-  total_bytes_ = 0;
-  for (auto at = pictures_.begin(); at != pictures_.end();) {
-    struct stat file {};
-    if (fstatat(dir_fd, FileName(at->first).c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(file.st_mode)) {
-      at = pictures_.erase(at);
-      continue;
-    }
-    at->second = {file.st_size, file.st_mtim.tv_sec};
-    if (by_time_) times_.emplace(at->second.Time, at->first);
-    total_bytes_ += file.st_size;
-    ++at;
-  }
-}
-
-void TSeriesIndex::Insert(const TKey& key, const TPicture& picture) {
-  Remove(key);
-  pictures_.emplace(key, picture);
-  if (by_time_) times_.emplace(picture.Time, key);
-  total_bytes_ += picture.Bytes;
-}
-
-void TSeriesIndex::Add(const Text& file_name, int64_t bytes, int64_t time) {
-  TKey key;
-  if (Parse(file_name, key)) Insert(key, {bytes, time});
-}
-
-void TSeriesIndex::Remove(const TKey& key) {
-  const auto found = pictures_.find(key);
-  if (found == pictures_.end()) return;
-  times_.erase({found->second.Time, key});
-  total_bytes_ -= found->second.Bytes;
-  pictures_.erase(found);
-}
-
-std::optional<TSeriesIndex::TKey> TSeriesIndex::Earliest() const {
-  if (times_.empty()) return std::nullopt;
-  return times_.begin()->second;
-}
-
-std::optional<int32_t> TSeriesIndex::HighestCounter() const {
-  if (pictures_.empty()) return std::nullopt;
-  return pictures_.rbegin()->first.Counter;
+  errno = error;
+  return error == 0;
 }
 
 }  // namespace tessaly

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -81,10 +82,15 @@ TJobOptions TConsoleSeries::JobOptions(const TJobOptions& settings) {
   return options;
 }
 
-void TConsoleSeries::Outcome(const TJobOutcome& outcome, int64_t ms) {
+void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) {
   const std::time_t now = std::time(nullptr);
+  Text error;
+  if (outcome.Kind == TJobOutcome::TKind::Stored && options_.Retention &&
+      !options_.Retention->Stored(outcome.Path, counter, outcome.Bytes, now, error)) {
+    const Text line = "could not catalog " + outcome.Path + ": " + error;
+    loop_.Post([this, line, stamp = LocalTimeStamp(now)] { Print(stamp, line, kPriorityWarning); });
+  }
   if (outcome.Kind == TJobOutcome::TKind::Stored) {
-    if (options_.Retention) options_.Retention->Stored(outcome.Path, outcome.Bytes, now);
     std::lock_guard lock(last_picture_mutex_);
     last_picture_ = outcome.Path;
   }
@@ -92,14 +98,27 @@ void TConsoleSeries::Outcome(const TJobOutcome& outcome, int64_t ms) {
   loop_.Post([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
 }
 
-int TConsoleSeries::MakeRoom(int64_t bytes) {
+void TConsoleSeries::JobEnded(int32_t counter) {
+  // The next number would wrap to the lowest: the series ends rather than sort out of order.
+  if (counter != INT32_MAX || status_ != 0) return;
+  Complain(kPriorityError,
+           "the counter has reached its largest value, 2147483647; ending the series");
+  status_ = 1;
+  BeginEnding();
+}
+
+int TConsoleSeries::MakeRoom(int64_t bytes, Text& why) {
+  why.clear();
   if (!options_.Retention) return 0;
   std::vector<TRemoval> removed;
-  const int refused = options_.Retention->MakeRoom(bytes, removed);
+  const int refused = options_.Retention->MakeRoom(bytes, removed, why);
   const Text stamp = LocalTimeStamp(std::time(nullptr));
   for (const TRemoval& removal : removed) {
-    const Text line = "removed " + removal.Path + " " + IntToText(removal.Bytes);
-    if (!options_.Quiet) loop_.Post([this, stamp, line] { Print(stamp, line, 0); });
+    const Text line = removal.Error.empty()
+                          ? "removed " + removal.Path + " " + IntToText(removal.Bytes)
+                          : "could not remove " + removal.Path + ": " + removal.Error;
+    const int priority = removal.Error.empty() ? kPriorityNotice : kPriorityWarning;
+    loop_.Post([this, stamp, line, priority] { Print(stamp, line, priority); });
   }
   return refused;
 }

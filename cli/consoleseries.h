@@ -45,7 +45,8 @@ class TConsoleSeries final : public TSeriesObserver {
   bool Shutdown(std::chrono::milliseconds grace) { return series_.Shutdown(grace); }
   void RequestStop() { series_.RequestStop(); }
   bool Ended() const { return ending_ && !series_.JobRunning(); }
-  // 0, 1 when the series could not start, or kExitTooManyFailures.
+  // 0, 1 when the series could not start or its counter reached the largest value, or
+  // kExitTooManyFailures.
   int ExitStatus() const { return status_; }
   bool Paused() const { return paused_until_.has_value(); }
   bool Failing() const { return failures_in_row_ > 0 || status_ != 0; }
@@ -54,8 +55,10 @@ class TConsoleSeries final : public TSeriesObserver {
   Text StatusText() const;
 
   TJobOptions JobOptions(const TJobOptions& settings) override;
-  int MakeRoom(int64_t bytes) override;
-  void Outcome(const TJobOutcome& outcome, int64_t ms) override;
+  // Removals are printed also when quiet (with a priority): a file gone must never go unsaid.
+  int MakeRoom(int64_t bytes, Text& why) override;
+  void Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) override;
+  void JobEnded(int32_t counter) override;
 
  private:
   // What the last stored picture or the last failure was, and when.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "base/fileutil.h"
 #include "capture/cameras.h"
+#include "capture/catalog.h"
 #include "capture/naming.h"
 #include "capture/retention.h"
 #include "capture/scheduler.h"
@@ -115,17 +117,18 @@ bool SettingsInterval(const TSettingsValues& values, int64_t& ms) {
   return ms >= 0 && ms <= kLongestIntervalMs;
 }
 
-// One series made ready from its command line: its settings, options and the index and
-// retention that know its pictures.
+// One series made ready from its command line: its settings, options and the retention that
+// knows its pictures from the catalog.
 struct TPrepared {
   TSeriesSettings Settings;
   TSeriesOptions Options;
-  std::unique_ptr<TSeriesIndex> Index;
   std::unique_ptr<TRetention> Retention;
 };
 
-// 0, or the exit status with error set.
-int Prepare(const TCommandLine& line, TPrepared& out, Text& error) {
+// 0, or the exit status with error set. The series' pictures are catalogued in catalog (at
+// catalog_path); name is the camera's, "" for a lone series.
+int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
+            const Text& catalog_path, const Text& name, TPrepared& out, Text& error) {
   TSettingsValues values;
   values.Interval = "10";
   values.Counter = "1";
@@ -175,19 +178,37 @@ int Prepare(const TCommandLine& line, TPrepared& out, Text& error) {
   if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
     return error = reason, kExitUsage;
   if (!exists) return error = "directory " + directory + " does not exist", kExitNoDirectory;
-  // The series' own pictures: a restart continues after the highest number already stored.
-  out.Index = std::make_unique<TSeriesIndex>(SeriesNameForms(values.Address), NameMax(directory),
-                                             line.Retention.KeepForSeconds >= 0);
-  if (!out.Index->Scan(directory)) {
-    error = "cannot read directory " + directory + ": " + std::strerror(errno);
+  // What the series stored is in the catalog: its counter goes on after the highest number
+  // there, and retention removes nothing else.
+  if (!catalog_open && !catalog.Open(catalog_path, error)) {
+    error = "cannot open the catalog " + catalog_path + ": " + error;
     return kExitNoDirectory;
   }
-  if (!line.Counter) counter = ContinuedCounter(counter, out.Index->HighestCounter());
+  catalog_open = true;
+  out.Retention = std::make_unique<TRetention>(
+      catalog, line.Retention, directory.back() == '/' ? directory : directory + "/",
+      values.Address);
+  TSeriesStart start;
+  if (!out.Retention->Start(start, error)) {
+    error =
+        "cannot find the series of " + directory + " in the catalog " + catalog_path + ": " + error;
+    return kExitNoDirectory;
+  }
+  if (start.Uncatalogued > 0)
+    std::fprintf(stderr,
+                 "%s%s%stessaly-capture: %s holds %lld picture%s of this series' name stored "
+                 "before its catalog; retention never removes them\n",
+                 IsJournalStream(2) ? "<5>" : "", name.c_str(), name.empty() ? "" : " ",
+                 directory.c_str(), static_cast<long long>(start.Uncatalogued),
+                 start.Uncatalogued == 1 ? "" : "s");
+  if (!line.Counter && start.HighestCounter == INT32_MAX) {
+    error = "the series' counter has reached its largest value, 2147483647 (see --counter)";
+    return kExitNoDirectory;
+  }
+  if (!line.Counter) counter = ContinuedCounter(counter, start.HighestCounter);
   settings.Counter = counter;
   settings.Directory = directory;
-  // The same index, kept current by every store, tells retention what is the series'.
-  out.Retention = std::make_unique<TRetention>(
-      *out.Index, line.Retention, directory.back() == '/' ? directory : directory + "/");
+  if (start.NotItsDirectory) settings.StoredIn = out.Retention->Directory();
   options.Retention = out.Retention.get();
   return 0;
 }
@@ -259,10 +280,17 @@ int Main(int argc, char** argv) {
   std::vector<Text> names;
   std::vector<Text> unstarted;
   int worst = 0;
+  // One catalog for every camera of the process, opened when the first needs it; it outlives
+  // their series.
+  TCatalog catalog;
+  bool catalog_open = false;
+  const Text catalog_path = CatalogPath();
   if (!line.Cameras) {
     prepared.emplace_back();
     Text error;
-    if (const int status = Prepare(line, prepared.back(), error); status != 0)
+    if (const int status =
+            Prepare(line, catalog, catalog_open, catalog_path, Text(), prepared.back(), error);
+        status != 0)
       return Fail(status, error);
     names.emplace_back();
   } else {
@@ -281,7 +309,8 @@ int Main(int argc, char** argv) {
       TCommandLine own;
       TPrepared one;
       int status = CameraLine(argc, argv, camera, own, error);
-      if (status == 0) status = Prepare(own, one, error);
+      if (status == 0)
+        status = Prepare(own, catalog, catalog_open, catalog_path, camera.Name, one, error);
       if (status != 0) {
         Fail(status, error, camera.Name);
         worst = std::max(worst, status);

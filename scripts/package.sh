@@ -110,7 +110,7 @@ for lib in libqt6widgets6 libssl3 libc6; do
   [[ $depends == *"$lib"* ]] || fail "$window does not declare $lib: Depends: $depends"
 done
 depends=$(dpkg-deb -f "$capture" Depends)
-for lib in libssl3 libc6; do
+for lib in libssl3 libc6 libsqlite3-0; do
   [[ $depends == *"$lib"* ]] || fail "$capture does not declare $lib: Depends: $depends"
 done
 # A server without a display gets the console program without Qt, X or GL.

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
+#include <filesystem>
+#include <functional>
 
 #include "support/childprocess.h"
 
@@ -72,10 +75,19 @@ INSTANTIATE_TEST_SUITE_P(
                     TName{"/cam/image.jpg", 1, 2, "image_00000001[2].jpg"},
                     TName{"/live", 3, 3, "_00000003[3]"}));
 
-TEST(FreshFilePath, ADirectoryOfThatNameIsNoFile) {
+// Any entry makes a name taken: a store there could only fail.
+TEST(FreshFilePath, AnyEntryTakesTheName) {
   ScratchDir dir;
-  ASSERT_EQ(::mkdir(dir.File("image_00000001.jpg").c_str(), 0755), 0);
-  EXPECT_EQ(FreshFilePath(dir.Path() + "/", "image.jpg", 1), dir.File("image_00000001.jpg"));
+  const Text name = dir.File("image_00000001.jpg");
+  const std::function<int()> entries[] = {
+      [&] { return ::mkdir(name.c_str(), 0755); },
+      [&] { return ::symlink(dir.File("nowhere").c_str(), name.c_str()); },
+      [&] { return ::symlink(dir.Path().c_str(), name.c_str()); }};
+  for (const auto& make : entries) {
+    ASSERT_EQ(make(), 0);
+    EXPECT_EQ(FreshFilePath(dir.Path() + "/", "image.jpg", 1), dir.File("image_00000001[1].jpg"));
+    std::filesystem::remove(name.c_str());
+  }
 }
 
 // Names that would pass the directory's limit give way in what came from the address: a long

@@ -23,9 +23,11 @@ TEST(CommandLine, EveryIsInMilliseconds) {
 
 TEST(CommandLine, RetentionInSecondsAndBytes) {
   const std::tuple<Text, Text, int64_t> cases[] = {
-      {"--keep-for", "90", 90},         {"--keep-for", "5m", 300},   {"--keep-for", "2d", 172800},
-      {"--keep-size", "7", 7},          {"--keep-size", "3K", 3072}, {"--keep-size", "5M", 5242880},
-      {"--min-free", "2G", 2147483648}, {"--min-free", "0", 0},
+      {"--keep-for", "90", 90},          {"--keep-for", "5m", 300},
+      {"--keep-for", "2d", 172800},      {"--keep-for", "2h", 7200},
+      {"--min-free", "8589934592G", -1}, {"--keep-size", "7", 7},
+      {"--keep-size", "3K", 3072},       {"--keep-size", "5M", 5242880},
+      {"--min-free", "2G", 2147483648},  {"--min-free", "0", 0},
   };
   for (const auto& [option, value, expected] : cases) {
     std::vector<Text> words = {"tessaly-capture", option, value, "http://h/a.jpg", "/d"};
