@@ -25,6 +25,8 @@ cleanup() {
 }
 trap cleanup EXIT
 ulimit -n "$(ulimit -Hn)"
+# The catalog of the stored pictures goes with the run, not into the user's own.
+export XDG_STATE_HOME=$work/state
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 mkdir -p "$work/www"
