@@ -64,4 +64,8 @@ Text WithoutUserInfo(const Text& url) {
   return url.substr(0, start) + url.substr(at + 1);
 }
 
+TAddress ParseAddress(const Text& text) {
+  return TAddress{text, SplitUrl(text), WithoutUserInfo(text)};
+}
+
 }  // namespace tessaly

@@ -24,4 +24,14 @@ TUrlParts SplitUrl(const Text& url);
 // before the first "/" after the scheme); otherwise unchanged.
 Text WithoutUserInfo(const Text& url);
 
+// An address read once where it enters, so that every later use takes its parts from here
+// instead of cutting the text again.
+struct TAddress {
+  Text Given;       // the address exactly as given
+  TUrlParts Parts;  // SplitUrl(Given)
+  Text Plain;       // WithoutUserInfo(Given): what may be shown, named after or sent as referer
+};
+
+TAddress ParseAddress(const Text& text);
+
 }  // namespace tessaly

@@ -121,7 +121,8 @@ void TessalyDigest(benchmark::State& state) {
   for (auto _ : state) {
     for (int i = 0; i < kFetchCount; ++i) {
       TByteBuffer buffer;
-      if (!DownloadImage(url, buffer) || buffer.Size() != static_cast<int64_t>(kFileSize)) {
+      if (!DownloadImage(ParseAddress(url), buffer) ||
+          buffer.Size() != static_cast<int64_t>(kFileSize)) {
         state.SkipWithError("fetch failed");
         break;
       }

@@ -24,9 +24,10 @@ constexpr int kMaxNameAttempts = 1000;
 
 // Writes the body under a fresh name without ever replacing a file. False on failure. The
 // outcome gets the path written, or the path tried and the system's reason.
-bool StoreBody(TJobContext& job, const TByteBuffer& body, bool jpeg_frame, TJobOutcome& outcome) {
+bool StoreBody(TJobContext& job, const TAddress& address, const TByteBuffer& body, bool jpeg_frame,
+               TJobOutcome& outcome) {
   // Credentials in the address must never reach the file's name or the caption.
-  const Text plain = UrlFileName(WithoutUserInfo(job.Address()));
+  const Text plain = UrlFileName(address.Plain);
   const Text name = jpeg_frame ? JpegFrameName(plain) : plain;
   Text why;
   const int refused = job.MakeRoom(body.Size(), why);
@@ -91,15 +92,19 @@ bool Wanted(const TJobOptions& options, const TAnswerFacts& answer, const TByteB
 
 }  // namespace
 
-Text GetReferer(const Text& raw_address) {
-  const Text address = WithoutUserInfo(raw_address);  // credentials stay between us and the host
+Text GetReferer(const Text& address) {
+  return GetReferer(ParseAddress(address));
+}
+
+Text GetReferer(const TAddress& parsed) {
+  const Text& address = parsed.Plain;  // credentials stay between us and the host
   if (address.size() < 8) return Text();
   const size_t slash = address.find('/', 7);
   return slash == Text::npos ? Text() : address.substr(0, slash);
 }
 
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop, bool* jpeg_frame,
-                   Text* failure, TAnswerFacts* answer) {
+bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token stop,
+                   bool* jpeg_frame, Text* failure, TAnswerFacts* answer) {
   if (jpeg_frame != nullptr) *jpeg_frame = false;
   if (stop.stop_requested()) return false;
   const uint32_t started = TickCount();
@@ -134,8 +139,10 @@ void FetchImageJob(TJobContext& job) {
   TJobOutcome outcome;
   TAnswerFacts answer;
   bool jpeg_frame = false;
-  if (!DownloadImage(job.Address(), buffer, job.StopToken(), &jpeg_frame, &outcome.Reason,
-                     &answer)) {
+  // Read once: the request, its Host line, the referer, Digest and the file's name take their
+  // parts from here.
+  const TAddress address = job.AddressValue() ? *job.AddressValue() : ParseAddress(job.Address());
+  if (!DownloadImage(address, buffer, job.StopToken(), &jpeg_frame, &outcome.Reason, &answer)) {
     if (!job.StopRequested()) job.ReportOutcome(outcome);
     return;
   }
@@ -153,7 +160,7 @@ void FetchImageJob(TJobContext& job) {
     return;
   }
   outcome.ShortOfLength = answer.ShortOfLength;
-  if (!StoreBody(job, buffer, jpeg_frame, outcome)) {
+  if (!StoreBody(job, address, buffer, jpeg_frame, outcome)) {
     job.ReportOutcome(outcome);
     job.ShowMessage(kSaveErrorText);
     job.SetCaption(kSaveErrorText);

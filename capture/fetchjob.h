@@ -7,6 +7,7 @@
 
 #include "base/bytebuffer.h"
 #include "base/text.h"
+#include "base/url.h"
 #include "capture/jobcontext.h"
 
 namespace tessaly {
@@ -18,6 +19,8 @@ inline constexpr int32_t kJobTransactionTimeoutMs = 10 * 60 * 1000;
 // The address, without user information, up to (not including) the first "/" from its 8th
 // character on; "" when that is shorter than 8 characters or has no such "/".
 Text GetReferer(const Text& address);
+// The same for an address already read.
+Text GetReferer(const TAddress& address);
 
 // What a completed answer was, besides its body.
 struct TAnswerFacts {
@@ -34,7 +37,7 @@ struct TAnswerFacts {
 // request aborts the transaction. A stream answer gives its first frame; *jpeg_frame then tells
 // whether that frame is a JPEG. On false, *failure (when given) says why in one line; on true,
 // *answer (when given) says what came.
-bool DownloadImage(const Text& address, TByteBuffer& buffer, std::stop_token stop = {},
+bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token stop = {},
                    bool* jpeg_frame = nullptr, Text* failure = nullptr,
                    TAnswerFacts* answer = nullptr);
 

@@ -6,6 +6,7 @@
 #include <stop_token>
 
 #include "base/text.h"
+#include "base/url.h"
 #include "capture/joboutcome.h"
 #include "capture/seriesdirectory.h"
 
@@ -26,6 +27,8 @@ class TJobContext {
 
   // The address field's text when the job was started (the field is locked during a series).
   virtual const Text& Address() const = 0;
+  // The same address already read, when whoever started the job has it.
+  virtual const TAddress* AddressValue() const { return nullptr; }
   // The counter value this job names its file with.
   virtual int32_t Counter() const = 0;
   // The series directory, ending with "/".

@@ -95,19 +95,15 @@ void TScheduler::Start() {
   if (!window_.StartTimer(static_cast<int32_t>(interval)))
     throw std::runtime_error("Not enough timers available");
 
-  if (worker_) {
-    // One job at a time: the series' first job starts when the earlier one has ended.
-    start_pending_ = true;
-    return;
-  }
-  ready_ = true;
+  // One job at a time: the series' first job starts when the earlier one has ended.
+  if (!schedule_.Start(SteadySeriesClock().Now(), std::nullopt)) return;
   Tick();
 }
 
 void TScheduler::Button2_StopClick() {
   SetSeriesControls(false);
   window_.StopTimer();
-  start_pending_ = false;
+  schedule_.Stop();
   ReleaseBodyMemory();
 }
 
@@ -117,7 +113,7 @@ void TScheduler::ReleaseBodyMemory() {
 }
 
 void TScheduler::Tick() {
-  if (!ready_ || shut_down_ || (gate_ && !gate_())) return;  // dropped, not made up later
+  if (shut_down_ || !schedule_.Tick() || (gate_ && !gate_())) return;  // dropped, not made up
   if (window_.BellOn()) window_.Beep();
 
   TNewThread::TSetup setup;
@@ -136,7 +132,7 @@ void TScheduler::Tick() {
   auto worker = TNewThread::Create(std::move(setup));
   worker->Resume();
   worker_ = std::move(worker);
-  ready_ = false;
+  schedule_.JobStarted();
 }
 
 void TScheduler::ThreadDone(uint64_t series, int32_t next_counter) {
@@ -145,11 +141,7 @@ void TScheduler::ThreadDone(uint64_t series, int32_t next_counter) {
     worker_.reset();
   }
   if (series == series_) counter_ = next_counter;
-  ready_ = true;
-  if (start_pending_) {
-    start_pending_ = false;
-    Timer1Timer();
-  }
+  if (schedule_.JobEnded()) Timer1Timer();
   ReleaseBodyMemory();
 }
 
@@ -162,8 +154,7 @@ bool TScheduler::Shutdown(std::chrono::milliseconds grace) {
     shut_down_ = true;
     link_->Close();
   }
-  ready_ = false;
-  start_pending_ = false;
+  schedule_.Stop();
   if (!worker_) return true;
   worker_->RequestStop();
   const bool ended = worker_->WaitFinished(grace);

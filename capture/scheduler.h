@@ -11,6 +11,7 @@
 #include "capture/jobcontext.h"
 #include "capture/newthread.h"
 #include "capture/seriesdirectory.h"
+#include "capture/seriesschedule.h"
 #include "capture/windowlink.h"
 #include "capture/windowport.h"
 
@@ -52,7 +53,7 @@ class TScheduler {
   // Where the directory picker starts; the settings and Start set it too.
   Text& LastDir() { return last_dir_; }
   const Text& LastDir() const { return last_dir_; }
-  bool Ready() const { return ready_; }
+  bool Ready() const { return !shut_down_ && schedule_.Ready(); }
   bool JobRunning() const { return worker_ != nullptr; }
   // The path most recently shown for a job's file.
   const Text& LastFileName() const { return last_file_name_; }
@@ -81,9 +82,9 @@ class TScheduler {
   TDirectoryIdentity save_dir_identity_;
   Text last_dir_;
   Text last_file_name_;
-  bool ready_ = false;
-  // A Start came while a job of the previous series still ran: its first job waits for that end.
-  bool start_pending_ = false;
+  // Whether a tick may start a job; a Start that came while a job of the previous series still
+  // ran has its first job wait for that end.
+  TSeriesSchedule schedule_;
   bool shut_down_ = false;
   bool series_running_ = false;
 };

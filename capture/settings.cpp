@@ -13,7 +13,7 @@ Text IniFileNameIn(const Text& home_dir) {
 namespace {
 
 // The loading steps in file order; false at the first one that cannot be taken.
-bool LoadLines(TWindowPort& window, const Text& ini_file_name, Text& last_dir) {
+bool LoadLines(const Text& ini_file_name, TSettingsValues& values) {
   Text content;
   if (!ReadWholeFile(ini_file_name, content)) return false;
   TLineList lines;
@@ -22,26 +22,45 @@ bool LoadLines(TWindowPort& window, const Text& ini_file_name, Text& last_dir) {
   int32_t number = 0;
 
   if (count < 1) return false;
-  window.SetAddressText(lines[0]);
+  values.Address = lines[0];
   if (count < 2) return false;
-  window.SetIntervalText(lines[1]);
+  values.HasInterval = true;
+  values.Interval = lines[1];
   if (count < 3 || !TryParseInt(lines[2], number)) return false;
-  window.SetUnitIndex(number == 0 || number == 1 ? number : -1);
+  values.UnitIndex = number == 0 || number == 1 ? number : -1;
   if (count < 4 || !TryParseInt(lines[3], number)) return false;
-  window.SetBellOn(number != 0);
+  values.Bell = number != 0;
   if (count < 5) return false;
-  last_dir = lines[4];
-  window.SetDirectoryText(last_dir);
+  values.Directory = lines[4];
   if (count < 6) return false;
-  window.SetCounterText(lines[5]);
+  values.Counter = lines[5];
   return true;
 }
 
 }  // namespace
 
+bool ReadSettingsValues(const Text& ini_file_name, const Text& home_dir, TSettingsValues& values) {
+  values = TSettingsValues();
+  if (LoadLines(ini_file_name, values)) return true;
+  values.Address = "http://";
+  values.Counter = "1";
+  values.Bell = false;
+  values.UnitIndex = 0;
+  values.Directory = home_dir;
+  return false;
+}
+
 void LoadSettings(TWindowPort& window, const Text& ini_file_name, const Text& home_dir,
                   Text& last_dir) {
-  if (!LoadLines(window, ini_file_name, last_dir)) SetDefaults(window, home_dir, last_dir);
+  TSettingsValues values;
+  ReadSettingsValues(ini_file_name, home_dir, values);
+  window.SetAddressText(values.Address);
+  if (values.HasInterval) window.SetIntervalText(values.Interval);
+  window.SetUnitIndex(values.UnitIndex);
+  window.SetBellOn(values.Bell);
+  last_dir = values.Directory;
+  window.SetDirectoryText(last_dir);
+  window.SetCounterText(values.Counter);
 }
 
 void SetDefaults(TWindowPort& window, const Text& home_dir, Text& last_dir) {

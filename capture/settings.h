@@ -12,6 +12,22 @@ inline constexpr char kIniName[] = "tessaly.ini";
 // The settings file's full path in home_dir (which ends with "/").
 Text IniFileNameIn(const Text& home_dir);
 
+// The six settings as the file holds them, read by the window's rules.
+struct TSettingsValues {
+  Text Address;
+  bool HasInterval = false;  // false: the file gave none, and Interval is not to be taken
+  Text Interval;             // as written; the window's field keeps its digits only
+  int UnitIndex = 0;         // 0 "Sec", 1 "Min", -1 neither
+  bool Bell = false;
+  Text Directory;
+  Text Counter;  // as written; the window's field keeps its digits only
+};
+
+// Reads the file: false when it cannot be read, is too short or holds no integer in line 3 or 4;
+// then every setting but the interval is its default (address "http://", counter "1", bell off,
+// unit "Sec", directory home_dir).
+bool ReadSettingsValues(const Text& ini_file_name, const Text& home_dir, TSettingsValues& values);
+
 // Fills the six fields and last_dir from the file; when the file cannot be read, is too short
 // or holds no integer in line 3 or 4, SetDefaults overrules what was loaded. Never reports.
 void LoadSettings(TWindowPort& window, const Text& ini_file_name, const Text& home_dir,

@@ -58,6 +58,7 @@ bool ParseInterval(const Text& text, int64_t& ms) {
 
 Text UsageText() {
   return "Usage: tessaly-capture [options] URL DIRECTORY\n"
+         "       tessaly-capture [options] --cameras DIR\n"
          "Fetches the image at URL at once and then once per interval, and stores every answer\n"
          "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
          "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\",\n"
@@ -77,6 +78,12 @@ Text UsageText() {
          "  --max-failures N     end with status 3 after N failed fetches in a row\n"
          "  --settings FILE      take URL, interval, DIRECTORY and counter from a settings\n"
          "                       file of the Tessaly window; the command line wins\n"
+         "  --cameras DIR        one series per camera in one process: every file in DIR is\n"
+         "                       a settings file of the window, named after its camera;\n"
+         "                       NAME.options beside it holds that camera's own options,\n"
+         "                       one a line (\"--every 30s\"), which win over the command\n"
+         "                       line's. Every line starts with the camera's name; --count\n"
+         "                       and --max-failures count per camera\n"
          "  --between HH:MM-HH:MM[,HH:MM-HH:MM...]\n"
          "                       fetch only inside these ranges of local time; a range\n"
          "                       may pass midnight (22:00-02:00)\n"
@@ -134,7 +141,8 @@ Text UsageText() {
          "not exist or cannot be read, the catalog cannot be opened, or the counter reached\n"
          "its largest value, 2 for a bad command line, an unreadable settings file or a\n"
          "DIRECTORY that cannot be written (or that a service cannot reach), 3 after\n"
-         "--max-failures failed fetches in a row.\n";
+         "--max-failures failed fetches in a row. With --cameras, the highest status of any\n"
+         "camera: 0 only when none failed.\n";
 }
 
 TCommandLine ParseCommandLine(int argc, char** argv) {
@@ -143,6 +151,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       {"counter", required_argument, nullptr, 'c'},
       {"count", required_argument, nullptr, 'n'},
       {"settings", required_argument, nullptr, 's'},
+      {"cameras", required_argument, nullptr, 'C'},
       {"max-failures", required_argument, nullptr, 'f'},
       {"quiet", no_argument, nullptr, 'q'},
       {"help", no_argument, nullptr, 'h'},
@@ -216,6 +225,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       case 's':
         line.SettingsFile = value;
         break;
+      case 'C':
+        line.Cameras = value;
+        break;
       case 'q':
         line.Quiet = true;
         break;
@@ -241,6 +253,11 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     }
   }
   const int operands = argc - optind;
+  if (line.Cameras) {
+    if (operands > 0) return UsageError("no URL or DIRECTORY with --cameras");
+    if (line.SettingsFile) return UsageError("--settings and --cameras exclude each other");
+    return line;
+  }
   if (operands > 2) return UsageError("too many operands (expected URL DIRECTORY)");
   if (operands < 2 && !line.SettingsFile)
     return UsageError(operands == 0 ? "URL and DIRECTORY missing" : "DIRECTORY missing");

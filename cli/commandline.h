@@ -18,6 +18,8 @@ struct TCommandLine {
   std::optional<Text> Address;
   std::optional<Text> Directory;
   std::optional<Text> SettingsFile;
+  // One series per camera of this directory; no URL, DIRECTORY or --settings then.
+  std::optional<Text> Cameras;
   std::optional<int64_t> IntervalMs;
   std::optional<int32_t> Counter;
   // Stored pictures after which the series ends; 0 runs until a signal.
@@ -33,7 +35,8 @@ struct TCommandLine {
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without
-// --settings both URL and DIRECTORY are required; with it either may be left out.
+// --settings or --cameras both URL and DIRECTORY are required; with --settings either may be
+// left out; with --cameras neither is given.
 TCommandLine ParseCommandLine(int argc, char** argv);
 // "N" (seconds) or "N" followed by "ms", "s", "m" or "h", as milliseconds. False when the
 // text has another form or the interval exceeds the longest one the series can keep.

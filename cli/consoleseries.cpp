@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -11,229 +12,101 @@
 #include <thread>
 #include <vector>
 
-#include "capture/fetchjob.h"
-#include "capture/scheduler.h"
-#include "cli/hourskeeper.h"
 #include "cli/jobline.h"
-#include "cli/serieslog.h"
+#include "cli/servicenotify.h"
 
 namespace tessaly {
 namespace {
 
-// How long a signal lets a running job take to notice that it should stop: the program ends
-// within a second, well inside a service manager's stop time-out.
+// How long a signal lets the running jobs take to notice that they should stop: the program
+// ends within a second, well inside a service manager's stop time-out.
 constexpr std::chrono::milliseconds kStopGrace{500};
-// How soon a series without an interval tries again after a job could not be started.
-constexpr std::chrono::milliseconds kStartRetry{1000};
 
-// The job's context as the worker gives it, with the outcome handed to report.
-class TReportingContext final : public TJobContext {
- public:
-  TReportingContext(TJobContext& inner, TJobOptions options,
-                    std::function<void(const TJobOutcome&)> report,
-                    std::function<int(int64_t, Text&)> make_room,
-                    std::optional<TDirectoryIdentity> stored_in)
-      : inner_(inner),
-        options_(std::move(options)),
-        report_(std::move(report)),
-        make_room_(std::move(make_room)),
-        stored_in_(stored_in) {}
-  const Text& Address() const override { return inner_.Address(); }
-  int32_t Counter() const override { return inner_.Counter(); }
-  const Text& SaveDir() const override { return inner_.SaveDir(); }
-  TDirectoryIdentity SaveDirIdentity() const override {
-    return stored_in_ ? *stored_in_ : inner_.SaveDirIdentity();
-  }
-  Text DirectoryReplacedReason() const override {
-    if (!stored_in_) return inner_.DirectoryReplacedReason();
-    const Text& dir = SaveDir();
-    return (dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir) +
-           " is not the directory this series stored in";
-  }
-  Text MakeFileName(const Text& name) override { return inner_.MakeFileName(name); }
-  void ShowMessage(const Text& text) override { inner_.ShowMessage(text); }
-  void SetCaption(const Text& text) override { inner_.SetCaption(text); }
-  std::stop_token StopToken() const override { return inner_.StopToken(); }
-  TJobOptions Options() const override { return options_; }
-  int MakeRoom(int64_t bytes, Text& why) override { return make_room_(bytes, why); }
-  void ReportOutcome(const TJobOutcome& outcome) override { report_(outcome); }
-
- private:
-  TJobContext& inner_;
-  TJobOptions options_;
-  std::function<void(const TJobOutcome&)> report_;
-  std::function<int(int64_t, Text&)> make_room_;
-  std::optional<TDirectoryIdentity> stored_in_;
-};
+// The reader of standard output has gone (`| head -3`): every series ends as at a signal.
+bool output_gone = false;
 
 }  // namespace
 
-// Carries signals from the thread that waits for them onto the loop, as long as the series runs;
-// the waiting thread outlives the series.
-class TConsoleSeries::TSignalRelay {
- public:
-  void Attach(TConsoleSeries* series) {
-    std::lock_guard lock(mutex_);
-    series_ = series;
-  }
-  void Deliver() {
-    std::lock_guard lock(mutex_);
-    if (series_) series_->port_.PostToWindowThread([s = series_] { s->OnSignal(); });
-  }
+TConsoleSeries::TConsoleSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesOptions options,
+                               Text name)
+    : loop_(loop),
+      options_(std::move(options)),
+      name_(std::move(name)),
+      series_(loop, std::move(settings), *this) {
+  series_.OnStartError = [this](const Text& error) { OnStartError(error); };
+}
 
- private:
-  std::mutex mutex_;
-  TConsoleSeries* series_ = nullptr;
-};
-
-int TConsoleSeries::Run() {
-  TScheduler scheduler(port_, [this](TJobContext& job) { RunReportedJob(job); });
-  scheduler_ = &scheduler;
-  // The port's timer keeps the real interval; the window's own fields would only bound it.
-  port_.SetTickInterval(options_.IntervalMs);
-  port_.SetIntervalText("0");
-  port_.SetUnitIndex(0);
-  port_.SetHeartbeat(notifier_.WatchdogPeriod(), [this] { notifier_.Watchdog(); });
-
-  // The signals to take are those blocked for the series; one ignored at start is not among
-  // them and stays ignored.
-  sigset_t wanted;
-  sigemptyset(&wanted);
-  sigset_t blocked;
-  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
-  for (int s : {SIGINT, SIGTERM, SIGHUP})
-    if (sigismember(&blocked, s) == 1) sigaddset(&wanted, s);
-  auto relay = std::make_shared<TSignalRelay>();
-  relay->Attach(this);
-  std::thread([relay, wanted] {
-    for (;;) {
-      int signal_number = 0;
-      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver();
-    }
-  }).detach();
-
+bool TConsoleSeries::Begin() {
   // Outside the active hours every tick is dropped, Start's first one too; each period that
   // opens fetches at once and then keeps the interval from there.
-  std::optional<THoursKeeper> hours;
   if (options_.Hours.Limited()) {
     THoursKeeper::TEvents events;
     events.Paused = [this](std::time_t now, std::time_t until) {
       paused_until_ = LocalTimeStamp(until);
-      // A pause found before Start is told with READY, as the series' first status. The
-      // ticks rest until the period opens.
-      if (port_.TimerOn()) {
-        port_.StopTimer();
-        UpdateStatus();
-      }
+      if (series_.Schedule().Started()) series_.Stop();
+      changed_();
       if (!options_.Quiet) Print(LocalTimeStamp(now), "paused until " + *paused_until_, 0);
     };
     events.Opened = [this] {
       paused_until_.reset();
-      UpdateStatus();
-      if (ending_) return;
-      port_.StartTimer(0);
-      StartJob();
+      changed_();
+      if (!ending_) series_.Restart();
     };
-    hours.emplace(port_, options_.Hours, std::move(events));
-    hours->Update();
-    scheduler.SetTickGate([&hours] { return hours->Open(); });
+    hours_.emplace(loop_, options_.Hours, std::move(events));
+    hours_->Update();
+    series_.SetTickGate([this] { return hours_->Open(); });
   }
-
-  int status = 0;
-  scheduler.Button1_StartClick();
-  if (!port_.TimerOn()) {
-    // The directory went between the check and Start, or Start refused the settings.
-    Text message = port_.LastMessage();
-    for (char& c : message)
-      if (c == '\r' || c == '\n') c = ' ';
-    Complain(kPriorityError, message);
-    status = 1;
-  } else {
-    if (paused_until_) port_.StopTimer();
-    notifier_.Ready();
-    UpdateStatus();
-    port_.Run([&] { StartJob(); },
-              [&] {
-                if (!ending_ && options_.IntervalMs == 0 && !scheduler.JobRunning()) StartJob();
-              },
-              [&] { return signalled_ || (ending_ && !scheduler.JobRunning()); });
-    if (signalled_) {
-      // The fetch in flight is abandoned as closing the window abandons it: nothing partial
-      // is stored, its picture is not kept.
-      job_abandoned_ = !scheduler.Shutdown(kStopGrace);
-      // A job that was already writing when the signal came has finished its file: say so.
-      if (!job_abandoned_) port_.RunPending();
-    } else if (too_many_failures_) {
-      status = kExitTooManyFailures;
-    } else if (counter_spent_) {
-      status = 1;
-    }
+  if (const Text error = series_.Start(); !error.empty()) {
+    Complain(kPriorityError, error);
+    status_ = 1;
+    ending_ = true;
+    return false;
   }
-  relay->Attach(nullptr);
-  scheduler_ = nullptr;
-  return status;
+  // A pause found before Start rests the ticks until the period opens.
+  if (paused_until_) series_.Stop();
+  return true;
 }
 
-void TConsoleSeries::StartJob() {
-  const int errors = port_.ErrorCount();
-  scheduler_->Timer1Timer();
-  if (port_.ErrorCount() == errors) return;
+void TConsoleSeries::OnStartError(const Text& error) {
   // No worker to be had: the series goes on, and says so where somebody reads it.
-  Complain(kPriorityWarning, "cannot start a fetch: " + port_.LastMessage());
+  Complain(kPriorityWarning, "cannot start a fetch: " + error);
   TJobOutcome outcome;
-  outcome.Reason = "cannot start a fetch: " + port_.LastMessage();
+  outcome.Reason = "cannot start a fetch: " + error;
   CountFailure(outcome, LocalTimeStamp(std::time(nullptr)));
-  // Back to back, nothing else would ever try again.
-  if (options_.IntervalMs == 0 && !ending_) {
-    port_.SetTickInterval(kStartRetry.count());
-    port_.StartTimer(0);
-  }
 }
 
-void TConsoleSeries::RunReportedJob(TJobContext& job) {
-  const auto started = std::chrono::steady_clock::now();
-  TJobOptions options = options_.Job;
-  {
+TJobOptions TConsoleSeries::JobOptions(const TJobOptions& settings) {
+  TJobOptions options = settings;
+  std::lock_guard lock(last_picture_mutex_);
+  options.LastStored = last_picture_;
+  return options;
+}
+
+void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) {
+  const std::time_t now = std::time(nullptr);
+  Text error;
+  if (outcome.Kind == TJobOutcome::TKind::Stored && options_.Retention &&
+      !options_.Retention->Stored(outcome.Path, counter, outcome.Bytes, now, error)) {
+    const Text line = "could not catalog " + outcome.Path + ": " + error;
+    loop_.Post([this, line, stamp = LocalTimeStamp(now)] { Print(stamp, line, kPriorityWarning); });
+  }
+  if (outcome.Kind == TJobOutcome::TKind::Stored) {
     std::lock_guard lock(last_picture_mutex_);
-    options.LastStored = last_picture_;
+    last_picture_ = outcome.Path;
   }
-  auto report = [this, started, &job](const TJobOutcome& outcome) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - started)
-                        .count();
-    const std::time_t now = std::time(nullptr);
-    Text error;
-    if (outcome.Kind == TJobOutcome::TKind::Stored && options_.Retention &&
-        !options_.Retention->Stored(outcome.Path, job.Counter(), outcome.Bytes, now, error)) {
-      const Text line = "could not catalog " + outcome.Path + ": " + error;
-      port_.PostToWindowThread(
-          [this, line, stamp = LocalTimeStamp(now)] { Print(stamp, line, kPriorityWarning); });
-    }
-    if (outcome.Kind == TJobOutcome::TKind::Stored) {
-      std::lock_guard lock(last_picture_mutex_);
-      last_picture_ = outcome.Path;
-    }
-    const Text stamp = LocalTimeStamp(now);
-    port_.PostToWindowThread([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
-  };
-  std::optional<TDirectoryIdentity> stored_in;
-  if (options_.NotItsDirectory && options_.Retention) stored_in = options_.Retention->Directory();
-  TReportingContext context(
-      job, options, report, [this](int64_t bytes, Text& why) { return MakeRoom(bytes, why); },
-      stored_in);
-  FetchImageJob(context);
-  // The next number would wrap to the lowest: the series ends rather than sort out of order.
-  if (job.Counter() == INT32_MAX && !job.StopRequested())
-    port_.PostToWindowThread([this] {
-      if (counter_spent_) return;
-      Complain(kPriorityError,
-               "the counter has reached its largest value, 2147483647; ending the series");
-      counter_spent_ = true;
-      BeginEnding();
-    });
+  const Text stamp = LocalTimeStamp(now);
+  loop_.Post([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
 }
 
-// Removals are printed also when quiet (with a priority): a file gone must never go unsaid.
+void TConsoleSeries::JobEnded(int32_t counter) {
+  // The next number would wrap to the lowest: the series ends rather than sort out of order.
+  if (counter != INT32_MAX || status_ != 0) return;
+  Complain(kPriorityError,
+           "the counter has reached its largest value, 2147483647; ending the series");
+  status_ = 1;
+  BeginEnding();
+}
+
 int TConsoleSeries::MakeRoom(int64_t bytes, Text& why) {
   why.clear();
   if (!options_.Retention) return 0;
@@ -245,7 +118,7 @@ int TConsoleSeries::MakeRoom(int64_t bytes, Text& why) {
                           ? "removed " + removal.Path + " " + IntToText(removal.Bytes)
                           : "could not remove " + removal.Path + ": " + removal.Error;
     const int priority = removal.Error.empty() ? kPriorityNotice : kPriorityWarning;
-    port_.PostToWindowThread([this, stamp, line, priority] { Print(stamp, line, priority); });
+    loop_.Post([this, stamp, line, priority] { Print(stamp, line, priority); });
   }
   return refused;
 }
@@ -257,7 +130,7 @@ void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, in
   if (stored) last_stored_ = TLastJob{outcome, stamp};
   if (!failed) {
     failures_in_row_ = 0;
-    UpdateStatus();
+    changed_();
     if (const auto recovered = fold_.Succeeded()) Print(stamp, *recovered, kPriorityNotice);
   }
   const Text line = JobLine(stamp, outcome, ms).substr(stamp.size() + 1);
@@ -274,11 +147,11 @@ void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, in
 void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp) {
   ++failures_in_row_;
   last_failure_ = TLastJob{outcome, stamp};
-  UpdateStatus();
+  changed_();
   if (options_.MaxFailures > 0 && failures_in_row_ >= options_.MaxFailures && !ending_) {
     Complain(kPriorityError,
              IntToText(failures_in_row_) + " failed fetches in a row, ending the series");
-    too_many_failures_ = true;
+    status_ = kExitTooManyFailures;
     BeginEnding();
   }
 }
@@ -300,35 +173,154 @@ Text TConsoleSeries::StatusText() const {
 
 void TConsoleSeries::Print(const Text& stamp, const Text& text, int priority, bool stored) {
   if (priority != 0 || !options_.Quiet) {
+    const Text name = name_.empty() ? Text() : name_ + " ";
     // The journal stamps every line itself and reads its priority from the prefix.
-    const Text line = journal_out_ ? (priority != 0 ? PriorityPrefix(priority) : Text()) + text
-                                   : stamp + " " + text;
+    const Text line = journal_out_
+                          ? (priority != 0 ? PriorityPrefix(priority) : Text()) + name + text
+                          : name + stamp + " " + text;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
-    // The socket layer ignores SIGPIPE, so a reader that has gone (`| head -3`) shows here;
-    // the series then ends as at a signal.
-    if (std::fflush(stdout) != 0 && errno == EPIPE) BeginEnding();
+    // The socket layer ignores SIGPIPE, so a reader that has gone shows here.
+    if (std::fflush(stdout) != 0 && errno == EPIPE) output_gone = true;
   }
   if (stored && options_.Count > 0 && ++stored_ >= options_.Count) BeginEnding();
 }
 
 void TConsoleSeries::Complain(int priority, const Text& message) {
   const Text prefix = journal_err_ ? PriorityPrefix(priority) : Text();
-  std::fprintf(stderr, "%stessaly-capture: %s\n", prefix.c_str(), message.c_str());
-}
-
-void TConsoleSeries::OnSignal() {
-  // A service manager sends one signal and waits only a few seconds: the first one ends.
-  signalled_ = true;
-  BeginEnding();
+  const Text name = name_.empty() ? Text() : name_ + " ";
+  std::fprintf(stderr, "%s%stessaly-capture: %s\n", prefix.c_str(), name.c_str(), message.c_str());
 }
 
 void TConsoleSeries::BeginEnding() {
   if (ending_) return;
   ending_ = true;
-  notifier_.Stopping();
-  // No further job starts; the running one finishes, stores and reports.
-  if (scheduler_) scheduler_->Button2_StopClick();
+  series_.Stop();
+  changed_();
+}
+
+Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& series,
+                       const std::vector<Text>& unstarted) {
+  int64_t running = 0;
+  int64_t paused = 0;
+  Text failing;
+  int64_t failing_count = static_cast<int64_t>(unstarted.size());
+  for (const Text& name : unstarted) failing += (failing.empty() ? "" : ", ") + name;
+  for (const auto& one : series) {
+    if (one->Failing()) {
+      ++failing_count;
+      failing += (failing.empty() ? "" : ", ") + one->Name();
+    } else if (one->Paused()) {
+      ++paused;
+    } else if (!one->Ended()) {
+      ++running;
+    }
+  }
+  Text text = IntToText(static_cast<int64_t>(series.size() + unstarted.size())) +
+              " cameras: " + IntToText(running) + " running, " + IntToText(paused) + " paused, " +
+              IntToText(failing_count) + " failing";
+  return failing.empty() ? text : text + " (" + failing + ")";
+}
+
+namespace {
+
+// Carries signals from the thread that waits for them onto the loop, as long as the series run;
+// the waiting thread outlives them.
+class TSignalRelay {
+ public:
+  void Attach(TSeriesLoop* loop, std::function<void()> on_signal) {
+    std::lock_guard lock(mutex_);
+    loop_ = loop;
+    on_signal_ = std::move(on_signal);
+  }
+  void Deliver() {
+    std::lock_guard lock(mutex_);
+    if (loop_) loop_->Post(on_signal_);
+  }
+
+ private:
+  std::mutex mutex_;
+  TSeriesLoop* loop_ = nullptr;
+  std::function<void()> on_signal_;
+};
+
+}  // namespace
+
+int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConsoleSeries>>& series,
+                     bool* abandoned, const std::vector<Text>& unstarted) {
+  *abandoned = false;
+  TServiceNotifier notifier;
+  loop.SetHeartbeat(notifier.WatchdogPeriod(), [&notifier] { notifier.Watchdog(); });
+
+  // The signals to take are those blocked for the series; one ignored at start is not among
+  // them and stays ignored.
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    if (sigismember(&blocked, s) == 1) sigaddset(&wanted, s);
+  bool signalled = false;
+  auto relay = std::make_shared<TSignalRelay>();
+  relay->Attach(&loop, [&signalled] { signalled = true; });
+  std::thread([relay, wanted] {
+    for (;;) {
+      int signal_number = 0;
+      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver();
+    }
+  }).detach();
+
+  bool stopping = false;
+  auto all_ended = [&] {
+    return std::all_of(series.begin(), series.end(), [](const auto& s) { return s->Ended(); });
+  };
+  auto end_all = [&] {
+    if (!stopping) notifier.Stopping();
+    stopping = true;
+    for (const auto& one : series) one->BeginEnding();
+  };
+
+  auto update_status = [&] {
+    if (notifier.Enabled())
+      notifier.Status(series.size() == 1 && unstarted.empty()
+                          ? series[0]->StatusText()
+                          : CamerasStatusText(series, unstarted));
+  };
+  for (const auto& one : series) one->SetChanged(update_status);
+  int started = 0;
+  for (const auto& one : series) started += one->Begin() ? 1 : 0;
+  if (started > 0) {
+    notifier.Ready();
+    update_status();
+    // A service manager sends one signal and waits only a few seconds: the first one ends.
+    loop.Run([&] { return signalled || all_ended(); },
+             [&] {
+               if (signalled || output_gone) end_all();
+               if (!stopping && all_ended()) {
+                 notifier.Stopping();
+                 stopping = true;
+               }
+             });
+    if (!stopping) notifier.Stopping();
+    if (signalled) {
+      end_all();
+      // The fetches in flight are abandoned as closing the window abandons them: nothing
+      // partial is stored, their pictures are not kept. All are asked at once, then waited for.
+      const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+      for (const auto& one : series) one->RequestStop();
+      for (const auto& one : series) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!one->Shutdown(std::max(left, std::chrono::milliseconds(0)))) *abandoned = true;
+      }
+      // A job that was already writing when the signal came has finished its file: say so.
+      if (!*abandoned) loop.RunPending();
+    }
+  }
+  relay->Attach(nullptr, {});
+  int status = 0;
+  for (const auto& one : series) status = std::max(status, one->ExitStatus());
+  return status;
 }
 
 }  // namespace tessaly

@@ -10,8 +10,8 @@
 
 namespace tessaly {
 
-THoursKeeper::THoursKeeper(TConsolePort& port, TActiveHours hours, TEvents events)
-    : port_(port), hours_(std::move(hours)), events_(std::move(events)) {
+THoursKeeper::THoursKeeper(TSeriesLoop& loop, TActiveHours hours, TEvents events)
+    : loop_(loop), hours_(std::move(hours)), events_(std::move(events)) {
   waker_ = std::thread([this] { WakeLoop(); });
 }
 
@@ -70,7 +70,7 @@ void THoursKeeper::WakeLoop() {
     uint64_t expirations = 0;
     // Expired, or cancelled by a change of the clock (ECANCELED): either way, look again.
     if (read(timer_fd_, &expirations, sizeof(expirations)) < 0 && errno != ECANCELED) continue;
-    port_.PostToWindowThread([this, alive = std::weak_ptr<int>(alive_)] {
+    loop_.Post([this, alive = std::weak_ptr<int>(alive_)] {
       if (alive.lock()) Update();
     });
   }

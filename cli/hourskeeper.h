@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "capture/activehours.h"
-#include "cli/consoleport.h"
+#include "capture/seriesloop.h"
 
 namespace tessaly {
 
@@ -26,8 +26,8 @@ class THoursKeeper {
     std::function<void()> Opened;
   };
 
-  // Wakes are posted to port's loop; the events run there.
-  THoursKeeper(TConsolePort& port, TActiveHours hours, TEvents events);
+  // Wakes are posted to the loop; the events run there.
+  THoursKeeper(TSeriesLoop& loop, TActiveHours hours, TEvents events);
   // Stops and joins the waking thread; a wake already posted does nothing.
   ~THoursKeeper();
   THoursKeeper(const THoursKeeper&) = delete;
@@ -43,7 +43,7 @@ class THoursKeeper {
   void WakeAt(std::optional<std::time_t> when);
   void WakeLoop();
 
-  TConsolePort& port_;
+  TSeriesLoop& loop_;
   const TActiveHours hours_;
   const TEvents events_;
   bool paused_ = false;

@@ -1,22 +1,28 @@
 // tessaly-capture: the capture series of the Tessaly window, for machines without a display.
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "base/fileutil.h"
+#include "capture/cameras.h"
 #include "capture/catalog.h"
+#include "capture/naming.h"
 #include "capture/retention.h"
 #include "capture/scheduler.h"
 #include "capture/seriesindex.h"
 #include "capture/settings.h"
 #include "cli/commandline.h"
-#include "cli/consoleport.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
 #include "net/sockapi.h"
@@ -28,8 +34,10 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr int kExitNoDirectory = 1;
 
-int Fail(int status, const Text& message) {
-  std::fprintf(stderr, "%stessaly-capture: %s\n", IsJournalStream(2) ? "<3>" : "", message.c_str());
+// name, when given, leads the line: it is a camera's.
+int Fail(int status, const Text& message, const Text& name = Text()) {
+  std::fprintf(stderr, "%s%s%stessaly-capture: %s\n", IsJournalStream(2) ? "<3>" : "", name.c_str(),
+               name.empty() ? "" : " ", message.c_str());
   return status;
 }
 
@@ -76,8 +84,16 @@ Text UnreachableReason(const Text& directory, bool exists) {
   return reason;
 }
 
-// The window's settings file, read by the window's rules into the port's fields.
-bool LoadSettingsFile(TConsolePort& port, const Text& path, Text& error) {
+// Only the digits, as the window's digit-filtered fields keep them.
+Text KeepDigits(const Text& text) {
+  Text digits;
+  for (char c : text)
+    if (c >= '0' && c <= '9') digits += c;
+  return digits;
+}
+
+// The window's settings file, read by the window's rules.
+bool LoadSettingsFile(const Text& path, TSettingsValues& values, Text& error) {
   Text content;
   if (DirectoryExists(path)) {
     error = std::strerror(EISDIR);
@@ -87,17 +103,160 @@ bool LoadSettingsFile(TConsolePort& port, const Text& path, Text& error) {
     error = std::strerror(errno != 0 ? errno : EIO);
     return false;
   }
-  Text last_dir;
-  LoadSettings(port, path, Text(), last_dir);
+  ReadSettingsValues(path, Text(), values);
+  values.Interval = values.HasInterval ? KeepDigits(values.Interval) : Text("10");
+  values.Counter = KeepDigits(values.Counter);
   return true;
 }
 
 // The interval of the settings: the field's digits ("10" when empty) in the unit of the index.
-bool SettingsInterval(const TConsolePort& port, int64_t& ms) {
+bool SettingsInterval(const TSettingsValues& values, int64_t& ms) {
   int32_t value = 0;
-  if (!TryParseInt(port.IntervalText().empty() ? "10" : port.IntervalText(), value)) return false;
-  ms = IntervalMs(value, port.UnitIndex());
+  if (!TryParseInt(values.Interval.empty() ? "10" : values.Interval, value)) return false;
+  ms = IntervalMs(value, values.UnitIndex);
   return ms >= 0 && ms <= kLongestIntervalMs;
+}
+
+// One series made ready from its command line: its settings, options and the retention that
+// knows its pictures from the catalog.
+struct TPrepared {
+  TSeriesSettings Settings;
+  TSeriesOptions Options;
+  std::unique_ptr<TRetention> Retention;
+};
+
+// 0, or the exit status with error set. The series' pictures are catalogued in catalog (at
+// catalog_path); name is the camera's, "" for a lone series.
+int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
+            const Text& catalog_path, const Text& name, TPrepared& out, Text& error) {
+  TSettingsValues values;
+  values.Interval = "10";
+  values.Counter = "1";
+  if (line.SettingsFile) {
+    if (!LoadSettingsFile(*line.SettingsFile, values, error)) {
+      error = "cannot read settings file " + *line.SettingsFile + ": " + error;
+      return kExitUsage;
+    }
+  }
+  if (line.Address) values.Address = *line.Address;
+  if (line.Directory) values.Directory = *line.Directory;
+  // A service's own directory when nothing else names one: the last of systemd's
+  // StateDirectory= list, which the unit gives as the program's state and then the instance's.
+  const char* state_directory = std::getenv("STATE_DIRECTORY");
+  if (values.Directory.empty() && state_directory != nullptr && !line.Cameras)
+    values.Directory = Text(state_directory).substr(Text(state_directory).rfind(':') + 1);
+  if (values.Address.empty()) return error = "no URL given (see --help)", kExitUsage;
+  if (values.Directory.empty()) return error = "no DIRECTORY given (see --help)", kExitUsage;
+
+  TSeriesOptions& options = out.Options;
+  options.Count = line.Count;
+  options.Quiet = line.Quiet;
+  options.MaxFailures = line.MaxFailures;
+  options.Hours = line.Hours;
+  TSeriesSettings& settings = out.Settings;
+  settings.Address = ParseAddress(values.Address);
+  settings.Job.FailOnHttpError = line.Fail;
+  settings.Job.ImagesOnly = line.ImagesOnly;
+  settings.Job.SkipUnchanged = line.SkipUnchanged;
+  int64_t interval_ms = 0;
+  if (line.IntervalMs) {
+    interval_ms = *line.IntervalMs;
+  } else if (!SettingsInterval(values, interval_ms)) {
+    error = "interval out of range in settings file " + *line.SettingsFile;
+    return kExitUsage;
+  }
+  settings.Interval = std::chrono::milliseconds(interval_ms);
+  int32_t counter = 0;
+  if (line.Counter) {
+    counter = *line.Counter;
+  } else if (!TryParseInt(values.Counter, counter)) {
+    error = "counter '" + values.Counter + "' is not a valid integer value";
+    return kExitUsage;
+  }
+  const Text directory = values.Directory;
+  const bool exists = DirectoryExists(directory);
+  if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
+    return error = reason, kExitUsage;
+  if (!exists) return error = "directory " + directory + " does not exist", kExitNoDirectory;
+  // What the series stored is in the catalog: its counter goes on after the highest number
+  // there, and retention removes nothing else.
+  if (!catalog_open && !catalog.Open(catalog_path, error)) {
+    error = "cannot open the catalog " + catalog_path + ": " + error;
+    return kExitNoDirectory;
+  }
+  catalog_open = true;
+  out.Retention = std::make_unique<TRetention>(
+      catalog, line.Retention, directory.back() == '/' ? directory : directory + "/",
+      values.Address);
+  TSeriesStart start;
+  if (!out.Retention->Start(start, error)) {
+    error =
+        "cannot find the series of " + directory + " in the catalog " + catalog_path + ": " + error;
+    return kExitNoDirectory;
+  }
+  if (start.Uncatalogued > 0)
+    std::fprintf(stderr,
+                 "%s%s%stessaly-capture: %s holds %lld picture%s of this series' name stored "
+                 "before its catalog; retention never removes them\n",
+                 IsJournalStream(2) ? "<5>" : "", name.c_str(), name.empty() ? "" : " ",
+                 directory.c_str(), static_cast<long long>(start.Uncatalogued),
+                 start.Uncatalogued == 1 ? "" : "s");
+  if (!line.Counter && start.HighestCounter == INT32_MAX) {
+    error = "the series' counter has reached its largest value, 2147483647 (see --counter)";
+    return kExitNoDirectory;
+  }
+  if (!line.Counter) counter = ContinuedCounter(counter, start.HighestCounter);
+  settings.Counter = counter;
+  settings.Directory = directory;
+  if (start.NotItsDirectory) settings.StoredIn = out.Retention->Directory();
+  options.Retention = out.Retention.get();
+  return 0;
+}
+
+// The command line of one camera: the program's own words without --cameras, its settings
+// file, then its options file's words, which win.
+int CameraLine(int argc, char** argv, const TCameraFile& camera, TCommandLine& line, Text& error) {
+  std::vector<Text> words;
+  for (int i = 0; i < argc; ++i) {
+    const Text word = argv[i];
+    if (word == "--cameras") {
+      ++i;
+      continue;
+    }
+    if (word.rfind("--cameras=", 0) == 0) continue;
+    words.push_back(word);
+  }
+  words.insert(words.begin() + 1, {"--settings", camera.SettingsPath});
+  if (camera.OptionsPath) {
+    Text content;
+    struct stat info {};
+    if (stat(camera.OptionsPath->c_str(), &info) == 0 &&
+        info.st_size > static_cast<off_t>(kMaxCameraOptionsBytes)) {
+      error = "options file " + *camera.OptionsPath + " is larger than 64 KiB";
+      return kExitUsage;
+    }
+    std::vector<Text> own;
+    if (!ReadWholeFile(*camera.OptionsPath, content)) {
+      error = "cannot read options file " + *camera.OptionsPath + ": " +
+              std::strerror(errno != 0 ? errno : EIO);
+      return kExitUsage;
+    }
+    if (!ParseCameraOptions(content, own, error)) {
+      error = "options file " + *camera.OptionsPath + ": " + error;
+      return kExitUsage;
+    }
+    words.insert(words.end(), own.begin(), own.end());
+  }
+  std::vector<char*> pointers;
+  for (Text& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  line = ParseCommandLine(static_cast<int>(words.size()), pointers.data());
+  if (line.Action != TCommandLine::TAction::Run) {
+    error = line.Action == TCommandLine::TAction::Usage ? line.Error
+                                                        : Text("--help or --version in options");
+    return kExitUsage;
+  }
+  return 0;
 }
 
 int Main(int argc, char** argv) {
@@ -115,72 +274,54 @@ int Main(int argc, char** argv) {
       break;
   }
 
-  TConsolePort port;
-  if (line.SettingsFile) {
-    Text error;
-    if (!LoadSettingsFile(port, *line.SettingsFile, error))
-      return Fail(kExitUsage, "cannot read settings file " + *line.SettingsFile + ": " + error);
-  }
-  if (line.Address) port.SetAddressText(*line.Address);
-  if (line.Directory) port.SetDirectoryText(*line.Directory);
-  // A service's own directory when nothing else names one: the last of systemd's
-  // StateDirectory= list, which the unit gives as the program's state and then the instance's.
-  const char* state_directory = std::getenv("STATE_DIRECTORY");
-  if (port.DirectoryText().empty() && state_directory != nullptr)
-    port.SetDirectoryText(Text(state_directory).substr(Text(state_directory).rfind(':') + 1));
-  if (port.AddressText().empty()) return Fail(kExitUsage, "no URL given (see --help)");
-  if (port.DirectoryText().empty()) return Fail(kExitUsage, "no DIRECTORY given (see --help)");
-
-  TSeriesOptions options;
-  options.Count = line.Count;
-  options.Quiet = line.Quiet;
-  options.MaxFailures = line.MaxFailures;
-  options.Hours = line.Hours;
-  options.Job.FailOnHttpError = line.Fail;
-  options.Job.ImagesOnly = line.ImagesOnly;
-  options.Job.SkipUnchanged = line.SkipUnchanged;
-  if (line.IntervalMs) {
-    options.IntervalMs = *line.IntervalMs;
-  } else if (!SettingsInterval(port, options.IntervalMs)) {
-    return Fail(kExitUsage, "interval out of range in settings file " + *line.SettingsFile);
-  }
-  int32_t counter = 0;
-  if (line.Counter) {
-    counter = *line.Counter;
-  } else if (!TryParseInt(port.CounterText(), counter)) {
-    return Fail(kExitUsage, "counter '" + port.CounterText() + "' is not a valid integer value");
-  }
-  const Text directory = port.DirectoryText();
-  const bool exists = DirectoryExists(directory);
-  if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
-    return Fail(kExitUsage, reason);
-  if (!exists) return Fail(kExitNoDirectory, "directory " + directory + " does not exist");
-  // What the series stored is in the catalog: its counter goes on after the highest number
-  // there, and retention removes nothing else.
+  // Each camera that cannot start says why on a line that starts with its name; the others run,
+  // and the exit status tells of it.
+  std::vector<TPrepared> prepared;
+  std::vector<Text> names;
+  std::vector<Text> unstarted;
+  int worst = 0;
+  // One catalog for every camera of the process, opened when the first needs it; it outlives
+  // their series.
   TCatalog catalog;
+  bool catalog_open = false;
   const Text catalog_path = CatalogPath();
-  Text error;
-  if (!catalog.Open(catalog_path, error))
-    return Fail(kExitNoDirectory, "cannot open the catalog " + catalog_path + ": " + error);
-  TRetention retention(catalog, line.Retention,
-                       directory.back() == '/' ? directory : directory + "/", port.AddressText());
-  TSeriesStart start;
-  if (!retention.Start(start, error))
-    return Fail(kExitNoDirectory, "cannot find the series of " + directory + " in the catalog " +
-                                      catalog_path + ": " + error);
-  if (start.Uncatalogued > 0)
-    std::fprintf(stderr,
-                 "%stessaly-capture: %s holds %lld picture%s of this series' name stored before "
-                 "its catalog; retention never removes them\n",
-                 IsJournalStream(2) ? "<5>" : "", directory.c_str(),
-                 static_cast<long long>(start.Uncatalogued), start.Uncatalogued == 1 ? "" : "s");
-  if (!line.Counter && start.HighestCounter == INT32_MAX)
-    return Fail(kExitNoDirectory,
-                "the series' counter has reached its largest value, 2147483647 (see --counter)");
-  if (!line.Counter) counter = ContinuedCounter(counter, start.HighestCounter);
-  port.SetCounterValue(counter);
-  options.Retention = &retention;
-  options.NotItsDirectory = start.NotItsDirectory;
+  if (!line.Cameras) {
+    prepared.emplace_back();
+    Text error;
+    if (const int status =
+            Prepare(line, catalog, catalog_open, catalog_path, Text(), prepared.back(), error);
+        status != 0)
+      return Fail(status, error);
+    names.emplace_back();
+  } else {
+    // A socket or two per camera while it fetches, and its pictures: the soft limit on open
+    // files (1024 by default) would refuse the thousandth camera.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
+    std::vector<TCameraFile> cameras;
+    Text error;
+    if (!ListCameras(*line.Cameras, cameras, error)) return Fail(kExitUsage, error);
+    if (cameras.empty()) return Fail(kExitUsage, "no cameras in " + *line.Cameras);
+    for (const TCameraFile& camera : cameras) {
+      TCommandLine own;
+      TPrepared one;
+      int status = CameraLine(argc, argv, camera, own, error);
+      if (status == 0)
+        status = Prepare(own, catalog, catalog_open, catalog_path, camera.Name, one, error);
+      if (status != 0) {
+        Fail(status, error, camera.Name);
+        worst = std::max(worst, status);
+        unstarted.push_back(camera.Name);
+        continue;
+      }
+      prepared.push_back(std::move(one));
+      names.push_back(camera.Name);
+    }
+    if (prepared.empty()) return worst;
+  }
 
   // Before any thread exists, so that every thread inherits the mask and only the series'
   // own waiting thread takes these signals. One that whoever started us ignores (nohup, a
@@ -196,11 +337,16 @@ int Main(int argc, char** argv) {
 
   TSocketLayerScope socket_layer;
   UseOpenSSLByDefault();
-  TConsoleSeries series(port, options);
-  const int status = series.Run();
+  TSeriesLoop loop;
+  std::vector<std::unique_ptr<TConsoleSeries>> series;
+  for (size_t i = 0; i < prepared.size(); ++i)
+    series.push_back(std::make_unique<TConsoleSeries>(loop, std::move(prepared[i].Settings),
+                                                      prepared[i].Options, names[i]));
+  bool abandoned = false;
+  const int status = std::max(worst, RunConsoleSeries(loop, series, &abandoned, unstarted));
   std::fflush(stdout);
   // A job that did not stop in time ends with the process; static state must not go first.
-  if (series.JobAbandoned()) std::_Exit(status);
+  if (abandoned) std::_Exit(status);
   return status;
 }
 

@@ -43,11 +43,16 @@ constexpr int kMaxDigestRequests = 2;
 
 bool ExecuteWithDigest(THTTPClient& client, const Text& method, const Text& url,
                        std::stop_token stop) {
+  return ExecuteWithDigest(client, method, ParseAddress(url), std::move(stop));
+}
+
+bool ExecuteWithDigest(THTTPClient& client, const Text& method, const TAddress& address,
+                       std::stop_token stop) {
   if (stop.stop_possible()) client.SetStopToken(std::move(stop));
   const TRequestSnapshot request(client);
-  bool ok = client.ExecuteRequest(method, url);
+  bool ok = client.ExecuteRequest(method, address);
 
-  const TUrlParts parts = SplitUrl(url);
+  const TUrlParts& parts = address.Parts;
   Text user = PercentDecode(parts.user);
   Text password = PercentDecode(parts.password);
   if (parts.user.empty()) {
@@ -73,7 +78,7 @@ bool ExecuteWithDigest(THTTPClient& client, const Text& method, const Text& url,
     client.SetAuthorizationLine(line);
     // The answer goes over a fresh connection, as a refused one may be dropped at any moment.
     client.Sock().Close();
-    ok = client.ExecuteRequest(method, url);
+    ok = client.ExecuteRequest(method, address);
     client.SetAuthorizationLine(Text());
   }
   return ok;

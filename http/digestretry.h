@@ -5,6 +5,7 @@
 #include <stop_token>
 
 #include "base/text.h"
+#include "base/url.h"
 #include "http/httpclient.h"
 
 namespace tessaly {
@@ -18,6 +19,9 @@ namespace tessaly {
 // of the last request; the client holds its answer. A stop that can be requested becomes the
 // client's (SetStopToken): once it is, the request or its repeat fails at once with 10053.
 bool ExecuteWithDigest(THTTPClient& client, const Text& method, const Text& url,
+                       std::stop_token stop = {});
+// The same with an address already read.
+bool ExecuteWithDigest(THTTPClient& client, const Text& method, const TAddress& address,
                        std::stop_token stop = {});
 
 }  // namespace tessaly

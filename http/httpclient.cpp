@@ -48,6 +48,10 @@ void THTTPClient::ResetMessage() {
 }
 
 bool THTTPClient::ExecuteRequest(const Text& method, const Text& url) {
+  return ExecuteRequest(method, ParseAddress(url));
+}
+
+bool THTTPClient::ExecuteRequest(const Text& method, const TAddress& address) {
   result_code_ = 500;
   result_string_.clear();
   download_size_ = 0;
@@ -62,10 +66,10 @@ bool THTTPClient::ExecuteRequest(const Text& method, const Text& url) {
   stream_part_read_ = false;
   part_type_.clear();
   stream_limit_ = {};
-  if (HasForbiddenBytes(url)) return false;
+  if (HasForbiddenBytes(address.Given)) return false;
 
   bool want_tls = false;
-  InsertRequestLines(method, url, want_tls);
+  InsertRequestLines(method, address, want_tls);
   ArmLimits();
   bool result = false;
   if (StopRequested()) {

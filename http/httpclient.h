@@ -13,6 +13,7 @@
 #include "base/bytebuffer.h"
 #include "base/linelist.h"
 #include "base/text.h"
+#include "base/url.h"
 #include "http/netclient.h"
 
 namespace tessaly {
@@ -44,6 +45,8 @@ class THTTPClient : public TNetClient {
   // answer into Headers, Document (positioned at 0), ResultCode, ResultString and MimeType.
   // True when a response was read completely in its transfer mode, whatever its status.
   bool ExecuteRequest(const Text& method, const Text& url);
+  // The same with an address already read.
+  bool ExecuteRequest(const Text& method, const TAddress& address);
   // Clears the range, Document and Headers and sets MimeType to "text/html".
   void ResetMessage();
   // Takes the status code and reason phrase of a status line into ResultCode/ResultString.
@@ -155,7 +158,7 @@ class THTTPClient : public TNetClient {
   bool RunTransaction(const Text& method, bool want_tls);
   // Request side.
   static bool HasForbiddenBytes(const Text& url);
-  void InsertRequestLines(const Text& method, const Text& url, bool& want_tls);
+  void InsertRequestLines(const Text& method, const TAddress& address, bool& want_tls);
   Text ComposeHeaderText() const;
   bool SendRequest();
   bool ReadExpectAnswer();

@@ -27,8 +27,8 @@ bool THTTPClient::HasForbiddenBytes(const Text& url) {
   return false;
 }
 
-void THTTPClient::InsertRequestLines(const Text& method, const Text& url, bool& want_tls) {
-  TUrlParts parts = SplitUrl(url);
+void THTTPClient::InsertRequestLines(const Text& method, const TAddress& address, bool& want_tls) {
+  TUrlParts parts = address.Parts;
   if (parts.user.empty()) {
     parts.user = UserName();
     parts.password = Password();

@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
-all=(parse_int split_url ip_text settings naming line_reads socks_reply http_response stream_part picture_check)
+all=(parse_int split_url ip_text settings camera_options naming line_reads socks_reply http_response stream_part picture_check)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
@@ -22,7 +22,7 @@ max_len() {  # longest input worth trying per target
     ip_text) echo 256 ;;
     split_url | naming) echo 1024 ;;
     socks_reply) echo 1024 ;;
-    settings | line_reads) echo 4096 ;;
+    settings | camera_options | line_reads) echo 4096 ;;
     http_response | stream_part) echo 16384 ;;
     *) echo 4096 ;;
   esac

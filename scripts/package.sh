@@ -94,7 +94,7 @@ expect_files "$window" /usr/bin/tessaly /usr/share/applications/tessaly.desktop 
   /usr/share/doc/tessaly/changelog.Debian.gz /usr/share/doc/tessaly/copyright \
   /usr/share/man/man1/tessaly.1.gz
 expect_files "$capture" /usr/bin/tessaly-capture "$unit_dir/tessaly-capture@.service" \
-  "$unit_dir/tessaly-capture.target" \
+  "$unit_dir/tessaly-capture-cameras.service" "$unit_dir/tessaly-capture.target" \
   "$sysusers_dir/tessaly-capture.conf" /usr/share/doc/tessaly-capture/changelog.Debian.gz \
   /usr/share/doc/tessaly-capture/copyright /usr/share/doc/tessaly-capture/example.ini \
   /usr/share/man/man1/tessaly-capture.1.gz
@@ -149,6 +149,8 @@ grep -q '^ExecStart=/usr/bin/tessaly-capture ' "$unit" || fail "the unit does no
 mkdir "$unpacked/verify"
 sed "s|^ExecStart=/usr/bin/|ExecStart=$unpacked/usr/bin/|" "$unit" >"$unpacked/verify/tessaly-capture@.service"
 cp "$unpacked$unit_dir/tessaly-capture.target" "$unpacked/verify/"
+sed "s|^ExecStart=/usr/bin/|ExecStart=$unpacked/usr/bin/|" "$unpacked$unit_dir/tessaly-capture-cameras.service" \
+  >"$unpacked/verify/tessaly-capture-cameras.service"
 ln -s tessaly-capture@.service "$unpacked/verify/tessaly-capture@garden.service"
 # Every unit text the README and the manual page show (README's ```ini blocks, the page's
 # .nf blocks that open with a section), each a drop-in of the instance.
@@ -160,7 +162,8 @@ awk -v out="$dropins/manual-" '/^\.nf$/ {n++; on=1; first=1; next} /^\.fi$/ {on=
   on && first && !/^\[/ {on=0} on {first=0; print > (out n ".conf")}' "$root/packaging/tessaly-capture.h2m"
 [ -n "$(ls "$dropins")" ] || fail "no unit text found in README.md or the manual page"
 verified=$(MANPATH="$unpacked/usr/share/man" systemd-analyze verify \
-  "$unpacked/verify/tessaly-capture@garden.service" "$unpacked/verify/tessaly-capture.target" 2>&1) ||
+  "$unpacked/verify/tessaly-capture@garden.service" "$unpacked/verify/tessaly-capture.target" \
+  "$unpacked/verify/tessaly-capture-cameras.service" 2>&1) ||
   fail "systemd-analyze verify finds fault with the unit: $verified"
 # A warning (an assignment outside any section, an unknown setting) does not fail verify.
 [ -z "$verified" ] || fail "systemd-analyze verify warns about the unit or a documented drop-in: $verified"
@@ -251,7 +254,8 @@ for program in tessaly tessaly-capture; do
     fail "the installed $program --version does not say ${version%-*}"
 done
 getent passwd _tessaly >/dev/null || fail "installing did not create the system user _tessaly"
-systemd-analyze verify tessaly-capture@garden.service || fail "the installed unit does not verify"
+systemd-analyze verify tessaly-capture@garden.service tessaly-capture-cameras.service ||
+  fail "the installed units do not verify"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tessaly tessaly-capture >/dev/null
 left=$(dpkg-query -W -f='${db:Status-Abbrev}\n' tessaly tessaly-capture 2>/dev/null | grep -v '^un' || true)
 [ -z "$left" ] || fail "dpkg still knows the packages after purging: $left"

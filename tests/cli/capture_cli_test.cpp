@@ -480,6 +480,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "bad size for --keep-size: '0'" USAGE},
         BadArgs{"MinFreeTera", "--min-free 1T " URL "@DIR", 2,
                 "bad size for --min-free: '1T'" USAGE},
+        BadArgs{"CamerasWithOperands", "--cameras @DIR " URL "@DIR", 2,
+                "no URL or DIRECTORY with --cameras" USAGE},
+        BadArgs{"CamerasNone", "--cameras @DIR", 2, "no cameras in @DIR"},
+        BadArgs{"CamerasMissing", "--cameras /no/cams", 2,
+                "cannot read directory /no/cams: No such file or directory"},
         BadArgs{"SettingsMissing", "--settings /no/tessaly.ini", 2,
                 "cannot read settings file /no/tessaly.ini: No such file or directory"},
         BadArgs{"SettingsDirectory", "--settings @DIR", 2,
@@ -785,6 +790,132 @@ INSTANTIATE_TEST_SUITE_P(
                     {"failed cannot save DIR/snap_00000002.jpg: No space left on device ("},
                     {"snap_00000001.jpg"}}),
     RowName<testing::TestParamInfo<CatalogCase>>);
+
+}  // namespace
+}  // namespace tessaly
+
+namespace tessaly {
+namespace {
+
+// A window settings file for address, storing into dir every second.
+std::string CameraFile(const std::string& address, const std::string& dir) {
+  return address + "\r\n1\r\n0\r\n0\r\n" + dir + "\r\n1\r\n";
+}
+
+// How many lines of out start with prefix.
+int CountLines(const std::string& out, const std::string& prefix) {
+  int count = 0;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+  return count;
+}
+
+// Per camera: its name leads every line, --count and --max-failures count for it alone (its
+// options file wins over the command line), and the exit status tells of the failed one.
+TEST_F(CaptureCliTest, CamerasCountEachOnTheirOwn) {
+  ScratchDir cameras, front, back, dead;
+  const int refused = [] {
+    ScriptedPeer gone(PeerScript{});
+    return gone.Port();
+  }();
+  cameras.WriteFile("front", CameraFile(server_->Url("snap.jpg"), front.Path()));
+  cameras.WriteFile("back", CameraFile(server_->Url("snap.jpg"), back.Path()));
+  cameras.WriteFile("back.options", "# more of this one\r\n  --count 3\r\n");
+  cameras.WriteFile(
+      "dead", CameraFile("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", dead.Path()));
+  cameras.WriteFile("dead.options", "--max-failures=2\n");
+  Capture run({"--cameras", cameras.Path(), "--every", "50ms", "--count", "2"});
+  EXPECT_EQ(run.Wait(), 3) << run.Err();
+  EXPECT_EQ(Listing(front.Path()),
+            (std::vector<std::string>{"snap_00000001.jpg", "snap_00000002.jpg"}));
+  EXPECT_EQ(Listing(back.Path()).size(), 3u);
+  EXPECT_TRUE(Listing(dead.Path()).empty());
+  const std::string out = run.Out();
+  EXPECT_EQ(CountLines(out, "front "), 2) << out;
+  EXPECT_EQ(CountLines(out, "back "), 3) << out;
+  EXPECT_EQ(CountLines(out, "dead "), 2) << out;
+  EXPECT_EQ(CountLines(out, "front ") + CountLines(out, "back ") + CountLines(out, "dead "),
+            CountLines(out, ""))
+      << out;
+  EXPECT_EQ(run.Err(), "dead tessaly-capture: 2 failed fetches in a row, ending the series\n");
+}
+
+// A camera that never answers and one that trickles hold only their own workers: the third
+// keeps its ticks, and one signal ends all three within a second.
+TEST_F(CaptureCliTest, HangingCamerasDelayNoOther) {
+  PeerScript silent = {PeerStep::AwaitText("\r\n\r\n")};
+  PeerScript trickle = {PeerStep::AwaitText("\r\n\r\n"),
+                        PeerStep::Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nb")};
+  for (int i = 0; i < 100; ++i) {
+    silent.push_back(PeerStep::Pause(100));
+    trickle.push_back(PeerStep::Pause(100));
+    trickle.push_back(PeerStep::Send("b"));
+  }
+  ScriptedPeer silent_peer(silent), trickle_peer(trickle);
+  ScratchDir cameras, good, hung;
+  cameras.WriteFile(
+      "silent", CameraFile("http://127.0.0.1:" + silent_peer.PortText() + "/a.jpg", hung.Path()));
+  cameras.WriteFile(
+      "trickle", CameraFile("http://127.0.0.1:" + trickle_peer.PortText() + "/a.jpg", hung.Path()));
+  cameras.WriteFile("good", CameraFile(server_->Url("snap.jpg"), good.Path()));
+  Capture run({"--cameras", cameras.Path(), "--every", "100ms"});
+  ASSERT_TRUE(silent_peer.WaitReceived(1, 10000));
+  ASSERT_TRUE(trickle_peer.WaitReceived(1, 10000));
+  // Ten ticks of the good camera while both others are stuck in their first fetch.
+  const auto since = std::chrono::steady_clock::now();
+  for (int polls = 0; CountLines(run.Out(), "good ") < 10 && polls < 1000; ++polls)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GE(CountLines(run.Out(), "good "), 10) << run.Out();
+  EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::milliseconds(5000));
+  EXPECT_EQ(CountLines(run.Out(), "silent ") + CountLines(run.Out(), "trickle "), 0) << run.Out();
+  kill(run.child->Pid(), SIGTERM);
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+  EXPECT_TRUE(Listing(hung.Path()).empty());
+}
+
+}  // namespace
+}  // namespace tessaly
+
+namespace tessaly {
+namespace {
+
+// The service manager hears how many cameras run, pause and fail, and which fail.
+TEST_F(CaptureCliTest, CamerasStatusCountsAndNamesTheFailing) {
+  ScratchDir cameras, good, dead, night, place;
+  const int refused = [] {
+    ScriptedPeer gone(PeerScript{});
+    return gone.Port();
+  }();
+  cameras.WriteFile("good", CameraFile(server_->Url("snap.jpg"), good.Path()));
+  cameras.WriteFile(
+      "dead", CameraFile("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", dead.Path()));
+  cameras.WriteFile("night", CameraFile(server_->Url("snap.jpg"), night.Path()));
+  cameras.WriteFile("lost", CameraFile(server_->Url("snap.jpg"), "/no/such"));
+  // A range that opens in two hours and closes in three.
+  const std::time_t later = std::time(nullptr) + 2 * 3600 + 60;
+  std::tm open{}, close{};
+  localtime_r(&later, &open);
+  const std::time_t end = later + 3600;
+  localtime_r(&end, &close);
+  char range[32];
+  std::snprintf(range, sizeof range, "--between %02d:%02d-%02d:%02d\n", open.tm_hour, open.tm_min,
+                close.tm_hour, close.tm_min);
+  cameras.WriteFile("night.options", range);
+  NotifySocket manager(place.File("notify"));
+  Capture run({"--cameras", cameras.Path(), "--every", "1h"},
+              "export NOTIFY_SOCKET=" + place.File("notify") + "; ");
+  const std::string want = "STATUS=4 cameras: 1 running, 1 paused, 2 failing (lost, dead)";
+  std::string got;
+  for (int news = 0; news < 20 && got != want; ++news) got = manager.NextNews();
+  EXPECT_EQ(got, want);
+  kill(run.child->Pid(), SIGTERM);
+  EXPECT_EQ(run.Wait(), 1) << run.Err();
+  EXPECT_EQ(run.Err().rfind("lost tessaly-capture: directory /no/such does not exist\n", 0), 0u)
+      << run.Err();
+  EXPECT_TRUE(Listing(night.Path()).empty());
+}
 
 }  // namespace
 }  // namespace tessaly

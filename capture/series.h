@@ -1,0 +1,113 @@
+// A capture series without a window: its settings as one value, its schedule on a loop shared
+// with any number of other series, one job at a time on a worker thread of its own (small
+// stack), and what each job did told to an observer.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "base/text.h"
+#include "base/url.h"
+#include "capture/jobcontext.h"
+#include "capture/seriesdirectory.h"
+#include "capture/seriesloop.h"
+#include "capture/seriesschedule.h"
+
+namespace tessaly {
+
+struct TSeriesSettings {
+  TAddress Address;
+  std::chrono::milliseconds Interval{10000};  // 0: the jobs run back to back
+  Text Directory;                             // "/" is added when missing
+  int32_t Counter = 1;                        // the first job's
+  TJobOptions Job;                            // LastStored is the observer's business
+  // The directory the series stored in, when another one is at Directory now: every job then
+  // fails, saying so, until that one is back. None: the one found at Start is the series'.
+  std::optional<TDirectoryIdentity> StoredIn;
+};
+
+// What a series tells. Worker-thread calls may come from several series at once.
+class TSeriesObserver {
+ public:
+  virtual ~TSeriesObserver() = default;
+  // Worker thread: this job's choices (the last stored picture, say).
+  virtual TJobOptions JobOptions(const TJobOptions& settings) { return settings; }
+  // Worker thread: before a body of that many bytes is stored; 0 to store it, or the errno the
+  // store fails with (why may then say more).
+  virtual int MakeRoom(int64_t bytes, Text& why) {
+    (void)bytes;
+    why.clear();
+    return 0;
+  }
+  // Worker thread: the job numbered counter, not stopped, ended so, ms after it started.
+  virtual void Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) = 0;
+  // Loop thread: the job numbered counter has ended; the series' counter has advanced.
+  virtual void JobEnded(int32_t counter) { (void)counter; }
+};
+
+// The stack of a job's worker: an HTTP exchange with TLS needs far less, and a thousand
+// cameras must not reserve 8 MiB each.
+inline constexpr size_t kSeriesWorkerStack = 512 * 1024;
+
+class TSeries {
+ public:
+  // job is FetchImageJob unless a test gives another. observer and loop outlive the series.
+  TSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesObserver& observer,
+          TCaptureJob job = {}, const TSeriesClock& clock = SteadySeriesClock());
+  // Shutdown with half a second's grace.
+  ~TSeries();
+  TSeries(const TSeries&) = delete;
+  TSeries& operator=(const TSeries&) = delete;
+
+  // Loop thread. Begins the ticks and the first job at once. "" or why it cannot start (the
+  // directory is not there).
+  Text Start();
+  // Loop thread. The ticks end; a running job runs to its end.
+  void Stop();
+  // Loop thread. Begins the beat anew from now with a job at once (after a pause).
+  void Restart();
+  // Loop thread. Starts a job now unless one runs; "" or why no worker could be had.
+  Text StartJob();
+  // While gate answers false every tick is dropped.
+  void SetTickGate(std::function<bool()> gate) { gate_ = std::move(gate); }
+  // Asks a running job to stop and waits up to grace for it; true when none is left. After this
+  // nothing starts, and nothing more reaches the observer.
+  bool Shutdown(std::chrono::milliseconds grace);
+  // Asks a running job to stop without waiting; Shutdown then waits.
+  void RequestStop();
+
+  bool JobRunning() const { return schedule_.JobRunning(); }
+  int32_t Counter() const { return settings_.Counter; }
+  const TSeriesSettings& Settings() const { return settings_; }
+  const TSeriesSchedule& Schedule() const { return schedule_; }
+  // Loop thread: the error of the last tick that could not start its job, for the owner.
+  std::function<void(const Text& error)> OnStartError;
+
+ private:
+  struct TJob;
+  void Arm();
+  void Wake();
+  void TryStartJob();
+  void JobDone(int32_t next_counter);
+
+  TSeriesLoop& loop_;
+  TSeriesSettings settings_;
+  TSeriesObserver& observer_;
+  TCaptureJob job_;
+  const TSeriesClock& clock_;
+  TSeriesSchedule schedule_;
+  std::function<bool()> gate_;
+  TDirectoryIdentity directory_identity_;
+  std::shared_ptr<TJob> running_;
+  // Tells posted ends of jobs whether the series still lives.
+  std::shared_ptr<int> alive_ = std::make_shared<int>();
+  const uint64_t wake_key_;
+  bool shut_down_ = false;
+  // A back-to-back series that could not start a job tries again then, not at once.
+  std::optional<TSeriesClock::TTime> retry_at_;
+};
+
+}  // namespace tessaly
