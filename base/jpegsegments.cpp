@@ -20,13 +20,20 @@ TJpegWalk WalkJpegSegments(const unsigned char* data, size_t size, size_t& at) {
       at = marker;
       continue;
     }
-    if (code == 0xD9) return TJpegWalk::Broken;
+    // A broken marker is placed at its last fill byte, which a resumed walk also knows.
+    if (code == 0xD9) {
+      at = marker - 2;
+      return TJpegWalk::Broken;
+    }
     if (marker + 2 > size) {
       at = marker - 2;
       return TJpegWalk::More;
     }
     const size_t length = size_t{data[marker]} << 8 | data[marker + 1];
-    if (length < 2) return TJpegWalk::Broken;
+    if (length < 2) {
+      at = marker - 2;
+      return TJpegWalk::Broken;
+    }
     at = marker + length;
     if (code == 0xDA) return TJpegWalk::Scan;
   }
