@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <stop_token>
+#include <vector>
 
 #include "base/fileutil.h"
 #include "capture/fetchjob.h"
@@ -52,6 +53,7 @@ struct TSeries::TJob final : public TJobContext {
   TSeriesSettings Settings;
   TDirectoryIdentity Identity;
   TSeriesObserver* Observer = nullptr;
+  std::shared_ptr<TSeriesKeeping> Keeping;
   TSeriesLoop* Loop = nullptr;
   std::function<void(int32_t)> Done;  // loop thread
   TCaptureJob Work;
@@ -84,15 +86,24 @@ struct TSeries::TJob final : public TJobContext {
   TJobOptions Options() const override { return Settings.Job; }
   int MakeRoom(int64_t bytes, Text& why) override {
     why.clear();
+    std::vector<TKeepingNote> notes;
     std::lock_guard lock(Mutex);
-    return Open ? Observer->MakeRoom(bytes, why) : 0;
+    if (!Open) return 0;
+    const int refused = Keeping->MakeRoom(bytes, why, notes);
+    for (const TKeepingNote& note : notes) Observer->Kept(note);
+    return refused;
   }
   void ReportOutcome(const TJobOutcome& outcome) override {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - Started)
                         .count();
+    std::vector<TKeepingNote> notes;
     std::lock_guard lock(Mutex);
-    if (Open) Observer->Outcome(outcome, Settings.Counter, ms);
+    if (!Open) return;
+    if (outcome.Kind == TJobOutcome::TKind::Stored)
+      Keeping->Stored(outcome.Path, Settings.Counter, outcome.Bytes, notes);
+    for (const TKeepingNote& note : notes) Observer->Kept(note);
+    Observer->Outcome(outcome, Settings.Counter, ms);
   }
 
   void Run() {
@@ -118,7 +129,9 @@ TSeries::TSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesObserver& o
       observer_(observer),
       job_(job ? std::move(job) : TCaptureJob(FetchImageJob)),
       clock_(clock),
-      wake_key_(next_wake_key++) {
+      wake_key_(next_wake_key++),
+      hours_key_(next_wake_key++),
+      keeping_(std::make_shared<TSeriesKeeping>(settings_.Retention)) {
   if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
 }
 
@@ -131,11 +144,14 @@ Text TSeries::Start() {
   if (!DirectoryExists(settings_.Directory))
     return "Error - Directory " + settings_.Directory + " Do Not Exist";
   directory_identity_ = IdentifyDirectory(settings_.Directory);
-  Restart();
+  stopped_ = false;
+  if (settings_.Hours.Limited() && !hours_) StartHours();
+  if (!hours_ || !hours_->Paused()) Restart();
   return Text();
 }
 
 void TSeries::Stop() {
+  stopped_ = true;
   schedule_.Stop();
   loop_.CancelWake(wake_key_);
 }
@@ -143,7 +159,7 @@ void TSeries::Stop() {
 void TSeries::Restart() {
   if (shut_down_) return;
   // The first job at once; behind a running one it starts when that ends.
-  if (schedule_.Start(clock_.Now(), settings_.Interval) && (!gate_ || gate_())) TryStartJob();
+  if (schedule_.Start(clock_.Now(), settings_.Interval) && Gate()) TryStartJob();
   Arm();
 }
 
@@ -166,7 +182,7 @@ void TSeries::Arm() {
 }
 
 void TSeries::Wake() {
-  if (schedule_.Due(clock_.Now()) && (!gate_ || gate_())) TryStartJob();
+  if (schedule_.Due(clock_.Now()) && Gate()) TryStartJob();
   Arm();
 }
 
@@ -174,9 +190,10 @@ Text TSeries::StartJob() {
   if (shut_down_ || !schedule_.Ready()) return Text();
   auto job = std::make_shared<TJob>();
   job->Settings = settings_;
-  job->Settings.Job = observer_.JobOptions(settings_.Job);
+  job->Settings.Job.LastStored = keeping_->LastStored();
   job->Identity = directory_identity_;
   job->Observer = &observer_;
+  job->Keeping = keeping_;
   job->Loop = &loop_;
   job->Work = job_;
   job->Started = std::chrono::steady_clock::now();
@@ -198,7 +215,7 @@ void TSeries::JobDone(int32_t next_counter) {
   settings_.Counter = next_counter;
   const bool first = schedule_.JobEnded();
   observer_.JobEnded(counter);
-  if (first && !shut_down_ && (!gate_ || gate_())) TryStartJob();
+  if (first && !shut_down_ && Gate()) TryStartJob();
   Arm();
 }
 
@@ -210,6 +227,8 @@ bool TSeries::Shutdown(std::chrono::milliseconds grace) {
   shut_down_ = true;
   schedule_.Stop();
   loop_.CancelWake(wake_key_);
+  loop_.CancelWake(hours_key_);
+  loop_.ForgetClockSet(hours_key_);
   if (!running_) return true;
   const std::shared_ptr<TJob> job = std::move(running_);
   job->Stop.request_stop();
@@ -218,6 +237,35 @@ bool TSeries::Shutdown(std::chrono::milliseconds grace) {
   // Whatever it does from here reaches nobody.
   job->Open = false;
   return ended;
+}
+
+bool TSeries::Gate() {
+  return (!hours_ || hours_->Open()) && (!gate_ || gate_());
+}
+
+void TSeries::StartHours() {
+  // Outside the hours the ticks rest, Start's first one too; each period that opens fetches at
+  // once and keeps the interval from there. The keeper's wakes are the loop's, and the loop's
+  // one watcher of the wall clock makes it look again when the clock is set.
+  THoursKeeper::TEvents events;
+  events.Paused = [this](std::time_t now, std::time_t until) {
+    schedule_.Stop();
+    loop_.CancelWake(wake_key_);
+    observer_.Paused(now, until);
+  };
+  events.Opened = [this] {
+    observer_.Opened();
+    if (!stopped_) Restart();
+  };
+  events.WakeAt = [this](std::optional<TSeriesClock::TTime> when) {
+    if (when)
+      loop_.WakeAt(hours_key_, *when, [this] { hours_->Wake(); });
+    else
+      loop_.CancelWake(hours_key_);
+  };
+  hours_ = std::make_unique<THoursKeeper>(settings_.Hours, std::move(events), clock_);
+  loop_.OnClockSet(hours_key_, [this] { hours_->Update(); });
+  hours_->Update();
 }
 
 }  // namespace tessaly

@@ -1,18 +1,24 @@
 // A capture series without a window: its settings as one value, its schedule on a loop shared
 // with any number of other series, one job at a time on a worker thread of its own (small
-// stack), and what each job did told to an observer.
+// stack), its pictures kept and catalogued, its active hours, and what each job did told to an
+// observer.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "base/text.h"
 #include "base/url.h"
+#include "capture/activehours.h"
+#include "capture/hourskeeper.h"
 #include "capture/jobcontext.h"
+#include "capture/retention.h"
 #include "capture/seriesdirectory.h"
+#include "capture/serieskeeping.h"
 #include "capture/seriesloop.h"
 #include "capture/seriesschedule.h"
 
@@ -23,29 +29,31 @@ struct TSeriesSettings {
   std::chrono::milliseconds Interval{10000};  // 0: the jobs run back to back
   Text Directory;                             // "/" is added when missing
   int32_t Counter = 1;                        // the first job's
-  TJobOptions Job;                            // LastStored is the observer's business
+  TJobOptions Job;                            // LastStored is the series' own
   // The directory the series stored in, when another one is at Directory now: every job then
   // fails, saying so, until that one is back. None: the one found at Start is the series'.
   std::optional<TDirectoryIdentity> StoredIn;
+  TActiveHours Hours;               // outside them nothing is fetched
+  TRetention* Retention = nullptr;  // what is kept of the pictures; outlives the series
 };
 
 // What a series tells. Worker-thread calls may come from several series at once.
 class TSeriesObserver {
  public:
   virtual ~TSeriesObserver() = default;
-  // Worker thread: this job's choices (the last stored picture, say).
-  virtual TJobOptions JobOptions(const TJobOptions& settings) { return settings; }
-  // Worker thread: before a body of that many bytes is stored; 0 to store it, or the errno the
-  // store fails with (why may then say more).
-  virtual int MakeRoom(int64_t bytes, Text& why) {
-    (void)bytes;
-    why.clear();
-    return 0;
-  }
+  // Worker thread: what keeping the pictures did, each before the job's Outcome.
+  virtual void Kept(const TKeepingNote& note) { (void)note; }
   // Worker thread: the job numbered counter, not stopped, ended so, ms after it started.
   virtual void Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) = 0;
   // Loop thread: the job numbered counter has ended; the series' counter has advanced.
   virtual void JobEnded(int32_t counter) { (void)counter; }
+  // Loop thread: outside the active hours from now until until; no tick fetches meanwhile.
+  virtual void Paused(std::time_t now, std::time_t until) {
+    (void)now;
+    (void)until;
+  }
+  // Loop thread: a period of the active hours has opened after a pause.
+  virtual void Opened() {}
 };
 
 // The stack of a job's worker: an HTTP exchange with TLS needs far less, and a thousand
@@ -62,10 +70,11 @@ class TSeries {
   TSeries(const TSeries&) = delete;
   TSeries& operator=(const TSeries&) = delete;
 
-  // Loop thread. Begins the ticks and the first job at once. "" or why it cannot start (the
-  // directory is not there).
+  // Loop thread. Begins the ticks and the first job at once, or (with limited hours) a pause
+  // until they open. "" or why it cannot start (the directory is not there).
   Text Start();
-  // Loop thread. The ticks end; a running job runs to its end.
+  // Loop thread. The ticks end, and a period that opens does not begin them again; a running
+  // job runs to its end.
   void Stop();
   // Loop thread. Begins the beat anew from now with a job at once (after a pause).
   void Restart();
@@ -92,6 +101,8 @@ class TSeries {
   void Wake();
   void TryStartJob();
   void JobDone(int32_t next_counter);
+  bool Gate();
+  void StartHours();
 
   TSeriesLoop& loop_;
   TSeriesSettings settings_;
@@ -105,7 +116,11 @@ class TSeries {
   // Tells posted ends of jobs whether the series still lives.
   std::shared_ptr<int> alive_ = std::make_shared<int>();
   const uint64_t wake_key_;
+  const uint64_t hours_key_;
+  const std::shared_ptr<TSeriesKeeping> keeping_;
+  std::unique_ptr<THoursKeeper> hours_;
   bool shut_down_ = false;
+  bool stopped_ = false;
   // A back-to-back series that could not start a job tries again then, not at once.
   std::optional<TSeriesClock::TTime> retry_at_;
 };

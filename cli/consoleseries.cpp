@@ -37,34 +37,24 @@ TConsoleSeries::TConsoleSeries(TSeriesLoop& loop, TSeriesSettings settings, TSer
 }
 
 bool TConsoleSeries::Begin() {
-  // Outside the active hours every tick is dropped, Start's first one too; each period that
-  // opens fetches at once and then keeps the interval from there.
-  if (options_.Hours.Limited()) {
-    THoursKeeper::TEvents events;
-    events.Paused = [this](std::time_t now, std::time_t until) {
-      paused_until_ = LocalTimeStamp(until);
-      if (series_.Schedule().Started()) series_.Stop();
-      changed_();
-      if (!options_.Quiet) Print(LocalTimeStamp(now), "paused until " + *paused_until_, 0);
-    };
-    events.Opened = [this] {
-      paused_until_.reset();
-      changed_();
-      if (!ending_) series_.Restart();
-    };
-    hours_.emplace(loop_, options_.Hours, std::move(events));
-    hours_->Update();
-    series_.SetTickGate([this] { return hours_->Open(); });
-  }
   if (const Text error = series_.Start(); !error.empty()) {
     Complain(kPriorityError, error);
     status_ = 1;
     ending_ = true;
     return false;
   }
-  // A pause found before Start rests the ticks until the period opens.
-  if (paused_until_) series_.Stop();
   return true;
+}
+
+void TConsoleSeries::Paused(std::time_t now, std::time_t until) {
+  paused_until_ = LocalTimeStamp(until);
+  changed_();
+  if (!options_.Quiet) Print(LocalTimeStamp(now), "paused until " + *paused_until_, 0);
+}
+
+void TConsoleSeries::Opened() {
+  paused_until_.reset();
+  changed_();
 }
 
 void TConsoleSeries::OnStartError(const Text& error) {
@@ -75,26 +65,9 @@ void TConsoleSeries::OnStartError(const Text& error) {
   CountFailure(outcome, LocalTimeStamp(std::time(nullptr)));
 }
 
-TJobOptions TConsoleSeries::JobOptions(const TJobOptions& settings) {
-  TJobOptions options = settings;
-  std::lock_guard lock(last_picture_mutex_);
-  options.LastStored = last_picture_;
-  return options;
-}
-
 void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) {
-  const std::time_t now = std::time(nullptr);
-  Text error;
-  if (outcome.Kind == TJobOutcome::TKind::Stored && options_.Retention &&
-      !options_.Retention->Stored(outcome.Path, counter, outcome.Bytes, now, error)) {
-    const Text line = "could not catalog " + outcome.Path + ": " + error;
-    loop_.Post([this, line, stamp = LocalTimeStamp(now)] { Print(stamp, line, kPriorityWarning); });
-  }
-  if (outcome.Kind == TJobOutcome::TKind::Stored) {
-    std::lock_guard lock(last_picture_mutex_);
-    last_picture_ = outcome.Path;
-  }
-  const Text stamp = LocalTimeStamp(now);
+  (void)counter;
+  const Text stamp = LocalTimeStamp(std::time(nullptr));
   loop_.Post([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
 }
 
@@ -107,20 +80,11 @@ void TConsoleSeries::JobEnded(int32_t counter) {
   BeginEnding();
 }
 
-int TConsoleSeries::MakeRoom(int64_t bytes, Text& why) {
-  why.clear();
-  if (!options_.Retention) return 0;
-  std::vector<TRemoval> removed;
-  const int refused = options_.Retention->MakeRoom(bytes, removed, why);
-  const Text stamp = LocalTimeStamp(std::time(nullptr));
-  for (const TRemoval& removal : removed) {
-    const Text line = removal.Error.empty()
-                          ? "removed " + removal.Path + " " + IntToText(removal.Bytes)
-                          : "could not remove " + removal.Path + ": " + removal.Error;
-    const int priority = removal.Error.empty() ? kPriorityNotice : kPriorityWarning;
-    loop_.Post([this, stamp, line, priority] { Print(stamp, line, priority); });
-  }
-  return refused;
+void TConsoleSeries::Kept(const TKeepingNote& note) {
+  const int priority = note.Failed ? kPriorityWarning : kPriorityNotice;
+  loop_.Post([this, stamp = LocalTimeStamp(std::time(nullptr)), line = note.Line, priority] {
+    Print(stamp, line, priority);
+  });
 }
 
 void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms) {

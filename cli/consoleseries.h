@@ -5,25 +5,19 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
-#include "capture/activehours.h"
 #include "capture/jobcontext.h"
-#include "capture/retention.h"
 #include "capture/series.h"
-#include "cli/hourskeeper.h"
 #include "cli/serieslog.h"
 
 namespace tessaly {
 
 struct TSeriesOptions {
-  int64_t Count = 0;                // stored pictures after which the series ends; 0: no end
-  bool Quiet = false;               // print the failed jobs only
-  int64_t MaxFailures = 0;          // failed jobs in a row after which the series ends; 0: no end
-  TActiveHours Hours;               // outside them nothing is fetched
-  TRetention* Retention = nullptr;  // the series' own pictures: what is kept, what goes
+  int64_t Count = 0;        // stored pictures after which the series ends; 0: no end
+  bool Quiet = false;       // print the failed jobs only
+  int64_t MaxFailures = 0;  // failed jobs in a row after which the series ends; 0: no end
 };
 
 // The exit status of a series ended by MaxFailures.
@@ -54,11 +48,12 @@ class TConsoleSeries final : public TSeriesObserver {
   // The one line the service manager shows for the series.
   Text StatusText() const;
 
-  TJobOptions JobOptions(const TJobOptions& settings) override;
   // Removals are printed also when quiet (with a priority): a file gone must never go unsaid.
-  int MakeRoom(int64_t bytes, Text& why) override;
+  void Kept(const TKeepingNote& note) override;
   void Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) override;
   void JobEnded(int32_t counter) override;
+  void Paused(std::time_t now, std::time_t until) override;
+  void Opened() override;
 
  private:
   // What the last stored picture or the last failure was, and when.
@@ -82,16 +77,12 @@ class TConsoleSeries final : public TSeriesObserver {
   const Text name_;
   std::function<void()> changed_ = [] {};
   TSeries series_;
-  std::optional<THoursKeeper> hours_;
   int status_ = 0;
   int64_t stored_ = 0;
   int64_t failures_in_row_ = 0;
   std::optional<TLastJob> last_stored_;
   std::optional<TLastJob> last_failure_;
   std::optional<Text> paused_until_;  // the stamp, while outside the active hours
-  // The last picture stored, written and read by the job's worker.
-  std::mutex last_picture_mutex_;
-  Text last_picture_;
   bool ending_ = false;
   TFailureFold fold_;
   const bool journal_out_ = IsJournalStream(1);

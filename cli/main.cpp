@@ -152,8 +152,8 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   options.Count = line.Count;
   options.Quiet = line.Quiet;
   options.MaxFailures = line.MaxFailures;
-  options.Hours = line.Hours;
   TSeriesSettings& settings = out.Settings;
+  settings.Hours = line.Hours;
   settings.Address = ParseAddress(values.Address);
   settings.Job.FailOnHttpError = line.Fail;
   settings.Job.ImagesOnly = line.ImagesOnly;
@@ -209,7 +209,7 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   settings.Counter = counter;
   settings.Directory = directory;
   if (start.NotItsDirectory) settings.StoredIn = out.Retention->Directory();
-  options.Retention = out.Retention.get();
+  settings.Retention = out.Retention.get();
   return 0;
 }
 
