@@ -45,14 +45,6 @@ void THoursKeeper::Update() {
   }
 }
 
-void THoursKeeper::Wake() {
-  if (change_at_ && WallNow() < *change_at_) {
-    Arm(change_at_);
-    return;
-  }
-  Update();
-}
-
 bool THoursKeeper::Open() {
   if (!paused_ && change_at_ && WallNow() >= *change_at_) Update();
   return !paused_;

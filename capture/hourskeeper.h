@@ -33,12 +33,11 @@ class THoursKeeper {
   THoursKeeper(TActiveHours hours, TEvents events, const TSeriesClock& steady = SteadySeriesClock(),
                TWallClock wall = CoarseWallNow);
 
-  // Reads the wall clock, pauses or opens as the hours say and asks for the next wake; also
-  // what to call when the wall clock has been set.
+  // At start, at the wake asked for and whenever the wall clock has been set: reads the wall
+  // clock, pauses or opens as the hours say, and asks for the next wake. Every change is read
+  // from the wall clock, so a steady wake that comes early (the clock was set back since it was
+  // asked for) changes nothing and asks for the rest.
   void Update();
-  // The wake asked for has come. A steady wake runs early when the wall clock was set back
-  // since it was asked for: then nothing changes and the rest is asked for again.
-  void Wake();
   // False while paused; a closing that is already due is taken first (and reported).
   bool Open();
   bool Paused() const { return paused_; }

@@ -259,7 +259,7 @@ void TSeries::StartHours() {
   };
   events.WakeAt = [this](std::optional<TSeriesClock::TTime> when) {
     if (when)
-      loop_.WakeAt(hours_key_, *when, [this] { hours_->Wake(); });
+      loop_.WakeAt(hours_key_, *when, [this] { hours_->Update(); });
     else
       loop_.CancelWake(hours_key_);
   };
