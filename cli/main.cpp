@@ -142,10 +142,19 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   if (line.Directory) values.Directory = *line.Directory;
   // A service's own directory when nothing else names one: the last of systemd's
   // StateDirectory= list, which the unit gives as the program's state and then the instance's.
+  // A camera of many gets one of its own there, named after it, so that no two share one.
   const char* state_directory = std::getenv("STATE_DIRECTORY");
-  if (values.Directory.empty() && state_directory != nullptr && !line.Cameras)
+  const bool state_given = state_directory != nullptr && *state_directory != '\0';
+  const bool own_directory = values.Directory.empty() && state_given && !name.empty();
+  if (values.Directory.empty() && state_given) {
     values.Directory = Text(state_directory).substr(Text(state_directory).rfind(':') + 1);
+    if (own_directory) values.Directory += "/" + name;
+  }
   if (values.Address.empty()) return error = "no URL given (see --help)", kExitUsage;
+  if (values.Directory.empty() && !name.empty())
+    return error = "settings file " + *line.SettingsFile +
+                   " names no directory (outside the service a camera must name one)",
+           kExitUsage;
   if (values.Directory.empty()) return error = "no DIRECTORY given (see --help)", kExitUsage;
 
   TSeriesOptions& options = out.Options;
@@ -174,6 +183,11 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
     return kExitUsage;
   }
   const Text directory = values.Directory;
+  // A hundred cameras must not need a hundred directories made by hand; one that is there is
+  // taken as it is.
+  if (own_directory && mkdir(directory.c_str(), 0750) != 0 && errno != EEXIST)
+    return error = "cannot make directory " + directory + ": " + std::strerror(errno),
+           kExitNoDirectory;
   const bool exists = DirectoryExists(directory);
   if (const Text reason = UnreachableReason(directory, exists); !reason.empty())
     return error = reason, kExitUsage;

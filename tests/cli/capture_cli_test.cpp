@@ -640,21 +640,32 @@ INSTANTIATE_TEST_SUITE_P(
     RowName<testing::TestParamInfo<TwoRunsCase>>);
 
 // A service's state directory (the last of systemd's list, the instance's own) is the place
-// only when the settings file names none.
+// only when the settings file names none; a camera of many gets a directory of its own there,
+// made for it, and outside a service it is refused.
 TEST_F(CaptureCliTest, StateDirectoryWhenNoneIsNamed) {
-  ScratchDir state;
+  ScratchDir state, cameras;
+  const std::string settings = server_->Url("snap.jpg") + "\n1\n0\n0\n";
+  cameras.WriteFile("gate", settings + "\n7\n");
   ASSERT_EQ(setenv("STATE_DIRECTORY", (dir_.Path() + ":" + state.Path()).c_str(), 1), 0);
-  for (const std::string& named : {dir_.Path(), std::string()}) {
-    const std::string file =
-        dir_.WriteFile("tessaly.ini", server_->Url("snap.jpg") + "\n1\n0\n0\n" + named + "\n7\n");
-    Capture run({"--count", "1", "--settings", file});
+  for (const std::string& named : {dir_.Path(), std::string(), std::string("cameras")}) {
+    const std::string file = dir_.WriteFile("tessaly.ini", settings + named + "\n7\n");
+    Capture run({"--count", "1", named == "cameras" ? "--cameras" : "--settings",
+                 named == "cameras" ? cameras.Path() : file},
+                "umask 022; ");
     ASSERT_EQ(run.Wait(), 0) << run.Err();
   }
   unsetenv("STATE_DIRECTORY");
+  Capture refused({"--count", "1", "--cameras", cameras.Path()});
+  EXPECT_EQ(refused.Wait(), 2);
+  EXPECT_EQ(refused.Err(), "gate tessaly-capture: settings file " + cameras.File("gate") +
+                               " names no directory (outside the service a camera must name "
+                               "one)\n");
   // The catalog goes to the first, the program's own state; the pictures to the instance's.
   EXPECT_EQ(Listing(dir_.Path()),
             (std::vector<std::string>{"catalog.sqlite", "snap_00000007.jpg", "tessaly.ini"}));
-  EXPECT_EQ(Listing(state.Path()), std::vector<std::string>{"snap_00000007.jpg"});
+  EXPECT_EQ(Listing(state.Path()), (std::vector<std::string>{"gate", "snap_00000007.jpg"}));
+  EXPECT_EQ(Listing(state.File("gate")), std::vector<std::string>{"snap_00000007.jpg"});
+  EXPECT_EQ(fs::status(state.File("gate")).permissions(), fs::perms(0750));
 }
 
 struct CatalogCase {
