@@ -52,7 +52,7 @@ struct TSeries::TJob final : public TJobContext {
   TSeriesSettings Settings;
   TDirectoryIdentity Identity;
   TSeriesObserver* Observer = nullptr;
-  TSeriesLoop* Loop = nullptr;
+  TSeriesHost* Loop = nullptr;
   std::function<void(int32_t)> Done;  // loop thread
   TCaptureJob Work;
   std::chrono::steady_clock::time_point Started;
@@ -76,10 +76,19 @@ struct TSeries::TJob final : public TJobContext {
            " is not the directory this series stored in";
   }
   Text MakeFileName(const Text& name) override {
-    return FreshFilePath(Settings.Directory, name, Settings.Counter);
+    const Text path = FreshFilePath(Settings.Directory, name, Settings.Counter);
+    std::lock_guard lock(Mutex);
+    if (Open) Observer->FileNamed(path);
+    return path;
   }
-  void ShowMessage(const Text&) override {}
-  void SetCaption(const Text&) override {}
+  void ShowMessage(const Text& text) override {
+    std::lock_guard lock(Mutex);
+    if (Open) Observer->ShowMessage(text);
+  }
+  void SetCaption(const Text& text) override {
+    std::lock_guard lock(Mutex);
+    if (Open) Observer->SetCaption(text);
+  }
   std::stop_token StopToken() const override { return Stop.get_token(); }
   TJobOptions Options() const override { return Settings.Job; }
   int MakeRoom(int64_t bytes, Text& why) override {
@@ -111,7 +120,7 @@ struct TSeries::TJob final : public TJobContext {
   }
 };
 
-TSeries::TSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesObserver& observer,
+TSeries::TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& observer,
                  TCaptureJob job, const TSeriesClock& clock)
     : loop_(loop),
       settings_(std::move(settings)),
@@ -124,6 +133,12 @@ TSeries::TSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesObserver& o
 
 TSeries::~TSeries() {
   Shutdown(std::chrono::milliseconds(500));
+}
+
+void TSeries::Reset(TSeriesSettings settings) {
+  settings_ = std::move(settings);
+  if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
+  ++run_;
 }
 
 Text TSeries::Start() {
@@ -143,14 +158,18 @@ void TSeries::Stop() {
 void TSeries::Restart() {
   if (shut_down_) return;
   // The first job at once; behind a running one it starts when that ends.
-  if (schedule_.Start(clock_.Now(), settings_.Interval) && (!gate_ || gate_())) TryStartJob();
+  const auto interval = settings_.OwnerTicks
+                            ? std::nullopt
+                            : std::optional<std::chrono::milliseconds>(settings_.Interval);
+  if (schedule_.Start(clock_.Now(), interval) && (!gate_ || gate_())) TryStartJob();
   Arm();
 }
 
 void TSeries::TryStartJob() {
   const Text error = StartJob();
   if (error.empty()) return;
-  if (settings_.Interval.count() == 0) retry_at_ = clock_.Now() + kStartRetry;
+  if (!settings_.OwnerTicks && settings_.Interval.count() == 0)
+    retry_at_ = clock_.Now() + kStartRetry;
   if (OnStartError) OnStartError(error);
 }
 
@@ -165,6 +184,12 @@ void TSeries::Arm() {
   loop_.WakeAt(wake_key_, *when, [this] { Wake(); });
 }
 
+bool TSeries::Tick() {
+  if (shut_down_ || !schedule_.Tick() || (gate_ && !gate_())) return false;  // dropped
+  TryStartJob();
+  return true;
+}
+
 void TSeries::Wake() {
   if (schedule_.Due(clock_.Now()) && (!gate_ || gate_())) TryStartJob();
   Arm();
@@ -172,6 +197,7 @@ void TSeries::Wake() {
 
 Text TSeries::StartJob() {
   if (shut_down_ || !schedule_.Ready()) return Text();
+  observer_.JobStarting();
   auto job = std::make_shared<TJob>();
   job->Settings = settings_;
   job->Settings.Job = observer_.JobOptions(settings_.Job);
@@ -180,8 +206,8 @@ Text TSeries::StartJob() {
   job->Loop = &loop_;
   job->Work = job_;
   job->Started = std::chrono::steady_clock::now();
-  job->Done = [this, alive = std::weak_ptr<int>(alive_)](int32_t next) {
-    if (alive.lock()) JobDone(next);
+  job->Done = [this, alive = std::weak_ptr<int>(alive_), run = run_](int32_t next) {
+    if (alive.lock()) JobDone(run, next);
   };
   if (const int error = StartSmallThread([job] { job->Run(); }); error != 0)
     return std::strerror(error);
@@ -192,10 +218,10 @@ Text TSeries::StartJob() {
   return Text();
 }
 
-void TSeries::JobDone(int32_t next_counter) {
+void TSeries::JobDone(uint64_t run, int32_t next_counter) {
   running_.reset();
   const int32_t counter = settings_.Counter;
-  settings_.Counter = next_counter;
+  if (run == run_) settings_.Counter = next_counter;
   const bool first = schedule_.JobEnded();
   observer_.JobEnded(counter);
   if (first && !shut_down_ && (!gate_ || gate_())) TryStartJob();

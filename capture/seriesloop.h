@@ -12,21 +12,16 @@
 #include <queue>
 #include <vector>
 
+#include "capture/serieshost.h"
 #include "capture/seriesschedule.h"
 
 namespace tessaly {
 
-class TSeriesLoop {
+class TSeriesLoop final : public TSeriesHost {
  public:
-  using TTime = TSeriesClock::TTime;
-
-  // Queues fn for the loop thread and returns at once; callable from any thread.
-  void Post(std::function<void()> fn);
-  // Loop thread: wake runs at when (or as soon as the loop is free after it). A later call with
-  // the same key replaces the earlier one; key 0 is not a key.
-  void WakeAt(uint64_t key, TTime when, std::function<void()> wake);
-  // Loop thread: forgets key's wake.
-  void CancelWake(uint64_t key);
+  void Post(std::function<void()> fn) override;
+  void WakeAt(uint64_t key, TTime when, std::function<void()> wake) override;
+  void CancelWake(uint64_t key) override;
   // Run beat at the start and then at least once per period; a zero period never.
   void SetHeartbeat(std::chrono::milliseconds period, std::function<void()> beat);
 
