@@ -34,7 +34,11 @@ int64_t IntervalMs(int32_t value, int unit_index) {
 }
 
 TScheduler::TScheduler(TWindowPort& window, TCaptureJob job)
-    : window_(window), job_(std::move(job)), link_(TWindowLink::Create(window)) {}
+    : window_(window),
+      link_(TWindowLink::Create(window)),
+      series_(*this, TSeriesSettings{}, *this, std::move(job)) {
+  series_.OnStartError = [this](const Text& error) { window_.ShowError(ErrorDisplayText(error)); };
+}
 
 TScheduler::~TScheduler() {
   Shutdown(kShutdownGrace);
@@ -55,7 +59,9 @@ void TScheduler::Button1_StartClick() {
 }
 
 void TScheduler::Timer1Timer() {
-  WithErrorDisplay([this] { Tick(); });
+  WithErrorDisplay([this] {
+    if (!shut_down_) series_.Tick();
+  });
 }
 
 void TScheduler::SetSeriesControls(bool running) {
@@ -77,12 +83,13 @@ void TScheduler::Start() {
   }
   SetSeriesControls(true);
 
-  counter_ = StrToInt(window_.CounterText());
-  ++series_;
+  TSeriesSettings settings;
+  settings.Counter = StrToInt(window_.CounterText());
+  // The counter is the new series' from here, even when Start goes no further.
+  series_.Reset(settings);
 
   if (directory.back() != '/') window_.SetDirectoryText(directory + "/");
   save_dir_ = window_.DirectoryText();
-  save_dir_identity_ = IdentifyDirectory(save_dir_);
   last_dir_ = save_dir_;
 
   if (window_.IntervalText().empty()) window_.SetIntervalText("10");
@@ -95,54 +102,48 @@ void TScheduler::Start() {
   if (!window_.StartTimer(static_cast<int32_t>(interval)))
     throw std::runtime_error("Not enough timers available");
 
-  // One job at a time: the series' first job starts when the earlier one has ended.
-  if (!schedule_.Start(SteadySeriesClock().Now(), std::nullopt)) return;
-  Tick();
+  // The fields are locked while the series runs: the address is read once, here.
+  settings.Address = ParseAddress(window_.AddressText());
+  settings.Directory = save_dir_;
+  settings.OwnerTicks = true;
+  series_.Reset(std::move(settings));
+  // The first job at once; one of the previous series still running, when that has ended.
+  if (const Text error = series_.Start(); !error.empty()) throw std::runtime_error(error);
 }
 
 void TScheduler::Button2_StopClick() {
   SetSeriesControls(false);
   window_.StopTimer();
-  schedule_.Stop();
+  series_.Stop();
   ReleaseBodyMemory();
 }
 
 void TScheduler::ReleaseBodyMemory() {
   // The memory kept for the next body of the series is given back once no job may need it.
-  if (!series_running_ && !worker_) ReleaseSpareBlock();
+  if (!series_running_ && !series_.JobRunning()) ReleaseSpareBlock();
 }
 
-void TScheduler::Tick() {
-  if (shut_down_ || !schedule_.Tick() || (gate_ && !gate_())) return;  // dropped, not made up
+void TScheduler::JobStarting() {
   if (window_.BellOn()) window_.Beep();
+}
 
-  TNewThread::TSetup setup;
-  setup.Link = link_;
-  setup.Window = &window_;
-  setup.Job = job_;
-  setup.Address = window_.AddressText();
-  setup.SaveDir = save_dir_;
-  setup.SaveDirIdentity = save_dir_identity_;
-  setup.Counter = counter_;
-  setup.ShowFileName = [this](const Text& path) {
+void TScheduler::JobEnded(int32_t) {
+  ReleaseBodyMemory();
+}
+
+void TScheduler::FileNamed(const Text& path) {
+  link_->Call([this, path] {
     last_file_name_ = path;
     ShowFileName();
-  };
-  setup.Done = [this, series = series_](int32_t next_counter) { ThreadDone(series, next_counter); };
-  auto worker = TNewThread::Create(std::move(setup));
-  worker->Resume();
-  worker_ = std::move(worker);
-  schedule_.JobStarted();
+  });
 }
 
-void TScheduler::ThreadDone(uint64_t series, int32_t next_counter) {
-  if (worker_) {
-    worker_->Join();
-    worker_.reset();
-  }
-  if (series == series_) counter_ = next_counter;
-  if (schedule_.JobEnded()) Timer1Timer();
-  ReleaseBodyMemory();
+void TScheduler::ShowMessage(const Text& text) {
+  link_->Call([this, text] { window_.ShowMessage(text); });
+}
+
+void TScheduler::SetCaption(const Text& text) {
+  link_->Call([this, text] { window_.SetCaption(text); });
 }
 
 void TScheduler::ShowFileName() {
@@ -152,18 +153,10 @@ void TScheduler::ShowFileName() {
 bool TScheduler::Shutdown(std::chrono::milliseconds grace) {
   if (!shut_down_) {
     shut_down_ = true;
+    // A worker waiting for a box or the caption is let go first.
     link_->Close();
   }
-  schedule_.Stop();
-  if (!worker_) return true;
-  worker_->RequestStop();
-  const bool ended = worker_->WaitFinished(grace);
-  if (ended)
-    worker_->Join();
-  else
-    worker_->Detach();
-  worker_.reset();
-  return ended;
+  return series_.Shutdown(grace);
 }
 
 }  // namespace tessaly

@@ -1,5 +1,6 @@
-// A capture series: Start, Stop, the timer tick and the worker's end. One job at a time, never
-// two; ticks that fall while a job runs are dropped. All members run on the window thread.
+// The window's capture series: Start, Stop and the timer tick read the window's fields and drive
+// one series of the capture core, which runs one job at a time, never two; ticks that fall while
+// a job runs are dropped. All members run on the window thread.
 #pragma once
 
 #include <chrono>
@@ -9,9 +10,8 @@
 
 #include "base/text.h"
 #include "capture/jobcontext.h"
-#include "capture/newthread.h"
-#include "capture/seriesdirectory.h"
-#include "capture/seriesschedule.h"
+#include "capture/series.h"
+#include "capture/serieshost.h"
 #include "capture/windowlink.h"
 #include "capture/windowport.h"
 
@@ -24,7 +24,7 @@ inline constexpr int64_t kLongestIntervalMs = 2147483647;
 // other index minutes.
 int64_t IntervalMs(int32_t value, int unit_index);
 
-class TScheduler {
+class TScheduler final : private TSeriesObserver, private TSeriesHost {
  public:
   TScheduler(TWindowPort& window, TCaptureJob job);
   // Shuts down with a short grace for a running job.
@@ -39,52 +39,51 @@ class TScheduler {
   void Button2_StopClick();
   // Starts a job when none runs (ringing the bell first when it is on); otherwise does nothing.
   void Timer1Timer();
-  // While gate answers false every tick is dropped, Start's first one included, and the
-  // counter stays. Without a gate all ticks may start a job.
-  void SetTickGate(std::function<bool()> gate) { gate_ = std::move(gate); }
 
   // Closes the road from the worker to the window, asks a running job to stop and waits up to
   // grace for it. True when no worker is left; false when one was let run on alone. After this
   // the scheduler starts nothing.
   bool Shutdown(std::chrono::milliseconds grace);
 
-  int32_t Counter() const { return counter_; }
+  int32_t Counter() const { return series_.Counter(); }
   const Text& SaveDir() const { return save_dir_; }
   // Where the directory picker starts; the settings and Start set it too.
   Text& LastDir() { return last_dir_; }
   const Text& LastDir() const { return last_dir_; }
-  bool Ready() const { return !shut_down_ && schedule_.Ready(); }
-  bool JobRunning() const { return worker_ != nullptr; }
+  bool Ready() const { return !shut_down_ && series_.Schedule().Ready(); }
+  bool JobRunning() const { return series_.JobRunning(); }
   // The path most recently shown for a job's file.
   const Text& LastFileName() const { return last_file_name_; }
 
  private:
   void Start();
-  void Tick();
-  void ThreadDone(uint64_t series, int32_t next_counter);
   void ShowFileName();
   void SetSeriesControls(bool running);
   void ReleaseBodyMemory();
   template <typename Handler>
   void WithErrorDisplay(Handler handler);
 
+  // What the series asks of the window: the bell, the caption and the boxes (the workers wait
+  // for them), and the end of each job.
+  void JobStarting() override;
+  void FileNamed(const Text& path) override;
+  void ShowMessage(const Text& text) override;
+  void SetCaption(const Text& text) override;
+  void Outcome(const TJobOutcome&, int32_t, int64_t) override {}
+  void JobEnded(int32_t counter) override;
+  // The window thread is the series' home; the window's timer gives its ticks.
+  void Post(std::function<void()> fn) override { link_->Post(std::move(fn)); }
+  void WakeAt(uint64_t, TTime, std::function<void()>) override {}
+  void CancelWake(uint64_t) override {}
+
   TWindowPort& window_;
-  TCaptureJob job_;
-  std::function<bool()> gate_;
   std::shared_ptr<TWindowLink> link_;
-  std::shared_ptr<TNewThread> worker_;
-  int32_t counter_ = 0;
-  // Counts the Starts that took a counter, so that a job of an earlier series does not
-  // advance the counter of a later one.
-  uint64_t series_ = 0;
   Text save_dir_;
-  // What save_dir_ was at Start: a job that finds another directory there stores nothing.
-  TDirectoryIdentity save_dir_identity_;
   Text last_dir_;
   Text last_file_name_;
-  // Whether a tick may start a job; a Start that came while a job of the previous series still
-  // ran has its first job wait for that end.
-  TSeriesSchedule schedule_;
+  // A Start that comes while a job of the previous series still runs has its first job wait
+  // for that end, and that job's end does not advance the new counter.
+  TSeries series_;
   bool shut_down_ = false;
   bool series_running_ = false;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/fileutil.h"
+#include "capture/clockset.h"
 #include "capture/fetchjob.h"
 #include "capture/naming.h"
 #include "capture/threadpriority.h"
@@ -54,7 +55,7 @@ struct TSeries::TJob final : public TJobContext {
   TDirectoryIdentity Identity;
   TSeriesObserver* Observer = nullptr;
   std::shared_ptr<TSeriesKeeping> Keeping;
-  TSeriesLoop* Loop = nullptr;
+  TSeriesHost* Loop = nullptr;
   std::function<void(int32_t)> Done;  // loop thread
   TCaptureJob Work;
   std::chrono::steady_clock::time_point Started;
@@ -78,10 +79,19 @@ struct TSeries::TJob final : public TJobContext {
            " is not the directory this series stored in";
   }
   Text MakeFileName(const Text& name) override {
-    return FreshFilePath(Settings.Directory, name, Settings.Counter);
+    const Text path = FreshFilePath(Settings.Directory, name, Settings.Counter);
+    std::lock_guard lock(Mutex);
+    if (Open) Observer->FileNamed(path);
+    return path;
   }
-  void ShowMessage(const Text&) override {}
-  void SetCaption(const Text&) override {}
+  void ShowMessage(const Text& text) override {
+    std::lock_guard lock(Mutex);
+    if (Open) Observer->ShowMessage(text);
+  }
+  void SetCaption(const Text& text) override {
+    std::lock_guard lock(Mutex);
+    if (Open) Observer->SetCaption(text);
+  }
   std::stop_token StopToken() const override { return Stop.get_token(); }
   TJobOptions Options() const override { return Settings.Job; }
   int MakeRoom(int64_t bytes, Text& why) override {
@@ -122,7 +132,7 @@ struct TSeries::TJob final : public TJobContext {
   }
 };
 
-TSeries::TSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesObserver& observer,
+TSeries::TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& observer,
                  TCaptureJob job, const TSeriesClock& clock)
     : loop_(loop),
       settings_(std::move(settings)),
@@ -137,6 +147,15 @@ TSeries::TSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesObserver& o
 
 TSeries::~TSeries() {
   Shutdown(std::chrono::milliseconds(500));
+}
+
+void TSeries::Reset(TSeriesSettings settings) {
+  settings_ = std::move(settings);
+  if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
+  ++run_;
+  // Keeping and hours are the new settings' (a running job keeps the keeping it had).
+  keeping_ = std::make_shared<TSeriesKeeping>(settings_.Retention);
+  StopHours();
 }
 
 Text TSeries::Start() {
@@ -159,14 +178,18 @@ void TSeries::Stop() {
 void TSeries::Restart() {
   if (shut_down_) return;
   // The first job at once; behind a running one it starts when that ends.
-  if (schedule_.Start(clock_.Now(), settings_.Interval) && Gate()) TryStartJob();
+  const auto interval = settings_.OwnerTicks
+                            ? std::nullopt
+                            : std::optional<std::chrono::milliseconds>(settings_.Interval);
+  if (schedule_.Start(clock_.Now(), interval) && Gate()) TryStartJob();
   Arm();
 }
 
 void TSeries::TryStartJob() {
   const Text error = StartJob();
   if (error.empty()) return;
-  if (settings_.Interval.count() == 0) retry_at_ = clock_.Now() + kStartRetry;
+  if (!settings_.OwnerTicks && settings_.Interval.count() == 0)
+    retry_at_ = clock_.Now() + kStartRetry;
   if (OnStartError) OnStartError(error);
 }
 
@@ -181,6 +204,12 @@ void TSeries::Arm() {
   loop_.WakeAt(wake_key_, *when, [this] { Wake(); });
 }
 
+bool TSeries::Tick() {
+  if (shut_down_ || !schedule_.Tick() || !Gate()) return false;  // dropped
+  TryStartJob();
+  return true;
+}
+
 void TSeries::Wake() {
   if (schedule_.Due(clock_.Now()) && Gate()) TryStartJob();
   Arm();
@@ -188,6 +217,7 @@ void TSeries::Wake() {
 
 Text TSeries::StartJob() {
   if (shut_down_ || !schedule_.Ready()) return Text();
+  observer_.JobStarting();
   auto job = std::make_shared<TJob>();
   job->Settings = settings_;
   job->Settings.Job.LastStored = keeping_->LastStored();
@@ -197,8 +227,8 @@ Text TSeries::StartJob() {
   job->Loop = &loop_;
   job->Work = job_;
   job->Started = std::chrono::steady_clock::now();
-  job->Done = [this, alive = std::weak_ptr<int>(alive_)](int32_t next) {
-    if (alive.lock()) JobDone(next);
+  job->Done = [this, alive = std::weak_ptr<int>(alive_), run = run_](int32_t next) {
+    if (alive.lock()) JobDone(run, next);
   };
   if (const int error = StartSmallThread([job] { job->Run(); }); error != 0)
     return std::strerror(error);
@@ -209,10 +239,10 @@ Text TSeries::StartJob() {
   return Text();
 }
 
-void TSeries::JobDone(int32_t next_counter) {
+void TSeries::JobDone(uint64_t run, int32_t next_counter) {
   running_.reset();
   const int32_t counter = settings_.Counter;
-  settings_.Counter = next_counter;
+  if (run == run_) settings_.Counter = next_counter;
   const bool first = schedule_.JobEnded();
   observer_.JobEnded(counter);
   if (first && !shut_down_ && Gate()) TryStartJob();
@@ -227,8 +257,7 @@ bool TSeries::Shutdown(std::chrono::milliseconds grace) {
   shut_down_ = true;
   schedule_.Stop();
   loop_.CancelWake(wake_key_);
-  loop_.CancelWake(hours_key_);
-  loop_.ForgetClockSet(hours_key_);
+  StopHours();
   if (!running_) return true;
   const std::shared_ptr<TJob> job = std::move(running_);
   job->Stop.request_stop();
@@ -245,7 +274,7 @@ bool TSeries::Gate() {
 
 void TSeries::StartHours() {
   // Outside the hours the ticks rest, Start's first one too; each period that opens fetches at
-  // once and keeps the interval from there. The keeper's wakes are the loop's, and the loop's
+  // once and keeps the interval from there. The keeper's wakes are the loop's, and the process'
   // one watcher of the wall clock makes it look again when the clock is set.
   THoursKeeper::TEvents events;
   events.Paused = [this](std::time_t now, std::time_t until) {
@@ -264,8 +293,15 @@ void TSeries::StartHours() {
       loop_.CancelWake(hours_key_);
   };
   hours_ = std::make_unique<THoursKeeper>(settings_.Hours, std::move(events), clock_);
-  loop_.OnClockSet(hours_key_, [this] { hours_->Update(); });
+  clock_set_key_ = WatchClockSet(loop_, [this] { hours_->Update(); });
   hours_->Update();
+}
+
+void TSeries::StopHours() {
+  loop_.CancelWake(hours_key_);
+  ForgetClockSet(clock_set_key_);
+  clock_set_key_ = 0;
+  hours_.reset();
 }
 
 }  // namespace tessaly

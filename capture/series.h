@@ -18,8 +18,8 @@
 #include "capture/jobcontext.h"
 #include "capture/retention.h"
 #include "capture/seriesdirectory.h"
+#include "capture/serieshost.h"
 #include "capture/serieskeeping.h"
-#include "capture/seriesloop.h"
 #include "capture/seriesschedule.h"
 
 namespace tessaly {
@@ -27,6 +27,7 @@ namespace tessaly {
 struct TSeriesSettings {
   TAddress Address;
   std::chrono::milliseconds Interval{10000};  // 0: the jobs run back to back
+  bool OwnerTicks = false;                    // the owner calls Tick; Interval is not used
   Text Directory;                             // "/" is added when missing
   int32_t Counter = 1;                        // the first job's
   TJobOptions Job;                            // LastStored is the series' own
@@ -54,6 +55,15 @@ class TSeriesObserver {
   }
   // Loop thread: a period of the active hours has opened after a pause.
   virtual void Opened() {}
+  // Loop thread: a job is about to start.
+  virtual void JobStarting() {}
+  // Worker thread: the path the job is about to write, before it is written.
+  virtual void FileNamed(const Text& path) { (void)path; }
+  // Worker thread: a modal box and the caption, for a series shown in a window; each returns
+  // once done. They may wait for the loop thread: whoever shuts the series down from there must
+  // first release such waits.
+  virtual void ShowMessage(const Text& text) { (void)text; }
+  virtual void SetCaption(const Text& text) { (void)text; }
 };
 
 // The stack of a job's worker: an HTTP exchange with TLS needs far less, and a thousand
@@ -63,13 +73,16 @@ inline constexpr size_t kSeriesWorkerStack = 512 * 1024;
 class TSeries {
  public:
   // job is FetchImageJob unless a test gives another. observer and loop outlive the series.
-  TSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesObserver& observer,
+  TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& observer,
           TCaptureJob job = {}, const TSeriesClock& clock = SteadySeriesClock());
   // Shutdown with half a second's grace.
   ~TSeries();
   TSeries(const TSeries&) = delete;
   TSeries& operator=(const TSeries&) = delete;
 
+  // Loop thread. Settings for the next Start; a job still running keeps its own, and its end no
+  // longer advances the counter.
+  void Reset(TSeriesSettings settings);
   // Loop thread. Begins the ticks and the first job at once, or (with limited hours) a pause
   // until they open. "" or why it cannot start (the directory is not there).
   Text Start();
@@ -80,6 +93,9 @@ class TSeries {
   void Restart();
   // Loop thread. Starts a job now unless one runs; "" or why no worker could be had.
   Text StartJob();
+  // Loop thread. A tick of the owner's: starts a job unless one runs (then it is dropped); true
+  // when it tried.
+  bool Tick();
   // While gate answers false every tick is dropped.
   void SetTickGate(std::function<bool()> gate) { gate_ = std::move(gate); }
   // Asks a running job to stop and waits up to grace for it; true when none is left. After this
@@ -88,7 +104,7 @@ class TSeries {
   // Asks a running job to stop without waiting; Shutdown then waits.
   void RequestStop();
 
-  bool JobRunning() const { return schedule_.JobRunning(); }
+  bool JobRunning() const { return running_ != nullptr; }
   int32_t Counter() const { return settings_.Counter; }
   const TSeriesSettings& Settings() const { return settings_; }
   const TSeriesSchedule& Schedule() const { return schedule_; }
@@ -100,11 +116,12 @@ class TSeries {
   void Arm();
   void Wake();
   void TryStartJob();
-  void JobDone(int32_t next_counter);
+  void JobDone(uint64_t run, int32_t next_counter);
   bool Gate();
   void StartHours();
+  void StopHours();
 
-  TSeriesLoop& loop_;
+  TSeriesHost& loop_;
   TSeriesSettings settings_;
   TSeriesObserver& observer_;
   TCaptureJob job_;
@@ -113,12 +130,14 @@ class TSeries {
   std::function<bool()> gate_;
   TDirectoryIdentity directory_identity_;
   std::shared_ptr<TJob> running_;
+  uint64_t run_ = 0;  // counts the Resets
   // Tells posted ends of jobs whether the series still lives.
   std::shared_ptr<int> alive_ = std::make_shared<int>();
   const uint64_t wake_key_;
   const uint64_t hours_key_;
-  const std::shared_ptr<TSeriesKeeping> keeping_;
+  std::shared_ptr<TSeriesKeeping> keeping_;
   std::unique_ptr<THoursKeeper> hours_;
+  uint64_t clock_set_key_ = 0;
   bool shut_down_ = false;
   bool stopped_ = false;
   // A back-to-back series that could not start a job tries again then, not at once.

@@ -2,16 +2,7 @@
 
 #include <optional>
 
-#include "capture/clockset.h"
-
 namespace tessaly {
-
-TSeriesLoop::TSeriesLoop() = default;
-
-// The watcher first: it posts to this loop.
-TSeriesLoop::~TSeriesLoop() {
-  clock_watch_.reset();
-}
 
 void TSeriesLoop::Post(std::function<void()> fn) {
   {
@@ -30,27 +21,6 @@ void TSeriesLoop::WakeAt(uint64_t key, TTime when, std::function<void()> wake) {
 
 void TSeriesLoop::CancelWake(uint64_t key) {
   if (key < entries_.size()) entries_[key] = TWakeEntry{};
-}
-
-void TSeriesLoop::OnClockSet(uint64_t key, std::function<void()> set) {
-  clock_set_[key] = std::move(set);
-  if (clock_watch_) return;
-  clock_watch_ = std::make_unique<TClockSetWatch>([this] {
-    Post([this] {
-      // A call may forget keys, its own or others': each is looked up when its turn comes.
-      std::vector<uint64_t> keys;
-      for (const auto& entry : clock_set_) keys.push_back(entry.first);
-      for (const uint64_t key : keys)
-        if (const auto found = clock_set_.find(key); found != clock_set_.end()) {
-          const std::function<void()> set = found->second;
-          set();
-        }
-    });
-  });
-}
-
-void TSeriesLoop::ForgetClockSet(uint64_t key) {
-  clock_set_.erase(key);
 }
 
 void TSeriesLoop::SetHeartbeat(std::chrono::milliseconds period, std::function<void()> beat) {

@@ -8,39 +8,20 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <queue>
 #include <vector>
 
+#include "capture/serieshost.h"
 #include "capture/seriesschedule.h"
 
 namespace tessaly {
 
-class TClockSetWatch;
-
-class TSeriesLoop {
+class TSeriesLoop final : public TSeriesHost {
  public:
-  using TTime = TSeriesClock::TTime;
-
-  TSeriesLoop();
-  // Stops the wall clock's watching thread, when there is one.
-  ~TSeriesLoop();
-  TSeriesLoop(const TSeriesLoop&) = delete;
-  TSeriesLoop& operator=(const TSeriesLoop&) = delete;
-
-  // Queues fn for the loop thread and returns at once; callable from any thread.
-  void Post(std::function<void()> fn);
-  // Loop thread: wake runs at when (or as soon as the loop is free after it). A later call with
-  // the same key replaces the earlier one; key 0 is not a key.
-  void WakeAt(uint64_t key, TTime when, std::function<void()> wake);
-  // Loop thread: forgets key's wake.
-  void CancelWake(uint64_t key);
-  // Loop thread: set runs on the loop each time the wall clock is set, until ForgetClockSet
-  // (key as for WakeAt). The first call starts the loop's one thread that watches the clock.
-  void OnClockSet(uint64_t key, std::function<void()> set);
-  void ForgetClockSet(uint64_t key);
+  void Post(std::function<void()> fn) override;
+  void WakeAt(uint64_t key, TTime when, std::function<void()> wake) override;
+  void CancelWake(uint64_t key) override;
   // Run beat at the start and then at least once per period; a zero period never.
   void SetHeartbeat(std::chrono::milliseconds period, std::function<void()> beat);
 
@@ -71,8 +52,6 @@ class TSeriesLoop {
   uint64_t generation_ = 0;
   std::chrono::milliseconds beat_period_{0};
   std::function<void()> beat_;
-  std::map<uint64_t, std::function<void()>> clock_set_;
-  std::unique_ptr<TClockSetWatch> clock_watch_;
 };
 
 }  // namespace tessaly

@@ -10,6 +10,7 @@
 
 #include "capture/jobcontext.h"
 #include "capture/series.h"
+#include "capture/seriesloop.h"
 #include "cli/serieslog.h"
 
 namespace tessaly {
