@@ -65,8 +65,7 @@ void TConsoleSeries::OnStartError(const Text& error) {
   CountFailure(outcome, LocalTimeStamp(std::time(nullptr)));
 }
 
-void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t counter, int64_t ms) {
-  (void)counter;
+void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t, int64_t ms) {
   const Text stamp = LocalTimeStamp(std::time(nullptr));
   loop_.Post([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
 }
