@@ -143,13 +143,11 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   // A service's own directory when nothing else names one: the last of systemd's
   // StateDirectory= list, which the unit gives as the program's state and then the instance's.
   // A camera of many gets one of its own there, named after it, so that no two share one.
-  const char* state_directory = std::getenv("STATE_DIRECTORY");
-  const bool state_given = state_directory != nullptr && *state_directory != '\0';
-  const bool own_directory = values.Directory.empty() && state_given && !name.empty();
-  if (values.Directory.empty() && state_given) {
-    values.Directory = Text(state_directory).substr(Text(state_directory).rfind(':') + 1);
-    if (own_directory) values.Directory += "/" + name;
-  }
+  const Text state_list = std::getenv("STATE_DIRECTORY") ? std::getenv("STATE_DIRECTORY") : "";
+  const Text state_directory = state_list.substr(state_list.rfind(':') + 1);
+  const bool own_directory = values.Directory.empty() && !state_directory.empty() && !name.empty();
+  if (values.Directory.empty() && !state_directory.empty())
+    values.Directory = own_directory ? state_directory + "/" + name : state_directory;
   if (values.Address.empty()) return error = "no URL given (see --help)", kExitUsage;
   if (values.Directory.empty() && !name.empty())
     return error = "settings file " + *line.SettingsFile +
