@@ -5,10 +5,10 @@
 namespace tessaly {
 
 void TSeriesLoop::Post(std::function<void()> fn) {
-  {
-    std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(fn));
-  }
+  // Notified under the lock: a worker's last post (its job's end) may be what lets the loop
+  // end and be destroyed, which must not happen while this call still touches it.
+  std::lock_guard lock(mutex_);
+  posted_.push_back(std::move(fn));
   posted_cv_.notify_one();
 }
 
