@@ -60,7 +60,7 @@ TEST_P(HoursKeeperTest, TakesEachChangeAtItsWallSecond) {
   };
   events.Opened = [&] { told += "O"; };
   events.WakeAt = [&](std::optional<TSeriesClock::TTime> when) {
-    wake = when ? (*when - steady.Now()).count() / 1'000'000'000 + steady.at : -1;
+    wake = when ? std::chrono::duration_cast<seconds>(*when - StepClock().Now()).count() : -1;
   };
   TActiveHours hours;
   hours.Ranges = {{8 * 60, 9 * 60}};
