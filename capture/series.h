@@ -34,7 +34,7 @@ struct TSeriesSettings {
   // The directory the series stored in, when another one is at Directory now: every job then
   // fails, saying so, until that one is back. None: the one found at Start is the series'.
   std::optional<TDirectoryIdentity> StoredIn;
-  TActiveHours Hours;               // outside them nothing is fetched
+  TActiveHours Hours;               // outside them nothing is fetched (the host's wakes keep them)
   TRetention* Retention = nullptr;  // what is kept of the pictures; outlives the series
 };
 
