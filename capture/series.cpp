@@ -1,21 +1,14 @@
 #include "capture/series.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <stop_token>
-#include <vector>
 
 #include "base/fileutil.h"
 #include "capture/clockset.h"
 #include "capture/fetchjob.h"
-#include "capture/naming.h"
-#include "capture/threadpriority.h"
+#include "capture/newthread.h"
 
 namespace tessaly {
 namespace {
@@ -25,112 +18,7 @@ std::atomic<uint64_t> next_wake_key{1};
 // How soon a series without an interval tries again after a job could not be started.
 constexpr std::chrono::milliseconds kStartRetry{1000};
 
-// Runs body on a detached thread with a small stack. The system's error number, or 0.
-int StartSmallThread(std::function<void()> body) {
-  pthread_attr_t attr;
-  if (int error = pthread_attr_init(&attr); error != 0) return error;
-  pthread_attr_setstacksize(&attr, kSeriesWorkerStack);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  auto* owned = new std::function<void()>(std::move(body));
-  pthread_t thread;
-  const int error = pthread_create(
-      &thread, &attr,
-      [](void* arg) -> void* {
-        std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()>*>(arg));
-        (*fn)();
-        return nullptr;
-      },
-      owned);
-  pthread_attr_destroy(&attr);
-  if (error != 0) delete owned;
-  return error;
-}
-
 }  // namespace
-
-// One job: what it works with, and the road back, which Shutdown closes so that a worker let
-// run on alone reaches nobody.
-struct TSeries::TJob final : public TJobContext {
-  TSeriesSettings Settings;
-  TDirectoryIdentity Identity;
-  TSeriesObserver* Observer = nullptr;
-  std::shared_ptr<TSeriesKeeping> Keeping;
-  TSeriesHost* Loop = nullptr;
-  std::function<void(int32_t)> Done;  // loop thread
-  TCaptureJob Work;
-  std::chrono::steady_clock::time_point Started;
-  std::stop_source Stop;
-  std::mutex Mutex;
-  std::condition_variable FinishedCv;
-  bool Open = true;
-  bool Finished = false;
-
-  const Text& Address() const override { return Settings.Address.Given; }
-  const TAddress* AddressValue() const override { return &Settings.Address; }
-  int32_t Counter() const override { return Settings.Counter; }
-  const Text& SaveDir() const override { return Settings.Directory; }
-  TDirectoryIdentity SaveDirIdentity() const override {
-    return Settings.StoredIn ? *Settings.StoredIn : Identity;
-  }
-  Text DirectoryReplacedReason() const override {
-    if (!Settings.StoredIn) return TJobContext::DirectoryReplacedReason();
-    const Text& dir = Settings.Directory;
-    return (dir.size() > 1 ? dir.substr(0, dir.size() - 1) : dir) +
-           " is not the directory this series stored in";
-  }
-  Text MakeFileName(const Text& name) override {
-    const Text path = FreshFilePath(Settings.Directory, name, Settings.Counter);
-    std::lock_guard lock(Mutex);
-    if (Open) Observer->FileNamed(path);
-    return path;
-  }
-  void ShowMessage(const Text& text) override {
-    std::lock_guard lock(Mutex);
-    if (Open) Observer->ShowMessage(text);
-  }
-  void SetCaption(const Text& text) override {
-    std::lock_guard lock(Mutex);
-    if (Open) Observer->SetCaption(text);
-  }
-  std::stop_token StopToken() const override { return Stop.get_token(); }
-  TJobOptions Options() const override { return Settings.Job; }
-  int MakeRoom(int64_t bytes, Text& why) override {
-    why.clear();
-    std::vector<TKeepingNote> notes;
-    std::lock_guard lock(Mutex);
-    if (!Open) return 0;
-    const int refused = Keeping->MakeRoom(bytes, why, notes);
-    for (const TKeepingNote& note : notes) Observer->Kept(note);
-    return refused;
-  }
-  void ReportOutcome(const TJobOutcome& outcome) override {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - Started)
-                        .count();
-    std::vector<TKeepingNote> notes;
-    std::lock_guard lock(Mutex);
-    if (!Open) return;
-    if (outcome.Kind == TJobOutcome::TKind::Stored)
-      Keeping->Stored(outcome.Path, Settings.Counter, outcome.Bytes, notes);
-    for (const TKeepingNote& note : notes) Observer->Kept(note);
-    Observer->Outcome(outcome, Settings.Counter, ms);
-  }
-
-  void Run() {
-    // The loop must stay responsive while a job works.
-    LowerCurrentThreadPriority();
-    try {
-      Work(*this);
-    } catch (...) {
-      // A job reports its own failures; one it did not catch must not end the program.
-    }
-    const int32_t next = static_cast<int32_t>(static_cast<uint32_t>(Settings.Counter) + 1u);
-    std::lock_guard lock(Mutex);
-    Finished = true;
-    FinishedCv.notify_all();
-    if (Open) Loop->Post([done = Done, next] { done(next); });
-  }
-};
 
 TSeries::TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& observer,
                  TCaptureJob job, const TSeriesClock& clock)
@@ -218,21 +106,20 @@ void TSeries::Wake() {
 Text TSeries::StartJob() {
   if (shut_down_ || !schedule_.Ready()) return Text();
   observer_.JobStarting();
-  auto job = std::make_shared<TJob>();
-  job->Settings = settings_;
-  job->Settings.Job.LastStored = keeping_->LastStored();
-  job->Identity = directory_identity_;
-  job->Observer = &observer_;
-  job->Keeping = keeping_;
-  job->Loop = &loop_;
-  job->Work = job_;
-  job->Started = std::chrono::steady_clock::now();
-  job->Done = [this, alive = std::weak_ptr<int>(alive_), run = run_](int32_t next) {
+  TNewThread::TSetup setup;
+  setup.Settings = settings_;
+  setup.Settings.Job.LastStored = keeping_->LastStored();
+  setup.Identity = directory_identity_;
+  setup.Observer = &observer_;
+  setup.Keeping = keeping_;
+  setup.Host = &loop_;
+  setup.Job = job_;
+  setup.Done = [this, alive = std::weak_ptr<int>(alive_), run = run_](int32_t next) {
     if (alive.lock()) JobDone(run, next);
   };
-  if (const int error = StartSmallThread([job] { job->Run(); }); error != 0)
-    return std::strerror(error);
-  running_ = std::move(job);
+  auto worker = std::make_shared<TNewThread>(std::move(setup));
+  if (const int error = TNewThread::Resume(worker); error != 0) return std::strerror(error);
+  running_ = std::move(worker);
   retry_at_.reset();
   schedule_.JobStarted();
   Arm();
@@ -250,7 +137,7 @@ void TSeries::JobDone(uint64_t run, int32_t next_counter) {
 }
 
 void TSeries::RequestStop() {
-  if (running_) running_->Stop.request_stop();
+  if (running_) running_->RequestStop();
 }
 
 bool TSeries::Shutdown(std::chrono::milliseconds grace) {
@@ -259,13 +146,10 @@ bool TSeries::Shutdown(std::chrono::milliseconds grace) {
   loop_.CancelWake(wake_key_);
   StopHours();
   if (!running_) return true;
-  const std::shared_ptr<TJob> job = std::move(running_);
-  job->Stop.request_stop();
-  std::unique_lock lock(job->Mutex);
-  const bool ended = job->FinishedCv.wait_for(lock, grace, [&] { return job->Finished; });
+  const std::shared_ptr<TNewThread> worker = std::move(running_);
+  worker->RequestStop();
   // Whatever it does from here reaches nobody.
-  job->Open = false;
-  return ended;
+  return worker->Close(grace);
 }
 
 bool TSeries::Gate() {

@@ -24,6 +24,8 @@
 
 namespace tessaly {
 
+class TNewThread;
+
 struct TSeriesSettings {
   TAddress Address;
   std::chrono::milliseconds Interval{10000};  // 0: the jobs run back to back
@@ -112,7 +114,6 @@ class TSeries {
   std::function<void(const Text& error)> OnStartError;
 
  private:
-  struct TJob;
   void Arm();
   void Wake();
   void TryStartJob();
@@ -129,7 +130,7 @@ class TSeries {
   TSeriesSchedule schedule_;
   std::function<bool()> gate_;
   TDirectoryIdentity directory_identity_;
-  std::shared_ptr<TJob> running_;
+  std::shared_ptr<TNewThread> running_;
   uint64_t run_ = 0;  // counts the Resets
   // Tells posted ends of jobs whether the series still lives.
   std::shared_ptr<int> alive_ = std::make_shared<int>();
