@@ -69,7 +69,7 @@ void TSeries::Restart() {
   const auto interval = settings_.OwnerTicks
                             ? std::nullopt
                             : std::optional<std::chrono::milliseconds>(settings_.Interval);
-  if (schedule_.Start(clock_.Now(), interval) && Gate()) TryStartJob();
+  if (schedule_.Start(clock_.Now(), interval) && InHours()) TryStartJob();
   Arm();
 }
 
@@ -93,13 +93,13 @@ void TSeries::Arm() {
 }
 
 bool TSeries::Tick() {
-  if (shut_down_ || !schedule_.Tick() || !Gate()) return false;  // dropped
+  if (shut_down_ || !schedule_.Tick() || !InHours()) return false;  // dropped
   TryStartJob();
   return true;
 }
 
 void TSeries::Wake() {
-  if (schedule_.Due(clock_.Now()) && Gate()) TryStartJob();
+  if (schedule_.Due(clock_.Now()) && InHours()) TryStartJob();
   Arm();
 }
 
@@ -132,7 +132,7 @@ void TSeries::JobDone(uint64_t run, int32_t next_counter) {
   if (run == run_) settings_.Counter = next_counter;
   const bool first = schedule_.JobEnded();
   observer_.JobEnded(counter);
-  if (first && !shut_down_ && Gate()) TryStartJob();
+  if (first && !shut_down_ && InHours()) TryStartJob();
   Arm();
 }
 
@@ -152,8 +152,8 @@ bool TSeries::Shutdown(std::chrono::milliseconds grace) {
   return worker->Close(grace);
 }
 
-bool TSeries::Gate() {
-  return (!hours_ || hours_->Open()) && (!gate_ || gate_());
+bool TSeries::InHours() {
+  return !hours_ || hours_->Open();
 }
 
 void TSeries::StartHours() {

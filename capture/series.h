@@ -91,15 +91,9 @@ class TSeries {
   // Loop thread. The ticks end, and a period that opens does not begin them again; a running
   // job runs to its end.
   void Stop();
-  // Loop thread. Begins the beat anew from now with a job at once (after a pause).
-  void Restart();
-  // Loop thread. Starts a job now unless one runs; "" or why no worker could be had.
-  Text StartJob();
   // Loop thread. A tick of the owner's: starts a job unless one runs (then it is dropped); true
   // when it tried.
   bool Tick();
-  // While gate answers false every tick is dropped.
-  void SetTickGate(std::function<bool()> gate) { gate_ = std::move(gate); }
   // Asks a running job to stop and waits up to grace for it; true when none is left. After this
   // nothing starts, and nothing more reaches the observer.
   bool Shutdown(std::chrono::milliseconds grace);
@@ -108,17 +102,21 @@ class TSeries {
 
   bool JobRunning() const { return running_ != nullptr; }
   int32_t Counter() const { return settings_.Counter; }
-  const TSeriesSettings& Settings() const { return settings_; }
   const TSeriesSchedule& Schedule() const { return schedule_; }
   // Loop thread: the error of the last tick that could not start its job, for the owner.
   std::function<void(const Text& error)> OnStartError;
 
  private:
+  // Begins the beat anew from now with a job at once (at Start, and when a period opens).
+  void Restart();
+  // Starts a job now unless one runs; "" or why no worker could be had.
+  Text StartJob();
   void Arm();
   void Wake();
   void TryStartJob();
   void JobDone(uint64_t run, int32_t next_counter);
-  bool Gate();
+  // False outside the active hours, where every tick is dropped.
+  bool InHours();
   void StartHours();
   void StopHours();
 
@@ -128,7 +126,6 @@ class TSeries {
   TCaptureJob job_;
   const TSeriesClock& clock_;
   TSeriesSchedule schedule_;
-  std::function<bool()> gate_;
   TDirectoryIdentity directory_identity_;
   std::shared_ptr<TNewThread> running_;
   uint64_t run_ = 0;  // counts the Resets
