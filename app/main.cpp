@@ -5,8 +5,8 @@
 #include "app/infooptions.h"
 #include "app/mainwindow.h"
 #include "app/outsideclose.h"
-#include "capture/fetchjob.h"
-#include "capture/settingsplace.h"
+#include "capture/job/fetchjob.h"
+#include "capture/settings/settingsplace.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
 

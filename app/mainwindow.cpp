@@ -20,8 +20,8 @@
 #include "app/systemdesktop.h"
 #include "app/windowicon.h"
 #include "base/fileutil.h"
-#include "capture/settings.h"
-#include "capture/settingsplace.h"
+#include "capture/settings/settings.h"
+#include "capture/settings/settingsplace.h"
 
 namespace tessaly {
 

@@ -10,9 +10,9 @@
 
 #include "app/desktop.h"
 #include "base/text.h"
-#include "capture/jobcontext.h"
-#include "capture/scheduler.h"
-#include "capture/windowport.h"
+#include "capture/job/jobcontext.h"
+#include "capture/window/scheduler.h"
+#include "capture/window/windowport.h"
 
 class QCheckBox;
 class QComboBox;

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/fetchjob.h"
+#include "capture/job/fetchjob.h"
 #include "loopbackport.h"
 #include "net/sockapi.h"
 #include "spawn.h"

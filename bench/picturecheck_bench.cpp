@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "capture/picturecheck.h"
+#include "capture/job/picturecheck.h"
 
 namespace tessaly {
 namespace {

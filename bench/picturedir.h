@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "capture/retention.h"
+#include "capture/store/retention.h"
 
 namespace tessaly::bench {
 

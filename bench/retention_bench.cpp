@@ -17,8 +17,8 @@
 #include <memory>
 #include <vector>
 
-#include "capture/naming.h"
-#include "capture/retention.h"
+#include "capture/job/naming.h"
+#include "capture/store/retention.h"
 #include "picturedir.h"
 
 namespace tessaly {

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "capture/fetchjob.h"
-#include "capture/naming.h"
+#include "capture/job/fetchjob.h"
+#include "capture/job/naming.h"
 #include "loopbackport.h"
 #include "net/sockapi.h"
 #include "spawn.h"

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "capture/scheduler.h"
+#include "capture/window/scheduler.h"
 
 namespace tessaly {
 namespace {

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "base/text.h"
-#include "capture/activehours.h"
-#include "capture/retention.h"
+#include "capture/hours/activehours.h"
+#include "capture/store/retention.h"
 
 namespace tessaly {
 

@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "capture/jobcontext.h"
-#include "capture/series.h"
-#include "capture/seriesloop.h"
+#include "capture/job/jobcontext.h"
+#include "capture/series/series.h"
+#include "capture/series/seriesloop.h"
 #include "cli/serieslog.h"
 
 namespace tessaly {

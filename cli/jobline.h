@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "base/text.h"
-#include "capture/joboutcome.h"
+#include "capture/job/joboutcome.h"
 
 namespace tessaly {
 

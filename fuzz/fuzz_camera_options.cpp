@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "capture/cameras.h"
+#include "capture/settings/cameras.h"
 #include "fuzz/fuzzsupport.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/fileutil.h"
-#include "capture/naming.h"
+#include "capture/job/naming.h"
 #include "fuzz/fuzzfiles.h"
 #include "fuzz/fuzzsupport.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "base/jpegsegments.h"
-#include "capture/picturecheck.h"
+#include "capture/job/picturecheck.h"
 #include "fuzz/fuzzsupport.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "capture/settings.h"
+#include "capture/settings/settings.h"
 #include "fuzz/fuzzfiles.h"
 #include "fuzz/fuzzsupport.h"
 

@@ -16,6 +16,9 @@ run_suite() {  # run_suite <build dir> [ctest args...]
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 "$@"
 }
 
+echo "== Includes point downward"
+"$root/scripts/check_includes.sh"
+
 echo "== Release build and tests"
 "$root/scripts/build.sh" "$root/build" -DTESSALY_TESTS=ON -DTESSALY_BENCH=OFF
 run_suite "$root/build"

@@ -9,7 +9,7 @@
 #include "app/desktop.h"
 #include "app/mainwindow.h"
 #include "app/qtext.h"
-#include "capture/fetchjob.h"
+#include "capture/job/fetchjob.h"
 
 namespace {
 

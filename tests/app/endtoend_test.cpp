@@ -11,7 +11,7 @@
 #include "app/outsideclose.h"
 #include "app/qtext.h"
 #include "base/fileutil.h"
-#include "capture/fetchjob.h"
+#include "capture/job/fetchjob.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
 #include "support/scriptedpeer.h"

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "base/fileutil.h"
-#include "capture/settings.h"
+#include "capture/settings/settings.h"
 #include "support/childprocess.h"
 
 namespace tessaly {

@@ -3,8 +3,8 @@
 #include <QDir>
 
 #include "base/fileutil.h"
-#include "capture/naming.h"
-#include "capture/safefile.h"
+#include "capture/job/naming.h"
+#include "capture/job/safefile.h"
 #include "tests/app/windowharness.h"
 
 namespace tessaly {

@@ -14,9 +14,9 @@
 
 #include "app/desktop.h"
 #include "app/mainwindow.h"
-#include "capture/settings.h"
+#include "capture/settings/settings.h"
 #include "support/childprocess.h"
-#include "tests/capture/jobgate.h"
+#include "tests/capture/window/jobgate.h"
 
 namespace tessaly {
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "base/fileutil.h"
-#include "capture/activehours.h"
+#include "capture/hours/activehours.h"
 #include "support/childprocess.h"
 #include "support/loopback.h"
 #include "support/samplepictures.h"

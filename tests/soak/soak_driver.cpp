@@ -27,9 +27,9 @@
 #include <thread>
 #include <vector>
 
-#include "capture/fetchjob.h"
-#include "capture/jobcontext.h"
-#include "capture/naming.h"
+#include "capture/job/fetchjob.h"
+#include "capture/job/jobcontext.h"
+#include "capture/job/naming.h"
 #include "net/sockapi.h"
 
 namespace tessaly {

@@ -1,0 +1,165 @@
+#include "capture/job/picturecheck.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "base/jpegsegments.h"
+
+namespace tessaly {
+namespace {
+
+using Bytes = const unsigned char*;
+
+uint32_t Big16(Bytes p) {
+  return uint32_t{p[0]} << 8 | p[1];
+}
+uint32_t Big32(Bytes p) {
+  return Big16(p) << 16 | Big16(p + 2);
+}
+uint32_t Little32(Bytes p) {
+  return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+}
+
+bool Starts(Bytes data, size_t size, const char* magic, size_t length) {
+  return size >= length && std::memcmp(data, magic, length) == 0;
+}
+
+// Where the first scan's coded data begins; 0 when the segments do not reach a scan.
+size_t JpegScanStart(Bytes data, size_t size) {
+  size_t at = 2;
+  return WalkJpegSegments(data, size, at) == TJpegWalk::Scan ? at : 0;
+}
+
+// The position of the last end-of-image marker that begins at or after from; size when none.
+// Coded data holds no FF D9 (an FF in it is always followed by 00 or a restart marker), so the
+// search from the end stops at the picture's own marker after the few bytes a camera appends.
+size_t LastEndOfImage(Bytes data, size_t size, size_t from) {
+  for (size_t end = size; end > from + 1;) {
+    const void* found = memrchr(data + from + 1, 0xD9, end - from - 1);
+    if (found == nullptr) break;
+    const size_t at = static_cast<Bytes>(found) - data;
+    if (data[at - 1] == 0xFF) return at - 1;
+    end = at;
+  }
+  return size;
+}
+
+Text JpegFault(Bytes data, size_t size) {
+  const size_t scan = JpegScanStart(data, size);
+  if (scan == 0 || scan > size || LastEndOfImage(data, size, scan) == size)
+    return "incomplete JPEG: no end-of-image marker";
+  return Text();
+}
+
+Text PngFault(Bytes data, size_t size) {
+  for (uint64_t at = 8; at + 12 <= size;) {
+    const uint64_t end = at + 12 + Big32(data + at);
+    if (end > size) break;
+    if (std::memcmp(data + at + 4, "IEND", 4) == 0) return Text();
+    at = end;
+  }
+  return "incomplete PNG: no IEND chunk";
+}
+
+// Skips a GIF's data sub-blocks up to their empty terminator; false when they run off the end.
+bool SkipSubBlocks(Bytes data, size_t size, uint64_t& at) {
+  while (at < size) {
+    // The walk hops from length byte to length byte, each a cache line of its own; encoders
+    // write full 255-byte blocks, so the lines a few hops ahead are fetched while it hops.
+    __builtin_prefetch(data + at + 32 * 256);
+    const unsigned length = data[at++];
+    if (length == 0) return true;
+    at += length;
+  }
+  return false;
+}
+
+uint64_t ColorTableSize(unsigned flags) {
+  return (flags & 0x80) != 0 ? uint64_t{3} << ((flags & 7) + 1) : 0;
+}
+
+Text GifFault(Bytes data, size_t size) {
+  const Text incomplete = "incomplete GIF: no trailer";
+  if (size < 13) return incomplete;
+  uint64_t at = 13 + ColorTableSize(data[10]);
+  while (at < size) {
+    const unsigned block = data[at++];
+    if (block == 0x3B) return Text();
+    if (block == 0x21) {
+      ++at;  // the extension's label
+    } else if (block == 0x2C) {
+      if (at + 9 > size) break;
+      at += 9 + ColorTableSize(data[at + 8]) + 1;  // descriptor, colours, LZW code size
+    } else {
+      return "broken GIF: unknown block at byte " + IntToText(static_cast<int64_t>(at - 1));
+    }
+    if (!SkipSubBlocks(data, size, at)) break;
+  }
+  return incomplete;
+}
+
+Text WebpFault(Bytes data, size_t size) {
+  const uint64_t declared = uint64_t{Little32(data + 4)} + 8;
+  if (declared != size)
+    return "WebP of the wrong length: RIFF says " + IntToText(static_cast<int64_t>(declared)) +
+           " bytes, " + IntToText(static_cast<int64_t>(size)) + " arrived";
+  // The RIFF header alone, or with some other chunk first, holds no picture.
+  const bool image = size >= 20 && (std::memcmp(data + 12, "VP8 ", 4) == 0 ||
+                                    std::memcmp(data + 12, "VP8L", 4) == 0 ||
+                                    std::memcmp(data + 12, "VP8X", 4) == 0);
+  if (!image || 20 + uint64_t{Little32(data + 16)} > size)
+    return "incomplete WebP: no VP8, VP8L or VP8X chunk";
+  return Text();
+}
+
+}  // namespace
+
+Text PictureFault(const char* raw, size_t size, const Text& type) {
+  const Bytes data = reinterpret_cast<Bytes>(raw);
+  if (Starts(data, size, "\xFF\xD8", 2)) return JpegFault(data, size);
+  if (Starts(data, size, "\x89PNG\r\n\x1A\n", 8)) return PngFault(data, size);
+  if (Starts(data, size, "GIF87a", 6) || Starts(data, size, "GIF89a", 6))
+    return GifFault(data, size);
+  if (Starts(data, size, "RIFF", 4) && size >= 12 && std::memcmp(data + 8, "WEBP", 4) == 0)
+    return WebpFault(data, size);
+  Text shown = TrimBlanks(TextBefore(type, ";"));
+  // The camera's text goes to a console line: no control bytes, no second line.
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+  return "not a picture: " + (shown.empty() ? Text("no type") : shown) + ", " +
+         IntToText(static_cast<int64_t>(size)) + " bytes";
+}
+
+bool IsWholeJpeg(const char* raw, size_t size) {
+  const Bytes data = reinterpret_cast<Bytes>(raw);
+  if (!Starts(data, size, "\xFF\xD8", 2)) return false;
+  size_t end = size;
+  while (end > 2 && (data[end - 1] == '\r' || data[end - 1] == '\n')) --end;
+  const size_t scan = JpegScanStart(data, end);
+  return scan != 0 && scan <= end && LastEndOfImage(data, end, scan) + 2 == end;
+}
+
+bool FileHolds(const Text& path, const char* data, size_t size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool same =
+      fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) == size;
+  char piece[64 * 1024];
+  for (size_t at = 0; same && at < size;) {
+    const ssize_t got = read(fd, piece, std::min(sizeof(piece), size - at));
+    if (got < 0 && errno == EINTR) continue;
+    same = got > 0 && std::memcmp(piece, data + at, static_cast<size_t>(got)) == 0;
+    at += got > 0 ? static_cast<size_t>(got) : 0;
+  }
+  close(fd);
+  return same;
+}
+
+}  // namespace tessaly

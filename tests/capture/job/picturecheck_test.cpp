@@ -1,0 +1,60 @@
+// The marker checks on whole pictures, cut ones and the traps inside them.
+#include "capture/job/picturecheck.h"
+
+#include <gtest/gtest.h>
+
+#include "support/samplepictures.h"
+
+namespace tessaly {
+namespace {
+
+struct PictureCase {
+  const char* name;
+  std::string bytes;
+  const char* fault;  // PictureFault with the type "text/html; charset=utf-8"
+  bool whole_jpeg;
+};
+
+void PrintTo(const PictureCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class PictureCheckTest : public testing::TestWithParam<PictureCase> {};
+
+TEST_P(PictureCheckTest, JudgesByMarkers) {
+  const std::string& b = GetParam().bytes;
+  EXPECT_EQ(PictureFault(b.data(), b.size(), "text/html; charset=utf-8"), GetParam().fault);
+  EXPECT_EQ(IsWholeJpeg(b.data(), b.size()), GetParam().whole_jpeg);
+}
+
+const std::string kJpeg = SampleJpeg();
+// Cut right after the thumbnail's end-of-image marker inside the metadata.
+const std::string kJpegCutAfterThumbnail = kJpeg.substr(0, 6 + 6 + 9);
+const char kNoEnd[] = "incomplete JPEG: no end-of-image marker";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PictureCheckTest,
+    testing::Values(
+        PictureCase{"Jpeg", kJpeg, "", true},
+        PictureCase{"JpegWithLineEnd", kJpeg + "\r\n", "", true},
+        PictureCase{"JpegWithAppendedBytes", kJpeg + "pad", "", false},
+        PictureCase{"JpegCutInCodedData", kJpeg.substr(0, kJpeg.size() - 3), kNoEnd, false},
+        PictureCase{"JpegCutAfterThumbnail", kJpegCutAfterThumbnail, kNoEnd, false},
+        PictureCase{"Png", SamplePng() + "x", "", false},
+        PictureCase{"PngEndingAtItsIend", SamplePng(), "", false},
+        PictureCase{"PngCut", SamplePng().substr(0, SamplePng().size() - 1),
+                    "incomplete PNG: no IEND chunk", false},
+        PictureCase{"Gif", SampleGif(), "", false},
+        PictureCase{"GifCutAfterATrailerByteInItsData",
+                    SampleGif().substr(0, SampleGif().size() - 3), "incomplete GIF: no trailer",
+                    false},
+        PictureCase{"Webp", SampleWebp(), "", false},
+        PictureCase{"WebpCut", SampleWebp().substr(0, 20),
+                    "WebP of the wrong length: RIFF says 26 bytes, 20 arrived", false},
+        PictureCase{"WebpWithoutAnImageChunk", std::string("RIFF\x04\0\0\0WEBP", 12),
+                    "incomplete WebP: no VP8, VP8L or VP8X chunk", false},
+        PictureCase{"Page", "<html></html>", "not a picture: text/html, 13 bytes", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tessaly
