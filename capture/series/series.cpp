@@ -20,6 +20,10 @@ constexpr std::chrono::milliseconds kStartRetry{1000};
 
 }  // namespace
 
+uint64_t NewWakeKey() {
+  return next_wake_key++;
+}
+
 TSeries::TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& observer,
                  TCaptureJob job, const TSeriesClock& clock)
     : loop_(loop),
@@ -27,8 +31,8 @@ TSeries::TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& o
       observer_(observer),
       job_(job ? std::move(job) : TCaptureJob(FetchImageJob)),
       clock_(clock),
-      wake_key_(next_wake_key++),
-      hours_key_(next_wake_key++),
+      wake_key_(NewWakeKey()),
+      hours_key_(NewWakeKey()),
       keeping_(std::make_shared<TSeriesKeeping>(settings_.Retention)) {
   if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
 }
