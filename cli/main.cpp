@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "base/fileutil.h"
-#include "capture/settings/cameras.h"
-#include "capture/store/catalog.h"
 #include "capture/job/naming.h"
-#include "capture/store/retention.h"
-#include "capture/window/scheduler.h"
-#include "capture/store/seriesindex.h"
+#include "capture/settings/cameras.h"
 #include "capture/settings/settings.h"
+#include "capture/store/catalog.h"
+#include "capture/store/retention.h"
+#include "capture/store/seriesindex.h"
+#include "capture/window/scheduler.h"
 #include "cli/commandline.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
@@ -291,8 +291,8 @@ std::unique_ptr<TConsoleSeries> MakeSeries(TSeriesLoop& loop, TPrepared prepared
 
 // A line on standard error that a reload leaves, at notice priority under the journal.
 void Tell(const Text& message, const Text& name = Text()) {
-  std::fprintf(stderr, "%s%s%stessaly-capture: %s\n", IsJournalStream(2) ? "<5>" : "",
-               name.c_str(), name.empty() ? "" : " ", message.c_str());
+  std::fprintf(stderr, "%s%s%stessaly-capture: %s\n", IsJournalStream(2) ? "<5>" : "", name.c_str(),
+               name.empty() ? "" : " ", message.c_str());
 }
 
 int Main(int argc, char** argv) {
@@ -395,8 +395,7 @@ int Main(int argc, char** argv) {
   auto renew = [&](const TCommandLine& own, const Text& name, const Text& source, int status,
                    Text& error) {
     TPrepared one;
-    if (status == 0)
-      status = Prepare(own, catalog, catalog_open, catalog_path, name, one, error);
+    if (status == 0) status = Prepare(own, catalog, catalog_open, catalog_path, name, one, error);
     if (status != 0) return false;
     if (auto old = find(name); old != run.Series.end()) {
       // Its beat goes on: the first fetch with the new settings falls at the next tick.

@@ -276,8 +276,8 @@ class NotifySocket {
 
 const std::string kAbc = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc";
 
-// A job that stores, one that fails, one that stores, one that hangs: the manager hears of each, and the
-// watchdog pings go on while the last one hangs, until the first signal says stopping.
+// A job that stores, one that fails, one that stores, one that hangs: the manager hears of each,
+// and the watchdog pings go on while the last one hangs, until the first signal says stopping.
 TEST(CaptureNotifyTest, ReadyStatusWatchdogStopping) {
   ScriptedPeer peer({{PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(kAbc), PeerStep::Close()},
                      {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Reset()},
@@ -1009,7 +1009,8 @@ TEST_P(CaptureReloadTest, OnlyWhatChangedMoves) {
   kill(run.child->Pid(), SIGTERM);
   EXPECT_EQ(run.Wait(), 0);
   std::string told = GetParam().told;
-  for (size_t at; (at = told.find("DIR")) != std::string::npos;) told.replace(at, 3, cameras.Path());
+  for (size_t at; (at = told.find("DIR")) != std::string::npos;)
+    told.replace(at, 3, cameras.Path());
   EXPECT_EQ(run.Err(), told);
 }
 
@@ -1029,13 +1030,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "tessaly-capture: reloaded DIR: 1 started, 0 stopped, 0 restarted, 0 kept as "
                    "they were after an error\n",
                    "ON"},
-        ReloadCase{"Removed",
-                   [](const ScratchDir& cameras, const auto&) {
-                     fs::remove(cameras.File("other"));
-                   },
-                   "tessaly-capture: reloaded DIR: 0 started, 1 stopped, 0 restarted, 0 kept as "
-                   "they were after an error\n",
-                   ""},
+        ReloadCase{
+            "Removed",
+            [](const ScratchDir& cameras, const auto&) { fs::remove(cameras.File("other")); },
+            "tessaly-capture: reloaded DIR: 0 started, 1 stopped, 0 restarted, 0 kept as "
+            "they were after an error\n",
+            ""},
         ReloadCase{"Changed",
                    [](const ScratchDir& cameras, const auto& dir) {
                      WriteCamera(cameras, "other", dir('N'));
@@ -1058,14 +1058,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "an option: every 1h; the camera runs on as it was\ntessaly-capture: reloaded "
                    "DIR: 0 started, 0 stopped, 0 restarted, 1 kept as they were after an error\n",
                    "O"},
-        ReloadCase{"AddedWithoutItsDirectory",
-                   [](const ScratchDir& cameras, const auto&) {
-                     WriteCamera(cameras, "new", "/no/such");
-                   },
-                   "new tessaly-capture: directory /no/such does not exist\ntessaly-capture: "
-                   "reloaded DIR: 0 started, 0 stopped, 0 restarted, 0 kept as they were after "
-                   "an error\n",
-                   "O"},
+        ReloadCase{
+            "AddedWithoutItsDirectory",
+            [](const ScratchDir& cameras, const auto&) { WriteCamera(cameras, "new", "/no/such"); },
+            "new tessaly-capture: directory /no/such does not exist\ntessaly-capture: "
+            "reloaded DIR: 0 started, 0 stopped, 0 restarted, 0 kept as they were after "
+            "an error\n",
+            "O"},
         ReloadCase{"NoCamerasLeft",
                    [](const ScratchDir& cameras, const auto&) {
                      for (const char* name : {"keep", "keep.options", "other"})
@@ -1079,7 +1078,8 @@ INSTANTIATE_TEST_SUITE_P(
 // after a reload, and one it cannot read leaves it running as it was.
 TEST_F(CaptureCliTest, ReloadTheSettingsOfOneSeries) {
   ScratchDir place, other;
-  const std::string settings = dir_.WriteFile("tessaly.ini", CameraFile(server_->Url("snap.jpg"), dir_.Path()));
+  const std::string settings =
+      dir_.WriteFile("tessaly.ini", CameraFile(server_->Url("snap.jpg"), dir_.Path()));
   NotifySocket manager(place.File("notify"));
   Capture run({"--settings", settings, "--every", "100ms", "--quiet"},
               "export NOTIFY_SOCKET=" + place.File("notify") + "; ");
@@ -1092,8 +1092,7 @@ TEST_F(CaptureCliTest, ReloadTheSettingsOfOneSeries) {
     EXPECT_EQ(news.rfind(status, 0), 0u) << news;
     Listen(manager, 200);
   };
-  for (int polls = 0; Listing(dir_.Path()).size() < 2 && polls < 1000; ++polls)
-    Listen(manager, 10);
+  for (int polls = 0; Listing(dir_.Path()).size() < 2 && polls < 1000; ++polls) Listen(manager, 10);
   fs::rename(settings, dir_.File("away"));
   reload("STATUS=last stored ");
   const size_t stored = Listing(dir_.Path()).size();
@@ -1155,9 +1154,9 @@ TEST_F(CaptureCliTest, JournalOnStandardOutputOnly) {
   cameras.WriteFile(
       "dead", CameraFile("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", dead.Path()));
   cameras.WriteFile("lost", CameraFile(server_->Url("snap.jpg"), "/no/such"));
-  Capture run({"--cameras", cameras.Path(), "--every", "50ms", "--count", "2", "--max-failures",
-               "2"},
-              "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1); ");
+  Capture run(
+      {"--cameras", cameras.Path(), "--every", "50ms", "--count", "2", "--max-failures", "2"},
+      "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1); ");
   EXPECT_EQ(run.Wait(), 3);
   EXPECT_EQ(run.Err(),
             "lost tessaly-capture: directory /no/such does not exist\n"
