@@ -42,7 +42,9 @@ class TConsoleSeries final : public TSeriesObserver {
   // The first fetch falls at when, not at once: the tick of the series this one replaces.
   void SetBeginAt(TSeriesClock::TTime when) { begin_at_ = when; }
   // The instant the series' next tick falls, when one is pending.
-  std::optional<TSeriesClock::TTime> NextTick() const { return series_.Schedule().NextWake(); }
+  std::optional<TSeriesClock::TTime> NextTick() const {
+    return begin_at_ ? begin_at_ : series_.Schedule().NextWake();
+  }
   // Loop thread. No further job starts; the running one finishes, stores and reports.
   void BeginEnding();
   // Abandons a running job as closing the window does (nothing partial is stored) and waits up
