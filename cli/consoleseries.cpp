@@ -199,6 +199,9 @@ void TConsoleSeries::Complain(int priority, const Text& message) {
 void TConsoleSeries::BeginEnding() {
   if (ending_) return;
   ending_ = true;
+  // One still waiting for its first tick never begins.
+  if (begin_key_ != 0) loop_.CancelWake(begin_key_);
+  begin_at_.reset();
   series_.Stop();
   changed_();
 }
