@@ -426,7 +426,7 @@ int Main(int argc, char** argv) {
       if (!ListCameras(*line.Cameras, cameras, error) ||
           (cameras.empty() && (error = "no cameras in " + *line.Cameras, true)))
         return (void)Fail(0, "reload: " + error + "; every camera runs on as it was");
-      int added = 0, removed = 0, restarted = 0, kept = 0;
+      int added = 0, removed = 0, restarted = 0, refused = 0;
       std::vector<Text> still_unstarted;
       for (auto one = run.Series.begin(); one != run.Series.end();) {
         const Text name = (*one)->Name();
@@ -450,9 +450,9 @@ int Main(int argc, char** argv) {
           ++(running ? restarted : added);
           continue;
         }
+        ++refused;
         if (running) {
           Fail(0, "reload: " + error + "; the camera runs on as it was", camera.Name);
-          ++kept;
         } else {
           Fail(0, error, camera.Name);
           still_unstarted.push_back(camera.Name);
@@ -461,7 +461,7 @@ int Main(int argc, char** argv) {
       run.Unstarted = still_unstarted;
       Tell("reloaded " + *line.Cameras + ": " + IntToText(added) + " started, " +
            IntToText(removed) + " stopped, " + IntToText(restarted) + " restarted, " +
-           IntToText(kept) + " kept as they were after an error");
+           IntToText(refused) + " refused");
     };
   }
   const int status = RunConsoleSeries(loop, run);
