@@ -19,7 +19,14 @@ camera() {  # camera NAME URL
   printf '%s\n' "$2" 1 0 0 '' 1 | install -m 640 -g _tessaly /dev/stdin "/etc/tessaly/cameras/$1"
 }
 
+# apt-get as README has it, quiet unless it fails.
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive apt-get -y -qq "$@" >/tmp/apt.log 2>&1 || { cat /tmp/apt.log >&2; return 1; }
+}
+
 prop() { systemctl show -P "$2" "$1"; }
+# systemctl status, whose own status tells the unit's state: only its text matters here.
+status() { systemctl status --no-pager "$@" || true; }
 
 # wait_until SECONDS COMMAND...: true once the command is, within that time.
 wait_until() {
@@ -45,8 +52,9 @@ ms() {
   echo $(((end - start) / 1000000))
 }
 
-# Pictures stored in a directory.
+# Pictures stored in a directory; at_least N DIRECTORY: that many at least.
 pictures() { find "$1" -maxdepth 1 -type f -name '*.jpg' 2>/dev/null | wc -l; }
+at_least() { [ "$(pictures "$2")" -ge "$1" ]; }
 
 # The restart counter stays where it is for SECONDS: no restart loop.
 no_restart_for() {  # no_restart_for UNIT SECONDS

@@ -4,8 +4,10 @@
 # package there and runs README's service steps as checks, the rows of tests/systemd/steps.sh,
 # each with the unit state and the journal line it must leave. Nothing of it reaches the machine.
 #
-#   tests/systemd/run.sh [DIR]    DIR: where scripts/package.sh built the packages
-#                                 (default build-package)
+#   tests/systemd/run.sh [DIR [CAPTURE_TESTS]]
+#     DIR: where scripts/package.sh built the packages (default build-package)
+#     CAPTURE_TESTS: the capture core's test program (build/tests/capture_tests), whose case
+#     that sets the machine's clock runs here, as root, and nowhere else
 #
 # It skips, saying so, only where the machine cannot run it at all: not root, or no unshare or
 # nsenter, or namespaces refused. Any other fault fails it. TESSALY_SYSTEMD_KEEP=1 keeps the
@@ -14,6 +16,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 debs=${1:-$root/build-package}
+capture_tests=${2:+$(realpath "$2")}
 
 skip() {
   echo "systemd checks SKIPPED: $* (they need root, util-linux's unshare and nsenter)"
@@ -53,9 +56,13 @@ container_run sh -c 'cat >/var/tmp/tessaly-test/$1' sh "$(basename "$capture")" 
 container_run sh -c 'cat >/var/tmp/tessaly-test/next/$1' sh "$(basename "$work"/next/*.deb)" <"$work"/next/*.deb
 container_run sh -c 'cat >/var/tmp/tessaly-test/lib.sh' <"$here/lib.sh"
 
-# Rows marked --after reload need the program's reload; they run once
-# the program's --help tells of it.
+# Rows marked --after reload need the program's reload; they run once the program's --help tells
+# of it. The row marked --after capture-tests needs CAPTURE_TESTS.
 features=" "
+if [ -n "$capture_tests" ]; then
+  [ -x "$capture_tests" ] || { echo "systemd checks: no test program $capture_tests" >&2; exit 1; }
+  features+="capture-tests "
+fi
 if dpkg-deb --fsys-tarfile "$capture" | tar -xO ./usr/bin/tessaly-capture >"$work/program" &&
   chmod +x "$work/program" && "$work/program" --help | grep -q -i 'reload\|re-read'; then
   features+="reload "
@@ -74,7 +81,7 @@ step() {
   local name=$1 unit=$2 state=$3 line=$4 command=$5
   if [ -n "$after" ] && [[ $features != *" $after "* ]]; then
     skipped+=("$name")
-    echo "SKIP  $name (needs the program's $after)"
+    echo "SKIP  $name (not here: $after)"
     return 0
   fi
   local cursor out status=0 now seen_state= seen_line= i
