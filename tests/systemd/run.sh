@@ -63,8 +63,9 @@ if [ -n "$capture_tests" ]; then
   [ -x "$capture_tests" ] || { echo "systemd checks: no test program $capture_tests" >&2; exit 1; }
   features+="capture-tests "
 fi
-if dpkg-deb --fsys-tarfile "$capture" | tar -xO ./usr/bin/tessaly-capture >"$work/program" &&
-  chmod +x "$work/program" && "$work/program" --help | grep -q -i 'reload\|re-read'; then
+dpkg-deb --fsys-tarfile "$capture" | tar -xO ./usr/bin/tessaly-capture >"$work/program"
+chmod +x "$work/program"
+if [[ $("$work/program" --help) == *reload* ]]; then
   features+="reload "
 fi
 

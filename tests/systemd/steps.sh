@@ -99,7 +99,7 @@ step 'one camera follows in the journal' $cams active/running '^gate ' \
 step 'its stop with a fetch in flight ends in success' $cams inactive/dead "Stopped $cams.service" \
   't=$(ms systemctl stop '$cams'); echo "$t ms"; [ "$t" -lt 2000 ] && [ "$(prop '$cams' Result)" = success ]'
 step --after reload 'a camera that cannot start: the stop still ends in success' $cams inactive/dead "Stopped $cams.service" \
-  'camera bad '"$snap"' && printf "%s\n" "$snap" 1 0 0 /home/nowhere 1 >/etc/tessaly/cameras/bad &&
+  'camera bad '"$snap"' && printf "%s\n" '"$snap"' 1 0 0 /home/nowhere 1 >/etc/tessaly/cameras/bad &&
    systemctl start '$cams' && sleep 2 && prop '$cams' StatusText | grep "failing (bad)" &&
    systemctl stop '$cams' && [ "$(prop '$cams' Result)" = success ] && ! systemctl is-failed -q '$cams' &&
    rm /etc/tessaly/cameras/bad'
