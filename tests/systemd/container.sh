@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A real systemd (PID 1) in namespaces of its own, on an overlay of this machine's root: sourced
 # by tests/systemd/run.sh. container_boot starts it, container_run runs a command inside,
 # container_stop ends it. Needs root and util-linux's unshare and nsenter.
@@ -64,7 +65,7 @@ container_inner() {  # container_inner <dir>
   echo tessaly-test >"$root/etc/hostname"
   : >"$root/etc/machine-id"
 
-  cd "$root"
+  cd "$root" || exit 1
   mkdir -p .oldroot
   pivot_root . .oldroot
   umount -l /.oldroot
@@ -83,7 +84,7 @@ container_boot() {  # container_boot <dir>: dir (empty or new) holds the contain
   container_host=$!
   local _
   for _ in $(seq 100); do
-    container_pid=$(cat "/proc/$container_host/task/$container_host/children" 2>/dev/null | awk '{print $1}')
+    container_pid=$(awk '{print $1}' "/proc/$container_host/task/$container_host/children" 2>/dev/null)
     [ -n "$container_pid" ] && [ "$(readlink "/proc/$container_pid/exe" 2>/dev/null)" = /usr/lib/systemd/systemd ] && break
     sleep 0.1
   done

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers for the steps of tests/systemd/steps.sh; sourced inside the container, where each
 # step's command runs as root under bash.
 set -euo pipefail
@@ -10,7 +11,7 @@ fail() {
 # settings NAME URL [DIRECTORY] [FILE]: a settings file of the window, one fetch a second; by
 # default /etc/tessaly/NAME.ini, readable by root alone as README has it.
 settings() {
-  local name=$1 url=$2 dir=${3:-} file=${4:-/etc/tessaly/$1.ini}
+  local url=$2 dir=${3:-} file=${4:-/etc/tessaly/$1.ini}
   printf '%s\n' "$url" 1 0 0 "$dir" 1 | install -D -m 600 /dev/stdin "$file"
 }
 

@@ -23,7 +23,7 @@ skip() {
   exit 0
 }
 [ "$(id -u)" = 0 ] || skip "not root"
-command -v unshare >/dev/null && command -v nsenter >/dev/null || skip "no unshare or nsenter"
+if ! command -v unshare >/dev/null || ! command -v nsenter >/dev/null; then skip "no unshare or nsenter"; fi
 [ -x /lib/systemd/systemd ] || skip "no /lib/systemd/systemd"
 probe=$(unshare --pid --fork --mount --uts --ipc --net --cgroup true 2>&1) ||
   skip "this machine refuses new namespaces: $probe"
@@ -85,7 +85,7 @@ step() {
     echo "SKIP  $name (not here: $after)"
     return 0
   fi
-  local cursor out status=0 now seen_state= seen_line= i
+  local cursor out status=0 now='' seen_state='' seen_line='' i
   cursor=$(container_run journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
   out=$(container_run env STEP_CURSOR="$cursor" bash -c "source /var/tmp/tessaly-test/lib.sh; $command" 2>&1) ||
     status=$?

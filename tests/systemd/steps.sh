@@ -105,6 +105,11 @@ step --after reload 'a camera that cannot start: the stop still ends in success'
    rm /etc/tessaly/cameras/bad'
 
 # Reload: systemctl reload re-reads the settings, the process stays.
+step 'reload without the settings file fails, naming it, and the series goes on' $g active/running \
+  "cannot stat '/etc/tessaly/garden.ini'" \
+  'pid=$(prop '$g' MainPID) && mv /etc/tessaly/garden.ini /etc/tessaly/garden.ini.away &&
+   if systemctl reload '$g' 2>/dev/null; then fail "the reload succeeded"; fi;
+   mv /etc/tessaly/garden.ini.away /etc/tessaly/garden.ini && [ "$(prop '$g' MainPID)" = "$pid" ]'
 step --after reload 'reload an instance: its next tick takes the new address' $g active/running - \
   'pid=$(prop '$g' MainPID) && cp /srv/www/snap.jpg /srv/www/other.jpg && settings garden http://127.0.0.1:8080/other.jpg &&
    systemctl reload '$g' && wait_until 10 bash -c "ls /var/lib/tessaly/garden | grep -q ^other_" &&

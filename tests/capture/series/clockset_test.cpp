@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -47,7 +47,8 @@ class TQueueHost : public TSeriesHost {
 // container); elsewhere it is skipped.
 TEST(ClockSetTest, SettingTheClockToItsOwnValueIsReportedWithinASecond) {
   if (std::getenv("TESSALY_SET_CLOCK") == nullptr)
-    GTEST_SKIP() << "sets the machine's clock: only with TESSALY_SET_CLOCK=1 (tests/systemd/run.sh)";
+    GTEST_SKIP()
+        << "sets the machine's clock: only with TESSALY_SET_CLOCK=1 (tests/systemd/run.sh)";
   TQueueHost host;
   int told = 0;
   const uint64_t key = WatchClockSet(host, [&] { ++told; });
