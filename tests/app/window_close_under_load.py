@@ -212,62 +212,40 @@ class Run:
         return " | ".join(lines) or "(no output)"
 
 
-def close_rows(args, screen, port, scratch):
-    failures = []
-    times = []
-    for number in range(1, args.runs + 1):
-        run = Run(args.program, screen, port, scratch)
-        try:
-            window, problem = run.start_series()
-            if problem:
-                failures.append("run %d: %s" % (number, problem))
-                print("run %2d: %s" % (number, problem), flush=True)
-                continue
-            asked = time.monotonic()
-            screen.ask_to_close(window, at_once=args.disconnect_at_once)
-            closed = run.ended_within(args.limit)
-            took = time.monotonic() - asked
-            if not closed:
-                stored = len(os.listdir(run.pictures))
-                problem = "still running %.1f s after the close request (%d pictures stored)" % (
-                    took, stored)
-            elif run.process.returncode != 0:
-                problem = "ended with status %d: %s" % (run.process.returncode, run.log())
-            elif not run.settings_saved():
-                problem = "closed without saving its settings"
-            else:
-                times.append(took)
-            print("run %2d: %s" % (number, problem or "closed in %.3f s" % took), flush=True)
-            if problem:
-                failures.append("run %d: %s" % (number, problem))
-        finally:
-            run.kill()
-    if times:
-        print("closed %d of %d within %.1f s (slowest %.3f s)"
-              % (len(times), args.runs, args.limit, max(times)))
-    return failures
+def ask_to_close(run, screen, window, args):
+    screen.ask_to_close(window, at_once=args.disconnect_at_once)
 
 
-def display_end_row(args, port, scratch):
-    """A series runs, the display ends, and SIGTERM must end the program within 3 s."""
-    screen = Display()
+def end_display_then_sigterm(run, screen, window, args):
+    screen.end()
+    if run.process.poll() is None:
+        run.process.send_signal(signal.SIGTERM)
+
+
+def run_row(args, row, screen, port, scratch):
+    """One program run of a row: a problem's text, or None."""
+    name, ask, limit, orderly = row
     run = Run(args.program, screen, port, scratch)
     try:
         window, problem = run.start_series()
         if problem:
-            return ["display end: %s" % problem]
-        screen.end()
-        ended_alone = run.ended_within(0.5)
-        if not ended_alone:
-            run.process.send_signal(signal.SIGTERM)
-            if not run.ended_within(3.0):
-                return ["display end: SIGTERM did not end the program within 3 s"]
-        print("display end: the program ended %s (status %d)"
-              % ("by itself" if ended_alone else "on SIGTERM", run.process.returncode))
-        return []
+            return problem
+        asked = time.monotonic()
+        ask(run, screen, window, args)
+        ended = run.ended_within(limit)
+        took = time.monotonic() - asked
+        if not ended:
+            return "still running %.1f s after it was asked, %d pictures stored" % (
+                took, len(os.listdir(run.pictures)))
+        if orderly and run.process.returncode != 0:
+            return "ended with status %d: %s" % (run.process.returncode, run.log())
+        if orderly and not run.settings_saved():
+            return "ended without saving its settings"
+        print("%s: ended in %.3f s, status %d" % (name, took, run.process.returncode),
+              flush=True)
+        return None
     finally:
         run.kill()
-        screen.end()
 
 
 def main():
@@ -281,6 +259,13 @@ def main():
     args = parser.parse_args()
     if shutil.which("Xvfb") is None:
         sys.exit("window_close_under_load: Xvfb is missing (scripts/setup.sh peers)")
+    # Name, program runs, a display of its own (ended by the row), how the program is asked to
+    # end once its first picture is stored, seconds it may take, and whether it must end in order
+    # (status 0, settings saved).
+    rows = [
+        ("close request", args.runs, False, ask_to_close, args.limit, True),
+        ("SIGTERM after the display ended", 1, True, end_display_then_sigterm, 3.0, False),
+    ]
 
     camera = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Camera)
     camera.daemon_threads = True
@@ -289,23 +274,34 @@ def main():
 
     scratch = tempfile.mkdtemp(prefix="tessaly-close-")
     busy = []
-    screen = None
+    shared = None
+    failures = []
+    total = 0
     try:
-        screen = Display()
+        shared = Display()
         busy = [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"],
                                  preexec_fn=die_with_parent) for _ in range(args.busy)]
-        print("%d busy loops beside the program on display %s" % (args.busy, screen.name))
-        failures = close_rows(args, screen, port, scratch)
-        failures += display_end_row(args, port, scratch)
+        print("%d busy loops beside the program" % args.busy)
+        for name, runs, own_display, ask, limit, orderly in rows:
+            for number in range(1, runs + 1):
+                total += 1
+                screen = Display() if own_display else shared
+                try:
+                    problem = run_row(args, (name, ask, limit, orderly), screen, port, scratch)
+                finally:
+                    if own_display:
+                        screen.end()
+                if problem:
+                    failures.append("%s, run %d: %s" % (name, number, problem))
+                    print("%s: %s" % (name, problem), flush=True)
     finally:
         for loop in busy:
             loop.kill()
             loop.wait()
-        if screen:
-            screen.end()
+        if shared:
+            shared.end()
         shutil.rmtree(scratch, ignore_errors=True)
-    rows = args.runs + 1
-    print("%d passed, %d failed" % (rows - len(failures), len(failures)))
+    print("%d passed, %d failed" % (total - len(failures), len(failures)))
     for failure in failures:
         print("FAILED " + failure)
     return 1 if failures else 0
