@@ -92,9 +92,14 @@ class Display:
         self.atom = self.x.intern_atom
 
     def end(self):
+        # Asked to end, the server closes every client and removes its socket and lock file.
         if self.server.poll() is None:
+            self.server.terminate()
+        try:
+            self.server.wait(timeout=5)
+        except subprocess.TimeoutExpired:
             self.server.kill()
-        self.server.wait()
+            self.server.wait()
 
     def program_window(self, pid):
         """The viewable top-level window whose _NET_WM_PID is pid and that takes
