@@ -12,7 +12,7 @@ interval of 1 s), clicks Start through XTEST, waits for the first picture and th
 window what a window manager sends for its close button: a WM_PROTOCOLS client message carrying
 WM_DELETE_WINDOW, to the window's own X window, with an empty event mask (ICCCM 4.2.8.1). The
 program must end with status 0 within the limit, its settings saved. A last row starts a series,
-ends the display (Xvfb killed) and then sends the program SIGTERM.
+ends the display (its Xvfb ends) and then sends the program SIGTERM.
 
 The sender keeps its connection and makes a round trip after the message. A client that
 disconnects right after flushing its request (--disconnect-at-once: a one-shot sender on a
