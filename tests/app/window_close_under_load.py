@@ -212,9 +212,7 @@ class Run:
 
     def log(self):
         with open(self.log_path, "rb") as log:
-            lines = [line for line in log.read().decode(errors="replace").splitlines()
-                     if "XDG_RUNTIME_DIR" not in line]
-        return " | ".join(lines) or "(no output)"
+            return " | ".join(log.read().decode(errors="replace").splitlines()) or "(no output)"
 
 
 def ask_to_close(run, screen, window, args):
