@@ -46,6 +46,7 @@ class TConsoleSeries final : public TSeriesObserver {
   bool Paused() const { return paused_until_.has_value(); }
   bool Failing() const { return failures_in_row_ > 0 || status_ != 0; }
   const Text& Name() const { return name_; }
+  bool Insecure() const { return insecure_; }
   // The one line the service manager shows for the series.
   Text StatusText() const;
 
@@ -55,6 +56,7 @@ class TConsoleSeries final : public TSeriesObserver {
   void JobEnded(int32_t counter) override;
   void Paused(std::time_t now, std::time_t until) override;
   void Opened() override;
+  void Held(std::time_t until, const Text& why) override;
 
  private:
   // What the last stored picture or the last failure was, and when.
@@ -63,6 +65,8 @@ class TConsoleSeries final : public TSeriesObserver {
     Text Stamp;
   };
 
+  // StatusText without the trust's note.
+  Text StateText() const;
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
   void OnStartError(const Text& error);
@@ -76,6 +80,7 @@ class TConsoleSeries final : public TSeriesObserver {
   TSeriesLoop& loop_;
   TSeriesOptions options_;
   const Text name_;
+  const bool insecure_;
   std::function<void()> changed_ = [] {};
   TSeries series_;
   int status_ = 0;

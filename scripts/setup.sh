@@ -10,7 +10,7 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libnova-dev libsystemd-dev libsqlite3-dev"
   [tests]="libgtest-dev libgmock-dev libbenchmark-dev"
-  [peers]="nginx-light lighttpd ffmpeg python3 curl openssl python3-ephem microsocks dante-server tinyproxy"
+  [peers]="nginx-light lighttpd ffmpeg python3 curl openssl gnutls-bin python3-ephem microsocks dante-server tinyproxy"
   [package]="dpkg-dev file desktop-file-utils lintian devscripts help2man man-db systemd strace"
   [fuzz]="clang libclang-rt-14-dev"
 )
