@@ -42,6 +42,7 @@ void TSeries::Reset(TSeriesSettings settings) {
   settings_ = std::move(settings);
   if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
   ++run_;
+  gap_wait_.reset();
   // Keeping and hours are the new settings' (a running job keeps the keeping it had).
   keeping_ = std::make_shared<TSeriesKeeping>(settings_.Retention);
   StopHours();
