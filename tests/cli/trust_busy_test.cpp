@@ -68,6 +68,11 @@ struct TrustBusyCase {
   int at_least_ms = 0;               // the run cannot be done sooner
 };
 
+// The row's name, for the test's listing.
+void PrintTo(const TrustBusyCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
 class TrustBusyTest : public testing::TestWithParam<TrustBusyCase> {};
 
 TEST_P(TrustBusyTest, Run) {
