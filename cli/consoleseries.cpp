@@ -33,6 +33,7 @@ TConsoleSeries::TConsoleSeries(TSeriesLoop& loop, TSeriesSettings settings, TSer
     : loop_(loop),
       options_(std::move(options)),
       name_(std::move(name)),
+      insecure_(settings.Tls.Insecure),
       retention_(std::move(retention)),
       series_(loop, std::move(settings), *this) {
   series_.OnStartError = [this](const Text& error) { OnStartError(error); };
@@ -84,6 +85,11 @@ void TConsoleSeries::Paused(std::time_t now, std::time_t until) {
   changed_();
   // Also when quiet: a series that fetches nothing for hours must say why where it is read.
   Print(LocalTimeStamp(now), "paused until " + *paused_until_, kPriorityNotice);
+}
+
+void TConsoleSeries::Held(std::time_t until, const Text& why) {
+  Print(LocalTimeStamp(std::time(nullptr)),
+        "busy, no request until " + LocalTimeStamp(until) + " (" + why + ")", kPriorityNotice);
 }
 
 void TConsoleSeries::Opened() {
@@ -155,6 +161,11 @@ void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp)
 }
 
 Text TConsoleSeries::StatusText() const {
+  const Text text = StateText();
+  return insecure_ ? text + "; certificate not verified (--insecure)" : text;
+}
+
+Text TConsoleSeries::StateText() const {
   Text stored_text;
   if (last_stored_)
     stored_text = "last stored " + last_stored_->Outcome.Path + " (" +
@@ -226,7 +237,12 @@ Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& serie
   Text text = IntToText(static_cast<int64_t>(series.size() + unstarted.size())) +
               " cameras: " + IntToText(running) + " running, " + IntToText(paused) + " paused, " +
               IntToText(failing_count) + " failing";
-  return failing.empty() ? text : text + " (" + failing + ")";
+  if (!failing.empty()) text += " (" + failing + ")";
+  const auto insecure =
+      std::count_if(series.begin(), series.end(), [](const auto& one) { return one->Insecure(); });
+  if (insecure > 0)
+    text += "; " + IntToText(static_cast<int64_t>(insecure)) + " without certificate verification";
+  return text;
 }
 
 bool UnderListeningServiceManager() {

@@ -61,6 +61,7 @@ class TConsoleSeries final : public TSeriesObserver {
   bool Paused() const { return paused_until_.has_value(); }
   bool Failing() const { return failures_in_row_ > 0 || status_ != 0; }
   const Text& Name() const { return name_; }
+  bool Insecure() const { return insecure_; }
   // The one line the service manager shows for the series.
   Text StatusText() const;
 
@@ -70,6 +71,7 @@ class TConsoleSeries final : public TSeriesObserver {
   void JobEnded(int32_t counter) override;
   void Paused(std::time_t now, std::time_t until) override;
   void Opened() override;
+  void Held(std::time_t until, const Text& why) override;
 
  private:
   bool StartSeries();
@@ -82,6 +84,8 @@ class TConsoleSeries final : public TSeriesObserver {
     Text Stamp;
   };
 
+  // StatusText without the trust's note.
+  Text StateText() const;
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
   void OnStartError(const Text& error);
@@ -95,6 +99,7 @@ class TConsoleSeries final : public TSeriesObserver {
   TSeriesLoop& loop_;
   TSeriesOptions options_;
   const Text name_;
+  const bool insecure_;
   std::function<void()> changed_ = [] {};
   std::shared_ptr<int> alive_ = std::make_shared<int>();
   // Before series_, so that it goes after the series.

@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "base/fileutil.h"
-#include "capture/settings/cameras.h"
-#include "capture/store/catalog.h"
 #include "capture/job/naming.h"
-#include "capture/store/retention.h"
-#include "capture/window/scheduler.h"
-#include "capture/store/seriesindex.h"
+#include "capture/settings/cameras.h"
 #include "capture/settings/settings.h"
+#include "capture/store/catalog.h"
+#include "capture/store/retention.h"
+#include "capture/store/seriesindex.h"
+#include "capture/window/scheduler.h"
 #include "cli/commandline.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
@@ -167,6 +167,12 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   settings.Job.FailOnHttpError = line.Fail;
   settings.Job.ImagesOnly = line.ImagesOnly;
   settings.Job.SkipUnchanged = line.SkipUnchanged;
+  settings.Tls = line.Tls;
+  settings.LeaveBusyAlone = true;
+  settings.MinGap = std::chrono::milliseconds(line.MinGapMs);
+  if (!line.Tls.CaFile.empty() && access(line.Tls.CaFile.c_str(), R_OK) != 0)
+    return error = "cannot read --ca-file " + line.Tls.CaFile + ": " + std::strerror(errno),
+           kExitUsage;
   int64_t interval_ms = 0;
   if (line.IntervalMs) {
     interval_ms = *line.IntervalMs;
@@ -220,6 +226,18 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
     return kExitNoDirectory;
   }
   if (!line.Counter) counter = ContinuedCounter(counter, start.HighestCounter);
+  // Said once at start, where an administrator reads it.
+  const Text lead = (IsJournalStream(2) ? Text("<4>") : Text()) + name + (name.empty() ? "" : " ");
+  if (line.Tls.Insecure)
+    std::fprintf(stderr,
+                 "%stessaly-capture: --insecure: the camera's certificate is not verified; "
+                 "anyone on the way can pose as it\n",
+                 lead.c_str());
+  if (line.Tls.Legacy)
+    std::fprintf(stderr,
+                 "%stessaly-capture: --tls-legacy: old TLS (TLS 1.0, RSA key exchange, CBC, "
+                 "legacy renegotiation) is allowed for this camera\n",
+                 lead.c_str());
   settings.Counter = counter;
   settings.Directory = directory;
   if (start.NotItsDirectory) settings.StoredIn = out.Retention->Directory();

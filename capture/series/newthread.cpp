@@ -43,7 +43,8 @@ void TNewThread::RunJob() {
   std::lock_guard lock(mutex_);
   finished_ = true;
   finished_cv_.notify_all();
-  if (open_) setup_.Host->Post([done = setup_.Done, next] { done(next); });
+  if (open_)
+    setup_.Host->Post([done = setup_.Done, next, outcome = reported_] { done(next, outcome); });
 }
 
 bool TNewThread::Close(std::chrono::milliseconds grace) {
@@ -98,6 +99,7 @@ void TNewThread::ReportOutcome(const TJobOutcome& outcome) {
   std::vector<TKeepingNote> notes;
   std::lock_guard lock(mutex_);
   if (!open_) return;
+  reported_ = outcome;
   if (outcome.Kind == TJobOutcome::TKind::Stored)
     setup_.Keeping->Stored(outcome.Path, setup_.Settings.Counter, outcome.Bytes, notes);
   for (const TKeepingNote& note : notes) setup_.Observer->Kept(note);
