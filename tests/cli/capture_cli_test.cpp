@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -488,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgs{"SettingsMissing", "--settings /no/tessaly.ini", 2,
                 "cannot read settings file /no/tessaly.ini: No such file or directory"},
         BadArgs{"SettingsDirectory", "--settings @DIR", 2,
-                "cannot read settings file @DIR: Is a directory"},
+                "cannot read settings file @DIR: not a regular file but a directory"},
         BadArgs{"NoSuchDirectory", URL "/no/dir", 1, "directory /no/dir does not exist"},
         BadArgs{"HomeHiddenFromService", URL "/home/nobody/Pictures", 2,
                 "directory /home/nobody/Pictures cannot be reached by the service: its unit "
@@ -933,6 +935,111 @@ TEST_F(CaptureCliTest, CamerasStatusCountsAndNamesTheFailing) {
   EXPECT_EQ(run.Err().rfind("lost tessaly-capture: directory /no/such does not exist\n", 0), 0u)
       << run.Err();
   EXPECT_TRUE(Listing(night.Path()).empty());
+}
+
+}  // namespace
+}  // namespace tessaly
+
+namespace tessaly {
+namespace {
+
+struct HostileFile {
+  std::string name;  // the camera's
+  std::function<void(const ScratchDir& cameras, const std::string& settings)> make;
+  std::string line;  // the start of its line on standard error; "DIR": the cameras' directory
+};
+
+// The cameras' directory as a careless or hostile hand leaves it: each bad camera is refused
+// with its own line, escaped, and the others run; the service hears of every one of them.
+TEST_F(CaptureCliTest, HostileCameraFilesAreRefusedOneByOne) {
+  ScratchDir cameras, good, place;
+  ScriptedPeer busy(PeerScript{
+      PeerStep::AwaitText("\r\n\r\n"),
+      PeerStep::Send("HTTP/1.0 503 Busy\x1b[2J\r\nContent-Length: 0\r\n\r\n"), PeerStep::Close()});
+  const std::string settings = CameraFile(server_->Url("snap.jpg"), good.Path());
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i * 97);
+  const std::string name_fault =
+      " tessaly-capture: a camera's name may hold no space, backslash, control character or byte "
+      "that is not UTF-8; rename its file";
+  const std::vector<HostileFile> rows = {
+      {"big",
+       [](auto& d, auto& s) {
+         d.WriteFile("big", s), d.WriteFile("big.options", std::string(70000, '#'));
+       },
+       "big tessaly-capture: cannot read options file DIR/big.options: larger than 64 KiB"},
+      {"dangling",
+       [](auto& d, auto&) { EXPECT_EQ(symlink("gone", d.File("dangling").c_str()), 0); },
+       "dangling tessaly-capture: cannot read settings file DIR/dangling: a link to nothing "
+       "(gone)"},
+      {"dir",
+       [](auto& d, auto& s) { d.WriteFile("dir", s), fs::create_directory(d.File("dir.options")); },
+       "dir tessaly-capture: cannot read options file DIR/dir.options: not a regular file but a "
+       "directory"},
+      {"esc\x1b[31m", [](auto& d, auto& s) { d.WriteFile("esc\x1b[31m", s); },
+       "esc\\x1b[31m" + name_fault},
+      {"fifo",
+       [](auto& d, auto& s) {
+         d.WriteFile("fifo", s), mkfifo(d.File("fifo.options").c_str(), 0600);
+       },
+       "fifo tessaly-capture: cannot read options file DIR/fifo.options: not a regular file but a "
+       "FIFO"},
+      {"has space", [](auto& d, auto& s) { d.WriteFile("has space", s); },
+       "has space" + name_fault},
+      {"nested",
+       [](auto& d, auto& s) {
+         d.WriteFile("nested", s), d.WriteFile("nested.options", "--cam /etc\n");
+       },
+       "nested tessaly-capture: options file DIR/nested.options: --cameras has no place in an "
+       "options file"},
+      {"passwd",
+       [](auto& d, auto&) { EXPECT_EQ(symlink("/etc/passwd", d.File("passwd").c_str()), 0); },
+       "passwd tessaly-capture: settings file DIR/passwd is not a settings file of the window "
+       "(six lines): "},
+      {"random", [&](auto& d, auto&) { d.WriteFile("random", bytes); },
+       "random tessaly-capture: settings file DIR/random is not a settings file of the window "
+       "(six lines): it holds a NUL byte"},
+      {"subdir", [](auto& d, auto&) { fs::create_directory(d.File("subdir")); },
+       "subdir tessaly-capture: cannot read settings file DIR/subdir: not a regular file but a "
+       "directory"},
+      {"x\n<0>INJECTED", [](auto& d, auto& s) { d.WriteFile("x\n<0>INJECTED", s); },
+       "x\\x0a<0>INJECTED" + name_fault},
+      {"zero",
+       [](auto& d, auto& s) {
+         d.WriteFile("zero", s);
+         EXPECT_EQ(symlink("/dev/zero", d.File("zero.options").c_str()), 0);
+       },
+       "zero tessaly-capture: cannot read options file DIR/zero.options: not a regular file but a "
+       "character device"},
+  };
+  for (const HostileFile& row : rows) row.make(cameras, settings);
+  cameras.WriteFile("good", settings);
+  cameras.WriteFile("reason",
+                    CameraFile("http://127.0.0.1:" + busy.PortText() + "/a.jpg", good.Path()));
+  cameras.WriteFile("reason.options", "--fail\n--max-failures 1\n");
+  NotifySocket manager(place.File("notify"));
+  Capture run({"--cameras", cameras.Path(), "--count", "1", "--every", "50ms"},
+              "export NOTIFY_SOCKET=" + place.File("notify") + "; ");
+  EXPECT_EQ(run.Wait(), 3) << run.Err();
+  const std::string err = "\n" + run.Err(), out = run.Out();
+  for (const HostileFile& row : rows) {
+    std::string line = row.line;
+    for (size_t at; (at = line.find("DIR")) != std::string::npos;)
+      line.replace(at, 3, cameras.Path());
+    EXPECT_NE(err.find("\n" + line), std::string::npos) << row.line << "\n" << err;
+  }
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 14) << err;  // each, and reason's end
+  EXPECT_EQ(err.find_first_of("\x1b\r\t"), std::string::npos) << err;
+  EXPECT_EQ(Listing(good.Path()), std::vector<std::string>{"snap_00000001.jpg"});
+  EXPECT_EQ(CountLines(out, "good ") + CountLines(out, "reason "), 2) << out;
+  EXPECT_NE(out.find(" failed HTTP 503 Busy\\x1b[2J\n"), std::string::npos) << out;
+  std::string got;
+  while ((got = manager.NextNews()).rfind("STATUS=", 0) != 0 && !got.empty()) {
+  }
+  EXPECT_EQ(got,
+            "STATUS=14 cameras: 2 running, 0 paused, 12 failing (big, dangling, dir, "
+            "esc\\x1b[31m, fifo, has space, nested, passwd, random, subdir, "
+            "x\\x0a<0>INJECTED, zero)");
 }
 
 }  // namespace
