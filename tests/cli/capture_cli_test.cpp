@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -943,14 +943,27 @@ TEST_F(CaptureCliTest, CamerasStatusCountsAndNamesTheFailing) {
 namespace tessaly {
 namespace {
 
-struct HostileFile {
-  std::string name;  // the camera's
-  std::function<void(const ScratchDir& cameras, const std::string& settings)> make;
-  std::string line;  // the start of its line on standard error; "DIR": the cameras' directory
+struct HostileCamera {
+  std::string name, shown;        // the file's name, and as the lines show it
+  std::string settings, options;  // "S": good settings, "/": a directory, "|": a FIFO, "->T": a
+                                  // link to T, "": none, else the file's content
+  std::string reason;             // after "tessaly-capture: "; "@": the settings file's path
 };
 
+void MakeEntry(const std::string& path, const std::string& what, const std::string& settings) {
+  if (what == "/") {
+    fs::create_directory(path);
+  } else if (what == "|") {
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+  } else if (what.rfind("->", 0) == 0) {
+    EXPECT_EQ(symlink(what.c_str() + 2, path.c_str()), 0);
+  } else if (!what.empty()) {
+    std::ofstream(path, std::ios::binary) << (what == "S" ? settings : what);
+  }
+}
+
 // The cameras' directory as a careless or hostile hand leaves it: each bad camera is refused
-// with its own line, escaped, and the others run; the service hears of every one of them.
+// with its own line, escaped, the others run, and the service counts the refused as failing.
 TEST_F(CaptureCliTest, HostileCameraFilesAreRefusedOneByOne) {
   ScratchDir cameras, good, place;
   ScriptedPeer busy(PeerScript{
@@ -959,60 +972,40 @@ TEST_F(CaptureCliTest, HostileCameraFilesAreRefusedOneByOne) {
   const std::string settings = CameraFile(server_->Url("snap.jpg"), good.Path());
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i * 97);
-  const std::string name_fault =
-      " tessaly-capture: a camera's name may hold no space, backslash, control character or byte "
-      "that is not UTF-8; rename its file";
-  const std::vector<HostileFile> rows = {
-      {"big",
-       [](auto& d, auto& s) {
-         d.WriteFile("big", s), d.WriteFile("big.options", std::string(70000, '#'));
-       },
-       "big tessaly-capture: cannot read options file DIR/big.options: larger than 64 KiB"},
-      {"dangling",
-       [](auto& d, auto&) { EXPECT_EQ(symlink("gone", d.File("dangling").c_str()), 0); },
-       "dangling tessaly-capture: cannot read settings file DIR/dangling: a link to nothing "
-       "(gone)"},
-      {"dir",
-       [](auto& d, auto& s) { d.WriteFile("dir", s), fs::create_directory(d.File("dir.options")); },
-       "dir tessaly-capture: cannot read options file DIR/dir.options: not a regular file but a "
-       "directory"},
-      {"esc\x1b[31m", [](auto& d, auto& s) { d.WriteFile("esc\x1b[31m", s); },
-       "esc\\x1b[31m" + name_fault},
-      {"fifo",
-       [](auto& d, auto& s) {
-         d.WriteFile("fifo", s), mkfifo(d.File("fifo.options").c_str(), 0600);
-       },
-       "fifo tessaly-capture: cannot read options file DIR/fifo.options: not a regular file but a "
-       "FIFO"},
-      {"has space", [](auto& d, auto& s) { d.WriteFile("has space", s); },
-       "has space" + name_fault},
-      {"nested",
-       [](auto& d, auto& s) {
-         d.WriteFile("nested", s), d.WriteFile("nested.options", "--cam /etc\n");
-       },
-       "nested tessaly-capture: options file DIR/nested.options: --cameras has no place in an "
-       "options file"},
-      {"passwd",
-       [](auto& d, auto&) { EXPECT_EQ(symlink("/etc/passwd", d.File("passwd").c_str()), 0); },
-       "passwd tessaly-capture: settings file DIR/passwd is not a settings file of the window "
-       "(six lines): "},
-      {"random", [&](auto& d, auto&) { d.WriteFile("random", bytes); },
-       "random tessaly-capture: settings file DIR/random is not a settings file of the window "
-       "(six lines): it holds a NUL byte"},
-      {"subdir", [](auto& d, auto&) { fs::create_directory(d.File("subdir")); },
-       "subdir tessaly-capture: cannot read settings file DIR/subdir: not a regular file but a "
-       "directory"},
-      {"x\n<0>INJECTED", [](auto& d, auto& s) { d.WriteFile("x\n<0>INJECTED", s); },
-       "x\\x0a<0>INJECTED" + name_fault},
-      {"zero",
-       [](auto& d, auto& s) {
-         d.WriteFile("zero", s);
-         EXPECT_EQ(symlink("/dev/zero", d.File("zero.options").c_str()), 0);
-       },
-       "zero tessaly-capture: cannot read options file DIR/zero.options: not a regular file but a "
-       "character device"},
+  const std::string name =
+      "a camera's name may hold no space, backslash, control character or "
+      "byte that is not UTF-8; rename its file";
+  const std::string options = "cannot read options file @.options: ";
+  const std::string not_settings =
+      "settings file @ is not a settings file of the window (six lines): ";
+  const std::vector<HostileCamera> rows = {
+      {"big", "big", "S", std::string(70000, '#'), options + "larger than 64 KiB"},
+      {"dangling", "dangling", "->gone", "",
+       "cannot read settings file @: a link to nothing (gone)"},
+      {"dir", "dir", "S", "/", options + "not a regular file but a directory"},
+      {"esc\x1b[31m", "esc\\x1b[31m", "S", "", name},
+      {"fifo", "fifo", "S", "|", options + "not a regular file but a FIFO"},
+      {"has space", "has space", "S", "", name},
+      {"nested", "nested", "S", "--cam /etc\n",
+       "options file @.options: --cameras has no place in an options file"},
+      {"passwd", "passwd", "->/etc/passwd", "", not_settings},
+      {"random", "random", bytes, "", not_settings + "it holds a NUL byte"},
+      {"seven", "seven", settings + "more\n", "", not_settings + "it has 7 lines"},
+      {"subdir", "subdir", "/", "",
+       "cannot read settings file @: not a regular file but a directory"},
+      {"unit", "unit", "http://h/a.jpg\n1\nx\n0\n/d\n1\n", "",
+       not_settings + "line 3 (the unit) is not a number"},
+      {"x\n<0>INJECTED", "x\\x0a<0>INJECTED", "S", "", name},
+      {"yes", "yes", "S", "--quiet yes\n",
+       "options file @.options: 'yes' is not an option (a value given to one that takes none?)"},
+      {"zero", "zero", "S", "->/dev/zero", options + "not a regular file but a character device"},
   };
-  for (const HostileFile& row : rows) row.make(cameras, settings);
+  std::string failing;
+  for (const HostileCamera& row : rows) {
+    MakeEntry(cameras.File(row.name), row.settings, settings);
+    MakeEntry(cameras.File(row.name + ".options"), row.options, settings);
+    failing += (failing.empty() ? "" : ", ") + row.shown;
+  }
   cameras.WriteFile("good", settings);
   cameras.WriteFile("reason",
                     CameraFile("http://127.0.0.1:" + busy.PortText() + "/a.jpg", good.Path()));
@@ -1022,24 +1015,20 @@ TEST_F(CaptureCliTest, HostileCameraFilesAreRefusedOneByOne) {
               "export NOTIFY_SOCKET=" + place.File("notify") + "; ");
   EXPECT_EQ(run.Wait(), 3) << run.Err();
   const std::string err = "\n" + run.Err(), out = run.Out();
-  for (const HostileFile& row : rows) {
-    std::string line = row.line;
-    for (size_t at; (at = line.find("DIR")) != std::string::npos;)
-      line.replace(at, 3, cameras.Path());
-    EXPECT_NE(err.find("\n" + line), std::string::npos) << row.line << "\n" << err;
+  for (const HostileCamera& row : rows) {
+    std::string line = "\n" + row.shown + " tessaly-capture: " + row.reason;
+    for (size_t at; (at = line.find('@')) != std::string::npos;)
+      line.replace(at, 1, cameras.File(row.name));
+    EXPECT_NE(err.find(line), std::string::npos) << line << err;
   }
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 14) << err;  // each, and reason's end
-  EXPECT_EQ(err.find_first_of("\x1b\r\t"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 17) << err;  // each, and reason's end
   EXPECT_EQ(Listing(good.Path()), std::vector<std::string>{"snap_00000001.jpg"});
   EXPECT_EQ(CountLines(out, "good ") + CountLines(out, "reason "), 2) << out;
   EXPECT_NE(out.find(" failed HTTP 503 Busy\\x1b[2J\n"), std::string::npos) << out;
   std::string got;
   while ((got = manager.NextNews()).rfind("STATUS=", 0) != 0 && !got.empty()) {
   }
-  EXPECT_EQ(got,
-            "STATUS=14 cameras: 2 running, 0 paused, 12 failing (big, dangling, dir, "
-            "esc\\x1b[31m, fifo, has space, nested, passwd, random, subdir, "
-            "x\\x0a<0>INJECTED, zero)");
+  EXPECT_EQ(got, "STATUS=17 cameras: 2 running, 0 paused, 15 failing (" + failing + ")");
 }
 
 }  // namespace

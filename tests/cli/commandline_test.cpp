@@ -42,32 +42,4 @@ TEST(CommandLine, RetentionInSecondsAndBytes) {
   }
 }
 
-// A camera's line: the program's options, its settings file, then its own options, which win;
-// options that make no sense for one camera are refused by their own name.
-TEST(CommandLine, CameraLineFromItsOptionsFile) {
-  const std::pair<std::vector<Text>, Text> rows[] = {
-      {{"--every", "5s", "--quiet"}, ""},
-      {{"--cameras", "/etc"}, "--cameras has no place in an options file"},
-      {{"--cam=/etc"}, "--cameras has no place in an options file"},
-      {{"--settings", "/etc/passwd"}, "--settings has no place in an options file"},
-      {{"--quiet", "yes"}, "'yes' is not an option (a value given to one that takes none?)"},
-      {{"--version"}, "--help and --version have no place in an options file"},
-      {{"--fast"}, "unknown option '--fast'"},
-  };
-  for (const auto& [own, error] : rows) {
-    std::vector<Text> words = {"tessaly-capture", "--every", "1m", "--cameras", "/d", "--fail"};
-    std::vector<char*> argv;
-    for (Text& word : words) argv.push_back(word.data());
-    const TCommandLine line =
-        CameraCommandLine(static_cast<int>(argv.size()), argv.data(), "/d/gate", own);
-    EXPECT_EQ(line.Error, error) << own[0];
-    if (!error.empty()) continue;
-    EXPECT_EQ(line.Action, TCommandLine::TAction::Run);
-    EXPECT_EQ(line.SettingsFile, "/d/gate");
-    EXPECT_FALSE(line.Cameras);
-    EXPECT_EQ(line.IntervalMs, 5000);
-    EXPECT_TRUE(line.Quiet && line.Fail);
-  }
-}
-
 }  // namespace tessaly

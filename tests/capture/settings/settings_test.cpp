@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <utility>
 
 #include "base/fileutil.h"
 #include "support/childprocess.h"
@@ -105,32 +104,6 @@ TEST(SettingsFile, ADirectoryOfThatNameMeansDefaults) {
   LoadOrDefaultSettings(window, dir.File(kIniName), "/home/", last_dir);
   EXPECT_EQ(window.address, "http://");
   EXPECT_EQ(last_dir, "/home/");
-}
-
-// The console program takes a settings file only when it is one as the window writes it.
-TEST(SettingsFile, ParsedStrictlyForTheConsole) {
-  const std::pair<Text, Text> rows[] = {
-      {kFull, ""},
-      {"a\n30\n0\n0\n\n1\n\n\n", ""},
-      {"a\r\n30\r\n0\r\n0\r\n/d/\r\n4\r\nmore\r\n", "it has 7 lines"},
-      {"a\r\n30\r\n1\r\n1\r\n/d/\r\n", "it has 5 lines"},
-      {"root:x:0:0:root:/root:/bin/bash\ndaemon:x:1:1::/:/bin/sh\nbin:x:2:2\nx\ny\nz\n",
-       "line 3 (the unit) is not a number"},
-      {"a\n30\n0\nyes\n/d\n1\n", "line 4 (the bell) is not a number"},
-      {Text("a\n30\n0\n0\n/d\n1\n") + '\0', "it holds a NUL byte"},
-  };
-  for (const auto& [content, error] : rows) {
-    TSettingsValues values;
-    Text got = "unset";
-    EXPECT_EQ(ParseSettingsFile(content, values, got), error.empty()) << content;
-    EXPECT_EQ(got, error) << content;
-  }
-  TSettingsValues values;
-  Text error;
-  ASSERT_TRUE(ParseSettingsFile(kFull, values, error));
-  EXPECT_EQ(values.Address, "http://a/b.jpg");
-  EXPECT_EQ(values.Directory, "/srv/");
-  EXPECT_EQ(values.Counter, "17");
 }
 
 // A file size limit makes the write fail part-way, as a full disk would.
