@@ -64,10 +64,6 @@ bool ParseSettingsFile(const Text& content, TSettingsValues& values, Text& error
   if (content.find('\0') != Text::npos) return error = "it holds a NUL byte", false;
   TLineList lines;
   lines.SetJoinedText(content);
-  // Empty lines after the sixth are an editor's; anything else is another kind of file.
-  int count = lines.Count();
-  while (count > 6 && lines[count - 1].empty()) --count;
-  if (count > 6) return error = "it has " + IntToText(count) + " lines", false;
   error = LoadLines(lines, values);
   return error.empty();
 }

@@ -990,7 +990,7 @@ TEST_F(CaptureCliTest, HostileCameraFilesAreRefusedOneByOne) {
        "options file @.options: --cameras has no place in an options file"},
       {"passwd", "passwd", "->/etc/passwd", "", not_settings},
       {"random", "random", bytes, "", not_settings + "it holds a NUL byte"},
-      {"seven", "seven", settings + "more\n", "", not_settings + "it has 7 lines"},
+      {"short", "short", "http://h/a.jpg\n1\n", "", not_settings + "it has 2 lines"},
       {"subdir", "subdir", "/", "",
        "cannot read settings file @: not a regular file but a directory"},
       {"unit", "unit", "http://h/a.jpg\n1\nx\n0\n/d\n1\n", "",
@@ -1006,7 +1006,7 @@ TEST_F(CaptureCliTest, HostileCameraFilesAreRefusedOneByOne) {
     MakeEntry(cameras.File(row.name + ".options"), row.options, settings);
     failing += (failing.empty() ? "" : ", ") + row.shown;
   }
-  cameras.WriteFile("good", settings);
+  cameras.WriteFile("good", settings + "Notes after the six lines, as in the example file.\n");
   cameras.WriteFile("reason",
                     CameraFile("http://127.0.0.1:" + busy.PortText() + "/a.jpg", good.Path()));
   cameras.WriteFile("reason.options", "--fail\n--max-failures 1\n");
