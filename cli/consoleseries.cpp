@@ -139,10 +139,11 @@ void TConsoleSeries::Print(const Text& stamp, const Text& text, int priority, bo
     const Text name = name_.empty() ? Text() : name_ + " ";
     // The journal stamps every line itself and reads its priority from the prefix. Paths and
     // reasons come from servers and names from files: escaped, none ends the line early or
-    // speaks to a terminal.
-    const Text line = journal_out_ ? (priority != 0 ? PriorityPrefix(priority) : Text()) +
-                                         PrintableText(name + text)
-                                   : PrintableText(name + stamp + " " + text);
+    // speaks to a terminal, and a name that starts with "<" gets the priority written before
+    // it, lest the journal take "<0>" of the name for one.
+    const Text body = PrintableText(journal_out_ ? name + text : name + stamp + " " + text);
+    if (journal_out_ && priority == 0 && body[0] == '<') priority = kPriorityInfo;
+    const Text line = (journal_out_ && priority != 0 ? PriorityPrefix(priority) : Text()) + body;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     // The socket layer ignores SIGPIPE, so a reader that has gone shows here.
