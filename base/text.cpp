@@ -167,4 +167,55 @@ int FindLineEnd(const Text& text, Text& terminator) {
   return static_cast<int>(at) + 1;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence of a printable character at text[at], or 0 when the bytes
+// there are a control character or not UTF-8.
+size_t PrintableLength(const Text& text, size_t at) {
+  const auto byte = [&](size_t i) {
+    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
+  };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7F && lead != '\\' ? 1 : 0;
+  // The lowest and highest second byte of each lead, which rules out overlong forms, the
+  // surrogates and code points past U+10FFFF; C2 80..9F are the C1 controls.
+  unsigned char low = 0x80, high = 0xBF;
+  size_t length = 0;
+  if (lead == 0xC2) {
+    length = 2, low = 0xA0;
+  } else if (lead >= 0xC3 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+}  // namespace
+
+Text PrintableText(const Text& text) {
+  Text shown;
+  shown.reserve(text.size());
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t at = 0; at < text.size();) {
+    if (const size_t length = PrintableLength(text, at); length > 0) {
+      shown.append(text, at, length);
+      at += length;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(text[at++]);
+    shown += "\\x";
+    shown += kHex[byte >> 4];
+    shown += kHex[byte & 15];
+  }
+  return shown;
+}
+
 }  // namespace tessaly

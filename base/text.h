@@ -53,4 +53,10 @@ Text CutTrimmedToken(Text& value, const Text& delimiter);
 // CR LF or LF CR; answers -1 and sets terminator to "" when there is none.
 int FindLineEnd(const Text& text, Text& terminator);
 
+// text as one line of a terminal or the journal may show it: every control character (C0, DEL
+// and C1, also as UTF-8), every byte that is not part of UTF-8 and the backslash become "\xHH";
+// everything else, other UTF-8 included, stays. Names and texts from files or servers pass
+// through it before they are printed.
+Text PrintableText(const Text& text);
+
 }  // namespace tessaly

@@ -102,7 +102,9 @@ Text UsageText() {
          "                       NAME.options beside it holds that camera's own options,\n"
          "                       one a line (\"--every 30s\"), which win over the command\n"
          "                       line's. Every line starts with the camera's name; --count\n"
-         "                       and --max-failures count per camera\n"
+         "                       and --max-failures count per camera. A camera whose files\n"
+         "                       cannot be used (not regular files, not settings files, a\n"
+         "                       name with a space) is refused with a line; the others run\n"
          "  --between HH:MM-HH:MM[,HH:MM-HH:MM...]\n"
          "                       fetch only inside these ranges of local time; a range\n"
          "                       may pass midnight (22:00-02:00)\n"
@@ -183,13 +185,17 @@ Text UsageText() {
          "Exit status: 0 at the end of the series (also after a signal; under a service\n"
          "manager, after its signal whatever state the cameras were in), 1 when DIRECTORY does\n"
          "not exist or cannot be read, the catalog cannot be opened, or the counter reached\n"
-         "its largest value, 2 for a bad command line, an unreadable settings file or a\n"
-         "DIRECTORY that cannot be written (or that a service cannot reach), 3 after\n"
-         "--max-failures failed fetches in a row. With --cameras, the highest status of any\n"
-         "camera: 0 only when none failed.\n";
+         "its largest value, 2 for a bad command line, a settings file that cannot be read or\n"
+         "is not one of the window, or a DIRECTORY that cannot be written (or that a service\n"
+         "cannot reach), 3 after --max-failures failed fetches in a row. With --cameras, the\n"
+         "highest status of any camera: 0 only when none failed.\n";
 }
 
-TCommandLine ParseCommandLine(int argc, char** argv) {
+namespace {
+
+// Reads the options of argv[1..] into line, over what it holds; getopt moves the operands to
+// the end, from first on. False, line a usage error, help or version, when the reading ends.
+bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
   static const option kOptions[] = {
       {"every", required_argument, nullptr, 'e'},
       {"counter", required_argument, nullptr, 'c'},
@@ -215,7 +221,6 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       {"min-gap", required_argument, nullptr, 'g'},
       {nullptr, 0, nullptr, 0},
   };
-  TCommandLine line;
   opterr = 0;
   optind = 0;  // a fresh scan, also for a second call
   for (;;) {
@@ -231,45 +236,45 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       case 'e': {
         int64_t ms = 0;
         if (!ParseInterval(value, ms))
-          return UsageError("bad interval for --every: '" + value + "'");
+          return line = UsageError("bad interval for --every: '" + value + "'"), false;
         line.IntervalMs = ms;
         break;
       }
       case 'c': {
         int32_t counter = 0;
         if (!TryParseInt(value, counter))
-          return UsageError("bad number for --counter: '" + value + "'");
+          return line = UsageError("bad number for --counter: '" + value + "'"), false;
         line.Counter = counter;
         break;
       }
       case 'n':
         if (!ParseCount(value, 2147483647, line.Count) || line.Count == 0)
-          return UsageError("bad number for --count: '" + value + "'");
+          return line = UsageError("bad number for --count: '" + value + "'"), false;
         break;
       case 'f':
         if (!ParseCount(value, 2147483647, line.MaxFailures) || line.MaxFailures == 0)
-          return UsageError("bad number for --max-failures: '" + value + "'");
+          return line = UsageError("bad number for --max-failures: '" + value + "'"), false;
         break;
       case 'b':
         if (!ParseBetween(value, line.Hours.Ranges))
-          return UsageError("bad range for --between: '" + value + "'");
+          return line = UsageError("bad range for --between: '" + value + "'"), false;
         break;
       case 'd':
         if (!ParseDaylight(value, line.Hours.Daylight.emplace()))
-          return UsageError("bad place for --daylight: '" + value + "'");
+          return line = UsageError("bad place for --daylight: '" + value + "'"), false;
         break;
       case 'k':
         if (!ParseScaled(value, {{"", 1}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}},
                          line.Retention.KeepForSeconds))
-          return UsageError("bad age for --keep-for: '" + value + "'");
+          return line = UsageError("bad age for --keep-for: '" + value + "'"), false;
         break;
       case 'z':
         if (!ParseSize(value, line.Retention.KeepBytes) || line.Retention.KeepBytes == 0)
-          return UsageError("bad size for --keep-size: '" + value + "'");
+          return line = UsageError("bad size for --keep-size: '" + value + "'"), false;
         break;
       case 'm':
         if (!ParseSize(value, line.Retention.MinFreeBytes))
-          return UsageError("bad size for --min-free: '" + value + "'");
+          return line = UsageError("bad size for --min-free: '" + value + "'"), false;
         break;
       case 'A':
         if (value.empty()) return UsageError("--ca-file needs a file");
@@ -310,17 +315,27 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
         break;
       case 'h':
         line.Action = TCommandLine::TAction::Help;
-        return line;
+        return false;
       case 'V':
         line.Action = TCommandLine::TAction::Version;
-        return line;
+        return false;
       case ':':
-        return UsageError("option '" + given + "' needs a value");
+        return line = UsageError("option '" + given + "' needs a value"), false;
       default:
-        return UsageError("unknown option '" + given + "'");
+        return line = UsageError("unknown option '" + given + "'"), false;
     }
   }
-  const int operands = argc - optind;
+  first = optind;
+  return true;
+}
+
+}  // namespace
+
+TCommandLine ParseCommandLine(int argc, char** argv) {
+  TCommandLine line;
+  int first = 0;
+  if (!ReadOptions(argc, argv, line, first)) return line;
+  const int operands = argc - first;
   if (line.Cameras) {
     if (operands > 0) return UsageError("no URL or DIRECTORY with --cameras");
     if (line.SettingsFile) return UsageError("--settings and --cameras exclude each other");
@@ -329,8 +344,34 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
   if (operands > 2) return UsageError("too many operands (expected URL DIRECTORY)");
   if (operands < 2 && !line.SettingsFile)
     return UsageError(operands == 0 ? "URL and DIRECTORY missing" : "DIRECTORY missing");
-  if (operands >= 1) line.Address = argv[optind];
-  if (operands == 2) line.Directory = argv[optind + 1];
+  if (operands >= 1) line.Address = argv[first];
+  if (operands == 2) line.Directory = argv[first + 1];
+  return line;
+}
+
+TCommandLine CameraCommandLine(int argc, char** argv, const Text& settings_file,
+                               const std::vector<Text>& own) {
+  TCommandLine line;
+  int first = 0;
+  ReadOptions(argc, argv, line, first);
+  line.Cameras.reset();
+  std::vector<Text> words = {argv[0]};
+  words.insert(words.end(), own.begin(), own.end());
+  std::vector<char*> pointers;
+  for (Text& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  const int count = static_cast<int>(words.size());
+  if (!ReadOptions(count, pointers.data(), line, first)) {
+    if (line.Action == TCommandLine::TAction::Usage) return line;
+    return UsageError("--help and --version have no place in an options file");
+  }
+  // Abbreviated as getopt allows, too ("--cam").
+  if (line.Cameras) return UsageError("--cameras has no place in an options file");
+  if (line.SettingsFile) return UsageError("--settings has no place in an options file");
+  if (first < count)
+    return UsageError("'" + Text(pointers[first]) +
+                      "' is not an option (a value given to one that takes none?)");
+  line.SettingsFile = settings_file;
   return line;
 }
 

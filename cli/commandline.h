@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "base/text.h"
 #include "capture/hours/activehours.h"
@@ -43,6 +44,12 @@ struct TCommandLine {
 // --settings or --cameras both URL and DIRECTORY are required; with --settings either may be
 // left out; with --cameras neither is given.
 TCommandLine ParseCommandLine(int argc, char** argv);
+// The command line of one camera of --cameras: argv's options without --cameras (argv is a
+// command line that ParseCommandLine ran), the settings file, then own, the options file's
+// words, which win. A usage error when own holds --cameras, --settings, --help, --version or a
+// word that is not an option or its value.
+TCommandLine CameraCommandLine(int argc, char** argv, const Text& settings_file,
+                               const std::vector<Text>& own);
 // "N" (seconds) or "N" followed by "ms", "s", "m" or "h", as milliseconds. False when the
 // text has another form or the interval exceeds the longest one the series can keep.
 bool ParseInterval(const Text& text, int64_t& ms);

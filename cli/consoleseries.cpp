@@ -189,10 +189,13 @@ Text TConsoleSeries::StateText() const {
 void TConsoleSeries::Print(const Text& stamp, const Text& text, int priority, bool stored) {
   if (priority != 0 || !options_.Quiet) {
     const Text name = name_.empty() ? Text() : name_ + " ";
-    // The journal stamps every line itself and reads its priority from the prefix.
-    const Text line = journal_out_
-                          ? (priority != 0 ? PriorityPrefix(priority) : Text()) + name + text
-                          : name + stamp + " " + text;
+    // The journal stamps every line itself and reads its priority from the prefix. Paths and
+    // reasons come from servers and names from files: escaped, none ends the line early or
+    // speaks to a terminal, and a name that starts with "<" gets the priority written before
+    // it, lest the journal take "<0>" of the name for one.
+    const Text body = PrintableText(journal_out_ ? name + text : name + stamp + " " + text);
+    if (journal_out_ && priority == 0 && body[0] == '<') priority = kPriorityInfo;
+    const Text line = (journal_out_ && priority != 0 ? PriorityPrefix(priority) : Text()) + body;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     // The socket layer ignores SIGPIPE, so a reader that has gone shows here.
@@ -204,7 +207,8 @@ void TConsoleSeries::Print(const Text& stamp, const Text& text, int priority, bo
 void TConsoleSeries::Complain(int priority, const Text& message) {
   const Text prefix = journal_err_ ? PriorityPrefix(priority) : Text();
   const Text name = name_.empty() ? Text() : name_ + " ";
-  std::fprintf(stderr, "%s%stessaly-capture: %s\n", prefix.c_str(), name.c_str(), message.c_str());
+  const Text line = prefix + PrintableText(name + "tessaly-capture: " + message);
+  std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void TConsoleSeries::BeginEnding() {

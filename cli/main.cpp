@@ -36,10 +36,17 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr int kExitNoDirectory = 1;
 
-// name, when given, leads the line: it is a camera's.
+// A line on standard error with the journal's priority when that is the journal; name, when
+// given, leads it: it is a camera's. Names, paths and reasons come from files and servers:
+// shown escaped, none can end the line or speak to the terminal.
+void Say(int priority, const Text& message, const Text& name = Text()) {
+  const Text line = (IsJournalStream(2) ? PriorityPrefix(priority) : Text()) +
+                    PrintableText((name.empty() ? "" : name + " ") + "tessaly-capture: " + message);
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 int Fail(int status, const Text& message, const Text& name = Text()) {
-  std::fprintf(stderr, "%s%s%stessaly-capture: %s\n", IsJournalStream(2) ? "<3>" : "", name.c_str(),
-               name.empty() ? "" : " ", message.c_str());
+  Say(kPriorityError, message, name);
   return status;
 }
 
@@ -94,18 +101,18 @@ Text KeepDigits(const Text& text) {
   return digits;
 }
 
-// The window's settings file, read by the window's rules.
+// The window's settings file, read by the window's rules; a file that is not one is refused
+// rather than guessed at (its lines would be shown in errors, its directory used).
 bool LoadSettingsFile(const Text& path, TSettingsValues& values, Text& error) {
   Text content;
-  if (DirectoryExists(path)) {
-    error = std::strerror(EISDIR);
+  if (!ReadRegularFile(path, kMaxCameraOptionsBytes, content, error)) {
+    error = "cannot read settings file " + path + ": " + error;
     return false;
   }
-  if (!ReadWholeFile(path, content)) {
-    error = std::strerror(errno != 0 ? errno : EIO);
+  if (!ParseSettingsFile(content, values, error)) {
+    error = "settings file " + path + " is not a settings file of the window (six lines): " + error;
     return false;
   }
-  ReadSettingsValues(path, Text(), values);
   values.Interval = values.HasInterval ? KeepDigits(values.Interval) : Text("10");
   values.Counter = KeepDigits(values.Counter);
   return true;
@@ -135,10 +142,7 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   values.Interval = "10";
   values.Counter = "1";
   if (line.SettingsFile) {
-    if (!LoadSettingsFile(*line.SettingsFile, values, error)) {
-      error = "cannot read settings file " + *line.SettingsFile + ": " + error;
-      return kExitUsage;
-    }
+    if (!LoadSettingsFile(*line.SettingsFile, values, error)) return kExitUsage;
   }
   if (line.Address) values.Address = *line.Address;
   if (line.Directory) values.Directory = *line.Directory;
@@ -215,12 +219,11 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
     return kExitNoDirectory;
   }
   if (start.Uncatalogued > 0)
-    std::fprintf(stderr,
-                 "%s%s%stessaly-capture: %s holds %lld picture%s of this series' name stored "
-                 "before its catalog; retention never removes them\n",
-                 IsJournalStream(2) ? "<5>" : "", name.c_str(), name.empty() ? "" : " ",
-                 directory.c_str(), static_cast<long long>(start.Uncatalogued),
-                 start.Uncatalogued == 1 ? "" : "s");
+    Say(kPriorityNotice,
+        directory + " holds " + IntToText(start.Uncatalogued) +
+            (start.Uncatalogued == 1 ? " picture" : " pictures") +
+            " of this series' name stored before its catalog; retention never removes them",
+        name);
   if (!line.Counter && start.HighestCounter == INT32_MAX) {
     error = "the series' counter has reached its largest value, 2147483647 (see --counter)";
     return kExitNoDirectory;
@@ -245,47 +248,25 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   return 0;
 }
 
-// The command line of one camera: the program's own words without --cameras, its settings
+// The command line of one camera: the program's own options without --cameras, its settings
 // file, then its options file's words, which win.
 int CameraLine(int argc, char** argv, const TCameraFile& camera, TCommandLine& line, Text& error) {
-  std::vector<Text> words;
-  for (int i = 0; i < argc; ++i) {
-    const Text word = argv[i];
-    if (word == "--cameras") {
-      ++i;
-      continue;
-    }
-    if (word.rfind("--cameras=", 0) == 0) continue;
-    words.push_back(word);
-  }
-  words.insert(words.begin() + 1, {"--settings", camera.SettingsPath});
+  if (!camera.Refused.empty()) return error = camera.Refused, kExitUsage;
+  std::vector<Text> own;
   if (camera.OptionsPath) {
     Text content;
-    struct stat info {};
-    if (stat(camera.OptionsPath->c_str(), &info) == 0 &&
-        info.st_size > static_cast<off_t>(kMaxCameraOptionsBytes)) {
-      error = "options file " + *camera.OptionsPath + " is larger than 64 KiB";
-      return kExitUsage;
-    }
-    std::vector<Text> own;
-    if (!ReadWholeFile(*camera.OptionsPath, content)) {
-      error = "cannot read options file " + *camera.OptionsPath + ": " +
-              std::strerror(errno != 0 ? errno : EIO);
+    if (!ReadRegularFile(*camera.OptionsPath, kMaxCameraOptionsBytes, content, error)) {
+      error = "cannot read options file " + *camera.OptionsPath + ": " + error;
       return kExitUsage;
     }
     if (!ParseCameraOptions(content, own, error)) {
       error = "options file " + *camera.OptionsPath + ": " + error;
       return kExitUsage;
     }
-    words.insert(words.end(), own.begin(), own.end());
   }
-  std::vector<char*> pointers;
-  for (Text& word : words) pointers.push_back(word.data());
-  pointers.push_back(nullptr);
-  line = ParseCommandLine(static_cast<int>(words.size()), pointers.data());
+  line = CameraCommandLine(argc, argv, camera.SettingsPath, own);
   if (line.Action != TCommandLine::TAction::Run) {
-    error = line.Action == TCommandLine::TAction::Usage ? line.Error
-                                                        : Text("--help or --version in options");
+    error = "options file " + camera.OptionsPath.value_or(Text()) + ": " + line.Error;
     return kExitUsage;
   }
   return 0;

@@ -18,6 +18,7 @@ bool IsJournalStream(int fd);
 inline constexpr int kPriorityError = 3;
 inline constexpr int kPriorityWarning = 4;
 inline constexpr int kPriorityNotice = 5;
+inline constexpr int kPriorityInfo = 6;
 // "<4>" for kPriorityWarning.
 Text PriorityPrefix(int priority);
 

@@ -30,11 +30,8 @@ void TServiceNotifier::Ready() {
 }
 
 void TServiceNotifier::Status(const Text& line) {
-  Text one_line = line;
-  // The protocol is one assignment per line.
-  for (char& c : one_line)
-    if (c == '\n' || c == '\r' || c == '\0') c = ' ';
-  Send("STATUS=" + one_line);
+  // The protocol is one assignment per line, and systemctl shows the line on a terminal.
+  Send("STATUS=" + PrintableText(line));
 }
 
 void TServiceNotifier::Reloading() {

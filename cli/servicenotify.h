@@ -20,7 +20,8 @@ class TServiceNotifier {
 
   // The series has started.
   void Ready();
-  // One line saying how the series is; replaces the one sent before.
+  // One line saying how the series is; replaces the one sent before. Sent escaped
+  // (PrintableText): a line end in it would be an assignment of its own.
   void Status(const Text& line);
   // The settings are being read again; Ready says when that is done.
   void Reloading();

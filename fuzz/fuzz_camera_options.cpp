@@ -1,7 +1,9 @@
 // A camera's options file on arbitrary bytes: the words never hold a line end or a control
 // byte, every option word starts with "--", and the words written back one option a line read
-// the same again.
+// the same again. The bytes as a printed line shows them hold no control character (C1 as UTF-8
+// included) and give the bytes back when their escapes are read.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "capture/settings/cameras.h"
@@ -22,6 +24,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Text error;
   const bool ok = tessaly::ParseCameraOptions(content, words, error);
   const Text shown = " of " + Escaped(content);
+  const Text printed = tessaly::PrintableText(content);
+  Text back;
+  for (size_t i = 0; i < printed.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(printed[i]);
+    FUZZ_CHECK(byte >= 32 && byte != 127 &&
+                   !(byte == 0xC2 && i + 1 < printed.size() &&
+                     static_cast<unsigned char>(printed[i + 1]) < 0xA0),
+               "control character printed" + shown);
+    if (printed[i] != '\\') {
+      back += printed[i];
+      continue;
+    }
+    FUZZ_CHECK(printed.compare(i, 2, "\\x") == 0 && i + 3 < printed.size(), "bad escape" + shown);
+    back += static_cast<char>(std::stoi(printed.substr(i + 2, 2), nullptr, 16));
+    i += 3;
+  }
+  FUZZ_CHECK(back == content, "printed " + Escaped(printed) + shown);
   FUZZ_CHECK(ok == error.empty(), "error " + Escaped(error) + shown);
   if (!ok) {
     FUZZ_CHECK(words.empty(), "words after an error" + shown);

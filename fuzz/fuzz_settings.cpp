@@ -1,6 +1,7 @@
 // The settings file on arbitrary bytes: loading never fails loudly, fills the six fields exactly
 // as an independent reading of the file format says, and saving what was loaded writes exactly
-// six CR LF lines that load back to the same fields.
+// six CR LF lines that load back to the same fields. The console's strict reading takes exactly
+// the files whose six lines the window reads in full and that hold no NUL, and reads them alike.
 #include <cstdint>
 #include <vector>
 
@@ -63,6 +64,7 @@ struct TFields {
   Text directory;
   Text counter = "1";
   Text last_dir;
+  bool complete = false;  // all six lines read
 };
 
 // Lines end at CR LF, a lone CR, a lone LF or a NUL; a NUL also ends the text.
@@ -143,6 +145,7 @@ TFields Expected(const Text& content, const Text& home) {
     f.counter = DigitsOnly(lines[5]);
     complete = true;
   } while (false);
+  f.complete = complete;
   if (!complete) {
     f.address = "http://";
     f.counter = "1";
@@ -186,6 +189,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(Same(window, last_dir, want), "loaded " + Describe(window, last_dir) + " from " +
                                                Escaped(content));
   FUZZ_CHECK(window.messages.empty(), "loading showed a message");
+
+  TSettingsValues values;
+  Text error;
+  const bool strict = ParseSettingsFile(content, values, error);
+  const bool six = content.find('\0') == Text::npos && want.complete;
+  FUZZ_CHECK(strict == six && strict == error.empty(),
+             "strict reading " + Escaped(error) + " of " + Escaped(content));
+  FUZZ_CHECK(
+      !strict || (values.Address == want.address && DigitsOnly(values.Interval) == want.interval &&
+                  values.UnitIndex == want.unit && values.Bell == want.bell &&
+                  values.Directory == want.directory && DigitsOnly(values.Counter) == want.counter),
+      "strict reading differs from the window's for " + Escaped(content));
 
   SaveSettings(window, out_name);
   FUZZ_CHECK(window.messages.empty(), "saving showed " + Escaped(window.messages.front()));

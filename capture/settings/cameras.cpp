@@ -37,18 +37,16 @@ bool ListCameras(const Text& dir, std::vector<TCameraFile>& cameras, Text& error
   const Text base = EndsWith(dir, "/") ? dir : dir + "/";
   for (const Text& name : names) {
     if (name.empty() || name[0] == '.' || EndsWith(name, kCameraOptionsExtension)) continue;
+    TCameraFile camera{name, base + name, std::nullopt, Text()};
+    if (name.find(' ') != Text::npos || PrintableText(name) != name)
+      camera.Refused =
+          "a camera's name may hold no space, backslash, control character or byte that is not "
+          "UTF-8; rename its file";
+    // Whatever the entry is: a link to nothing or a directory there is an options file that
+    // cannot be read, not one that is absent.
     struct stat info {};
-    if (stat((base + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    for (const char c : name) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte <= 32 || byte == 127) {
-        error = "camera name '" + name + "' holds a space or a control character";
-        return false;
-      }
-    }
-    TCameraFile camera{name, base + name, std::nullopt};
     const Text options = base + name + kCameraOptionsExtension;
-    if (stat(options.c_str(), &info) == 0) camera.OptionsPath = options;
+    if (lstat(options.c_str(), &info) == 0) camera.OptionsPath = options;
     cameras.push_back(std::move(camera));
   }
   return true;

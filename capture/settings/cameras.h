@@ -12,18 +12,21 @@ namespace tessaly {
 
 // The extension of a camera's own options file.
 inline constexpr char kCameraOptionsExtension[] = ".options";
-// The largest options file read; a longer one is refused.
+// The largest settings or options file read; a longer one is refused.
 inline constexpr size_t kMaxCameraOptionsBytes = 65536;
 
 struct TCameraFile {
   Text Name;                        // the settings file's name
   Text SettingsPath;                // dir + "/" + Name
-  std::optional<Text> OptionsPath;  // its options file, when there is one
+  std::optional<Text> OptionsPath;  // its options file, when an entry of that name exists
+  Text Refused;                     // why its name alone keeps the camera from running, or ""
 };
 
-// The cameras in dir, sorted by name: every regular file (or link to one) whose name neither
-// starts with "." nor ends in ".options". False, with error, when dir cannot be read or a
-// camera's name holds a space or a control byte (every line of a camera starts with its name).
+// The cameras in dir, sorted by name: every entry whose name neither starts with "." nor ends
+// in ".options", whatever it is (reading it tells a directory, a FIFO or a link to nothing).
+// A camera whose name holds a space, a backslash, a control character or a byte that is not
+// UTF-8 is Refused: every line of a camera starts with its name as it is. False, with error,
+// only when dir cannot be read.
 bool ListCameras(const Text& dir, std::vector<TCameraFile>& cameras, Text& error);
 
 // The words of an options file: one option a line ("--every 30s", "--every=30s", "--quiet"),

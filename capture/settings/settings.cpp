@@ -12,42 +12,60 @@ Text IniFileNameIn(const Text& home_dir) {
 
 namespace {
 
-// The loading steps in file order; false at the first one that cannot be taken.
-bool LoadLines(const Text& ini_file_name, TSettingsValues& values) {
+// The loading steps in file order; the first one that cannot be taken, "" when all can.
+Text LoadLines(const TLineList& lines, TSettingsValues& values) {
+  const int count = lines.Count();
+  const Text too_short = "it has " + IntToText(count) + (count == 1 ? " line" : " lines");
+  int32_t number = 0;
+
+  if (count < 1) return too_short;
+  values.Address = lines[0];
+  if (count < 2) return too_short;
+  values.HasInterval = true;
+  values.Interval = lines[1];
+  if (count < 3) return too_short;
+  if (!TryParseInt(lines[2], number)) return "line 3 (the unit) is not a number";
+  values.UnitIndex = number == 0 || number == 1 ? number : -1;
+  if (count < 4) return too_short;
+  if (!TryParseInt(lines[3], number)) return "line 4 (the bell) is not a number";
+  values.Bell = number != 0;
+  if (count < 5) return too_short;
+  values.Directory = lines[4];
+  if (count < 6) return too_short;
+  values.Counter = lines[5];
+  return Text();
+}
+
+bool LoadFile(const Text& ini_file_name, TSettingsValues& values) {
   Text content;
   if (!ReadWholeFile(ini_file_name, content)) return false;
   TLineList lines;
   lines.SetJoinedText(content);
-  const int count = lines.Count();
-  int32_t number = 0;
-
-  if (count < 1) return false;
-  values.Address = lines[0];
-  if (count < 2) return false;
-  values.HasInterval = true;
-  values.Interval = lines[1];
-  if (count < 3 || !TryParseInt(lines[2], number)) return false;
-  values.UnitIndex = number == 0 || number == 1 ? number : -1;
-  if (count < 4 || !TryParseInt(lines[3], number)) return false;
-  values.Bell = number != 0;
-  if (count < 5) return false;
-  values.Directory = lines[4];
-  if (count < 6) return false;
-  values.Counter = lines[5];
-  return true;
+  return LoadLines(lines, values).empty();
 }
 
 }  // namespace
 
 bool ReadSettingsValues(const Text& ini_file_name, const Text& home_dir, TSettingsValues& values) {
   values = TSettingsValues();
-  if (LoadLines(ini_file_name, values)) return true;
+  if (LoadFile(ini_file_name, values)) return true;
   values.Address = "http://";
   values.Counter = "1";
   values.Bell = false;
   values.UnitIndex = 0;
   values.Directory = home_dir;
   return false;
+}
+
+bool ParseSettingsFile(const Text& content, TSettingsValues& values, Text& error) {
+  values = TSettingsValues();
+  error.clear();
+  // The window's reading would end the file at a NUL: what follows would go unseen.
+  if (content.find('\0') != Text::npos) return error = "it holds a NUL byte", false;
+  TLineList lines;
+  lines.SetJoinedText(content);
+  error = LoadLines(lines, values);
+  return error.empty();
 }
 
 void LoadSettings(TWindowPort& window, const Text& ini_file_name, const Text& home_dir,

@@ -28,6 +28,12 @@ struct TSettingsValues {
 // unit "Sec", directory home_dir).
 bool ReadSettingsValues(const Text& ini_file_name, const Text& home_dir, TSettingsValues& values);
 
+// The six settings of a file's content for a program that must not guess what a file means:
+// false, with the reason ("it has 2 lines", "line 3 (the unit) is not a number", "it holds a
+// NUL byte"), when its first six lines are not the window's (lines after them are notes, as in
+// the example file). Values as ReadSettingsValues gives them for a file it reads in full.
+bool ParseSettingsFile(const Text& content, TSettingsValues& values, Text& error);
+
 // Fills the six fields and last_dir from the file; when the file cannot be read, is too short
 // or holds no integer in line 3 or 4, SetDefaults overrules what was loaded. Never reports.
 void LoadSettings(TWindowPort& window, const Text& ini_file_name, const Text& home_dir,

@@ -43,6 +43,16 @@ TEST_F(FileUtilTest, ExistenceTestsTellFilesFromDirectories) {
   EXPECT_EQ(content, "");
 }
 
+// The bound is the largest size read, not one below it.
+TEST_F(FileUtilTest, ReadRegularFileUpToItsBound) {
+  std::ofstream(dir_ + "/ten") << "0123456789";
+  Text content, error;
+  EXPECT_TRUE(ReadRegularFile(dir_ + "/ten", 10, content, error));
+  EXPECT_EQ(content, "0123456789");
+  EXPECT_FALSE(ReadRegularFile(dir_ + "/ten", 9, content, error));
+  EXPECT_EQ(error, "larger than 9 bytes");
+}
+
 TEST(ExecutableDirectoryTest, EndsWithSlashAndHoldsThisBinary) {
   const Text dir = ExecutableDirectory();
   ASSERT_FALSE(dir.empty());

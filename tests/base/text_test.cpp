@@ -146,5 +146,24 @@ INSTANTIATE_TEST_SUITE_P(
                       LineEndCase{"ab\r", 3, "\r"}, LineEndCase{"ab\n", 3, "\n"},
                       LineEndCase{"\r\r\n", 1, "\r"}, LineEndCase{"\n\n", 1, "\n"}));
 
+// What reaches a terminal or the journal: one line, no escape sequence, UTF-8 only.
+TEST(PrintableTextTest, EscapesControlsBackslashAndWhatIsNotUtf8) {
+  const std::pair<Text, Text> rows[] = {
+      {"gate 200 OK", "gate 200 OK"},
+      {"x\n<0>INJECTED", "x\\x0a<0>INJECTED"},
+      {"\x1b]0;title\x07\x7f\t\r", "\\x1b]0;title\\x07\\x7f\\x09\\x0d"},
+      {Text("a\0b", 3), "a\\x00b"},
+      {"C:\\x0a", "C:\\x5cx0a"},
+      {"S\xc3\xbc\x64 \xe2\x82\xac \xf0\x9f\x93\xb7 \xc2\xa0",
+       "S\xc3\xbc\x64 \xe2\x82\xac \xf0\x9f\x93\xb7 \xc2\xa0"},
+      {"\xc2\x9b"
+       "2J \x9b",
+       "\\xc2\\x9b2J \\x9b"},  // C1 as UTF-8 and raw
+      {"\xe4\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82",
+       "\\xe4\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82"},
+  };
+  for (const auto& [text, shown] : rows) EXPECT_EQ(PrintableText(text), shown) << shown;
+}
+
 }  // namespace
 }  // namespace tessaly

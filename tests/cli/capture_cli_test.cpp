@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -502,7 +504,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgs{"SettingsMissing", "--settings /no/tessaly.ini", 2,
                 "cannot read settings file /no/tessaly.ini: No such file or directory"},
         BadArgs{"SettingsDirectory", "--settings @DIR", 2,
-                "cannot read settings file @DIR: Is a directory"},
+                "cannot read settings file @DIR: not a regular file but a directory"},
         BadArgs{"NoSuchDirectory", URL "/no/dir", 1, "directory /no/dir does not exist"},
         BadArgs{"HomeHiddenFromService", URL "/home/nobody/Pictures", 2,
                 "directory /home/nobody/Pictures cannot be reached by the service: its unit "
@@ -1125,6 +1127,97 @@ TEST_F(CaptureCliTest, JournalOnStandardOutputOnly) {
     EXPECT_TRUE(line.rfind("good stored ", 0) == 0 || line.rfind("dead failed ", 0) == 0) << line;
   }
   EXPECT_EQ(lines, 4) << run.Out();
+struct HostileCamera {
+  std::string name, shown;        // the file's name, and as the lines show it
+  std::string settings, options;  // "S": good settings, "/": a directory, "|": a FIFO, "->T": a
+                                  // link to T, "": none, else the file's content
+  std::string reason;             // after "tessaly-capture: "; "@": the settings file's path
+};
+
+void MakeEntry(const std::string& path, const std::string& what, const std::string& settings) {
+  if (what == "/") {
+    fs::create_directory(path);
+  } else if (what == "|") {
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+  } else if (what.rfind("->", 0) == 0) {
+    EXPECT_EQ(symlink(what.c_str() + 2, path.c_str()), 0);
+  } else if (!what.empty()) {
+    std::ofstream(path, std::ios::binary) << (what == "S" ? settings : what);
+  }
+}
+
+// The cameras' directory as a careless or hostile hand leaves it: each bad camera is refused
+// with its own line, escaped, the others run, and the service counts the refused as failing.
+TEST_F(CaptureCliTest, HostileCameraFilesAreRefusedOneByOne) {
+  ScratchDir cameras, good, place;
+  ScriptedPeer busy(PeerScript{
+      PeerStep::AwaitText("\r\n\r\n"),
+      PeerStep::Send("HTTP/1.0 503 Busy\x1b[2J\r\nContent-Length: 0\r\n\r\n"), PeerStep::Close()});
+  const std::string settings = CameraFile(server_->Url("snap.jpg"), good.Path());
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i * 97);
+  const std::string name =
+      "a camera's name may hold no space, backslash, control character or "
+      "byte that is not UTF-8; rename its file";
+  const std::string options = "cannot read options file @.options: ";
+  const std::string not_settings =
+      "settings file @ is not a settings file of the window (six lines): ";
+  const std::vector<HostileCamera> rows = {
+      {"big", "big", "S", std::string(70000, '#'), options + "larger than 64 KiB"},
+      {"dangling", "dangling", "->gone", "",
+       "cannot read settings file @: a link to nothing (gone)"},
+      {"dir", "dir", "S", "/", options + "not a regular file but a directory"},
+      {"esc\x1b[31m", "esc\\x1b[31m", "S", "", name},
+      {"fifo", "fifo", "S", "|", options + "not a regular file but a FIFO"},
+      {"has space", "has space", "S", "", name},
+      {"nested", "nested", "S", "--cam /etc\n",
+       "options file @.options: --cameras has no place in an options file"},
+      {"passwd", "passwd", "->/etc/passwd", "", not_settings},
+      {"random", "random", bytes, "", not_settings + "it holds a NUL byte"},
+      {"short", "short", "http://h/a.jpg\n1\n", "", not_settings + "it has 2 lines"},
+      {"subdir", "subdir", "/", "",
+       "cannot read settings file @: not a regular file but a directory"},
+      {"unit", "unit", "http://h/a.jpg\n1\nx\n0\n/d\n1\n", "",
+       not_settings + "line 3 (the unit) is not a number"},
+      {"x\n<0>INJECTED", "x\\x0a<0>INJECTED", "S", "", name},
+      {"yes", "yes", "S", "--quiet yes\n",
+       "options file @.options: 'yes' is not an option (a value given to one that takes none?)"},
+      {"zero", "zero", "S", "->/dev/zero", options + "not a regular file but a character device"},
+  };
+  std::string failing;
+  for (const HostileCamera& row : rows) {
+    MakeEntry(cameras.File(row.name), row.settings, settings);
+    MakeEntry(cameras.File(row.name + ".options"), row.options, settings);
+    failing += (failing.empty() ? "" : ", ") + row.shown;
+  }
+  cameras.WriteFile("<0>good", settings + "Notes after the six lines, as the example has.\n");
+  cameras.WriteFile("reason",
+                    CameraFile("http://127.0.0.1:" + busy.PortText() + "/a.jpg", good.Path()));
+  cameras.WriteFile("reason.options", "--fail\n--max-failures 1\n");
+  NotifySocket manager(place.File("notify"));
+  Capture run({"--cameras", cameras.Path(), "--count", "1", "--every", "50ms"},
+              "export NOTIFY_SOCKET=" + place.File("notify") +
+                  " JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1); ");
+  EXPECT_EQ(run.Wait(), 3) << run.Err();
+  const std::string err = "\n" + run.Err(), out = run.Out();
+  for (const HostileCamera& row : rows) {
+    std::string line = "\n" + row.shown + " tessaly-capture: " + row.reason;
+    for (size_t at; (at = line.find('@')) != std::string::npos;)
+      line.replace(at, 1, cameras.File(row.name));
+    EXPECT_NE(err.find(line), std::string::npos) << line << err;
+  }
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 17) << err;  // each, and reason's end
+  EXPECT_EQ(Listing(good.Path()), std::vector<std::string>{"snap_00000001.jpg"});
+  // Under the journal: a name's "<0>" is no priority, nor is a line end in a server's text.
+  const std::string stored = "<6><0>good stored " + good.File("snap_00000001.jpg") + " " +
+                             std::to_string(picture_.size()) + " ";
+  EXPECT_EQ(CountLines(out, stored) + CountLines(out, "<4>reason failed HTTP 503 Busy\\x1b[2J"), 2)
+      << out;
+  EXPECT_EQ(CountLines(out, ""), 2) << out;
+  std::string got;
+  while ((got = manager.NextNews()).rfind("STATUS=", 0) != 0 && !got.empty()) {
+  }
+  EXPECT_EQ(got, "STATUS=17 cameras: 2 running, 0 paused, 15 failing (" + failing + ")");
 }
 
 }  // namespace

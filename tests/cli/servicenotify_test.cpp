@@ -58,8 +58,8 @@ TEST_F(ServiceNotifierTest, WatchdogPeriod) {
 // A status with line ends (a camera's reason may hold one) stays one assignment.
 TEST_F(ServiceNotifierTest, StatusIsOneLine) {
   TServiceNotifier notifier;
-  notifier.Status("failed\nREADY=1\r\nx");
-  EXPECT_EQ(Next(), "STATUS=failed READY=1  x");
+  notifier.Status("failed\nREADY=1\r\nx\x1b[2J");
+  EXPECT_EQ(Next(), "STATUS=failed\\x0aREADY=1\\x0d\\x0ax\\x1b[2J");
 }
 
 }  // namespace
