@@ -277,12 +277,12 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
           return line = UsageError("bad size for --min-free: '" + value + "'"), false;
         break;
       case 'A':
-        if (value.empty()) return UsageError("--ca-file needs a file");
+        if (value.empty()) return line = UsageError("--ca-file needs a file"), false;
         line.Tls.CaFile = value;
         break;
       case 'P':
         if (!ValidPin(value))
-          return UsageError("bad pin for --pin: '" + value + "' (sha256//BASE64)");
+          return line = UsageError("bad pin for --pin: '" + value + "' (sha256//BASE64)"), false;
         line.Tls.Pin = value;
         break;
       case 'I':
@@ -293,7 +293,7 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
         break;
       case 'g':
         if (!ParseInterval(value, line.MinGapMs))
-          return UsageError("bad interval for --min-gap: '" + value + "'");
+          return line = UsageError("bad interval for --min-gap: '" + value + "'"), false;
         break;
       case 's':
         line.SettingsFile = value;

@@ -275,9 +275,15 @@ int CameraLine(int argc, char** argv, const TCameraFile& camera, TCommandLine& l
 // What a camera or a lone series is made from, as its files read now: a change restarts it at a
 // reload. A file that cannot be read reads as something else than what ran, so Prepare says why.
 Text SettingsSource(const Text& settings_path, const std::optional<Text>& options_path) {
-  Text settings, options;
-  Text source = ReadWholeFile(settings_path, settings) ? "s" + settings : Text("-");
-  if (options_path) source += ReadWholeFile(*options_path, options) ? "\0o" + options : "\0-";
+  // Read as Prepare reads them: a FIFO or a device put there must not hold the reload.
+  Text settings, options, error;
+  Text source = ReadRegularFile(settings_path, kMaxCameraOptionsBytes, settings, error)
+                    ? "s" + settings
+                    : Text("-");
+  if (options_path)
+    source += ReadRegularFile(*options_path, kMaxCameraOptionsBytes, options, error)
+                  ? Text("\0o", 2) + options
+                  : Text("\0-", 2);
   return source;
 }
 
@@ -290,8 +296,7 @@ std::unique_ptr<TConsoleSeries> MakeSeries(TSeriesLoop& loop, TPrepared prepared
 
 // A line on standard error that a reload leaves, at notice priority under the journal.
 void Tell(const Text& message, const Text& name = Text()) {
-  std::fprintf(stderr, "%s%s%stessaly-capture: %s\n", IsJournalStream(2) ? "<5>" : "", name.c_str(),
-               name.empty() ? "" : " ", message.c_str());
+  Say(kPriorityNotice, message, name);
 }
 
 int Main(int argc, char** argv) {
