@@ -31,6 +31,9 @@ struct TCommandLine {
   bool Fail = false;
   bool ImagesOnly = false;
   bool SkipUnchanged = false;
+  // Redirects are followed unless NoFollow; https to http only with AllowDowngrade.
+  bool NoFollow = false;
+  bool AllowDowngrade = false;
   TRetentionRules Retention;
 };
 

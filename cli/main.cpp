@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "base/fileutil.h"
-#include "capture/settings/cameras.h"
-#include "capture/store/catalog.h"
 #include "capture/job/naming.h"
-#include "capture/store/retention.h"
-#include "capture/window/scheduler.h"
-#include "capture/store/seriesindex.h"
+#include "capture/settings/cameras.h"
 #include "capture/settings/settings.h"
+#include "capture/store/catalog.h"
+#include "capture/store/retention.h"
+#include "capture/store/seriesindex.h"
+#include "capture/window/scheduler.h"
 #include "cli/commandline.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
@@ -165,6 +165,8 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   settings.Job.FailOnHttpError = line.Fail;
   settings.Job.ImagesOnly = line.ImagesOnly;
   settings.Job.SkipUnchanged = line.SkipUnchanged;
+  settings.Job.FollowRedirects = !line.NoFollow;
+  settings.Job.AllowDowngrade = line.AllowDowngrade;
   int64_t interval_ms = 0;
   if (line.IntervalMs) {
     interval_ms = *line.IntervalMs;
