@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "base/fileutil.h"
-#include "capture/job/naming.h"
 #include "capture/settings/cameras.h"
-#include "capture/settings/settings.h"
 #include "capture/store/catalog.h"
+#include "capture/job/naming.h"
 #include "capture/store/retention.h"
-#include "capture/store/seriesindex.h"
 #include "capture/window/scheduler.h"
+#include "capture/store/seriesindex.h"
+#include "capture/settings/settings.h"
 #include "cli/commandline.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
