@@ -1,6 +1,8 @@
 // Splitting an address into its parts, as written: no %-decoding, no case folding.
 #pragma once
 
+#include <optional>
+
 #include "base/text.h"
 
 namespace tessaly {
@@ -33,5 +35,20 @@ struct TAddress {
 };
 
 TAddress ParseAddress(const Text& text);
+
+// RFC 3986, section 5.2 (strict): the target of reference resolved against base, an absolute
+// URI, with dot segments removed (section 5.2.4) and recomposed as section 5.3 says. A pure
+// function of the two texts; nothing is %-decoded or case-folded.
+Text ResolveReference(const Text& base, const Text& reference);
+
+// A redirect's Location value as the next address, read once: resolved against base's own
+// absolute form, without fragment or user information, an empty path made "/", dot segments
+// removed, and every space, control or non-ASCII byte written as %XX. Nullopt when the target is
+// not an http or https address with a host.
+std::optional<TAddress> LocationAddress(const TAddress& base, const Text& location);
+
+// The scheme (lower case), host (lower case) and port of an address: two addresses of the
+// same origin may share credentials.
+Text OriginOf(const TAddress& address);
 
 }  // namespace tessaly

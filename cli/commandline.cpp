@@ -76,8 +76,9 @@ Text UsageText() {
          "Fetches the image at URL at once and then once per interval, and stores every answer\n"
          "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
          "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\",\n"
-         "\"unchanged\" or \"failed REASON\". A JPEG whose camera closes the connection short of\n"
-         "its declared length is stored whole, its line ending \"short of its declared length\".\n"
+         "\"unchanged\" or \"failed REASON\". A whole JPEG in a 2xx answer whose camera closes\n"
+         "the connection short of its declared length is stored, its line ending \"short of its\n"
+         "declared length\"; any other answer cut short is a failed fetch.\n"
          "Repeated identical failures are folded (\"still failing since HH:MM: ...\"). Under\n"
          "the journal (JOURNAL_STREAM) lines have no time stamp and failures warning priority.\n"
          "SIGINT, SIGTERM or SIGHUP end the series at once, abandoning a fetch in flight (nothing\n"
@@ -161,9 +162,17 @@ Text UsageText() {
          "                       of the active hours with their ends\n"
          "  --fail               an answer with a status of 400 or more is a failed fetch\n"
          "                       (\"failed HTTP 503 Service Unavailable\"); nothing is stored\n"
-         "  --images-only        store only complete JPEG, PNG, GIF and WebP pictures; anything\n"
-         "                       else is a failed fetch with its reason (\"failed not a\n"
-         "                       picture: text/html, 1234 bytes\")\n"
+         "  --images-only        store only complete JPEG, PNG, GIF and WebP pictures, one per\n"
+         "                       answer (only line ends may follow a JPEG's end-of-image\n"
+         "                       marker); anything else is a failed fetch with its reason\n"
+         "                       (\"failed not a picture: text/html, 1234 bytes\")\n"
+         "  --no-follow          store a redirect's answer instead of following it. By\n"
+         "                       default 301, 302, 303, 307 and 308 are followed, up to 5\n"
+         "                       in a row; a loop or a sixth fails with the chain of\n"
+         "                       addresses. The user and password go only to addresses of\n"
+         "                       the same scheme, host and port as URL; the file names stay\n"
+         "                       those of URL\n"
+         "  --allow-downgrade    follow a redirect from https to http (refused otherwise)\n"
          "  --skip-unchanged     do not store an answer equal byte for byte to the last\n"
          "                       picture stored; print \"unchanged\" (not counted by --count)\n"
          "  --help               show this help and exit\n"
@@ -211,6 +220,8 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       {"fail", no_argument, nullptr, 'F'},
       {"images-only", no_argument, nullptr, 'i'},
       {"skip-unchanged", no_argument, nullptr, 'u'},
+      {"no-follow", no_argument, nullptr, 'N'},
+      {"allow-downgrade", no_argument, nullptr, 'D'},
       {"keep-for", required_argument, nullptr, 'k'},
       {"keep-size", required_argument, nullptr, 'z'},
       {"min-free", required_argument, nullptr, 'm'},
@@ -312,6 +323,12 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
         break;
       case 'u':
         line.SkipUnchanged = true;
+        break;
+      case 'N':
+        line.NoFollow = true;
+        break;
+      case 'D':
+        line.AllowDowngrade = true;
         break;
       case 'h':
         line.Action = TCommandLine::TAction::Help;

@@ -33,6 +33,9 @@ struct TCommandLine {
   bool Fail = false;
   bool ImagesOnly = false;
   bool SkipUnchanged = false;
+  // Redirects are followed unless NoFollow; https to http only with AllowDowngrade.
+  bool NoFollow = false;
+  bool AllowDowngrade = false;
   TRetentionRules Retention;
   // --ca-file, --pin, --insecure, --tls-legacy.
   TJobTls Tls;

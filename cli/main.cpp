@@ -171,6 +171,8 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   settings.Job.FailOnHttpError = line.Fail;
   settings.Job.ImagesOnly = line.ImagesOnly;
   settings.Job.SkipUnchanged = line.SkipUnchanged;
+  settings.Job.FollowRedirects = !line.NoFollow;
+  settings.Job.AllowDowngrade = line.AllowDowngrade;
   settings.Tls = line.Tls;
   settings.LeaveBusyAlone = true;
   settings.MinGap = std::chrono::milliseconds(line.MinGapMs);

@@ -204,19 +204,20 @@ TAnswer Expected(const Text& stream, const Text& method) {
       break;
     case kChunked:
       for (;;) {
-        do {
-          if (!NextLine(stream, pos, line)) return answer;
-        } while (line.empty());
+        if (!NextLine(stream, pos, line)) return answer;
         // The size is the hex digits before any space or ";" (blanks around them trimmed); a
-        // size line without them ends the body, one above 7FFFFFFF frames nothing.
+        // size line without them (a blank line too) or above 7FFFFFFF frames nothing.
         Text field = Trimmed(line.substr(0, line.find(' ')));
         field = Trimmed(field.substr(0, field.find(';')));
-        const int64_t size = ReadNumber("$" + field).value_or(0);
-        if (size == 0) break;
-        if (size > INT32_MAX) return answer;
-        if (stream.size() - pos < static_cast<size_t>(size)) return answer;
-        answer.document += stream.substr(pos, static_cast<size_t>(size));
-        pos += static_cast<size_t>(size);
+        const std::optional<int64_t> size = ReadNumber("$" + field);
+        if (!size || *size > INT32_MAX) return answer;
+        if (*size == 0) break;
+        if (stream.size() - pos < static_cast<size_t>(*size)) return answer;
+        answer.document += stream.substr(pos, static_cast<size_t>(*size));
+        pos += static_cast<size_t>(*size);
+        // The chunk's data ends with CR LF exactly.
+        if (stream.compare(pos, 2, "\r\n") != 0) return answer;
+        pos += 2;
       }
       answer.result = true;
       break;

@@ -1,5 +1,7 @@
 #include "http/digestretry.h"
 
+#include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -81,6 +83,128 @@ bool ExecuteWithDigest(THTTPClient& client, const Text& method, const TAddress& 
     ok = client.ExecuteRequest(method, address);
     client.SetAuthorizationLine(Text());
   }
+  return ok;
+}
+
+}  // namespace tessaly
+
+namespace tessaly {
+namespace {
+
+bool IsRedirect(int32_t code) {
+  return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+}
+
+Text LocationValue(const TLineList& headers) {
+  for (const Text& line : headers.Lines()) {
+    if (line.find(':') != Text::npos && LowerAscii(TrimBlanks(TextBefore(line, ":"))) == "location")
+      return TrimBlanks(TextAfter(line, ":"));
+  }
+  return Text();
+}
+
+bool IsHttps(const TAddress& address) {
+  return LowerAscii(address.Parts.scheme) == "https";
+}
+
+Text Chain(const std::vector<Text>& addresses) {
+  Text text;
+  for (const Text& address : addresses) text += (text.empty() ? "" : " -> ") + address;
+  return text;
+}
+
+// What the client is told about its user, restored once the redirects have been followed.
+struct TClientCredentials {
+  Text user, password, authorization;
+  TClientCredentials() = default;
+  explicit TClientCredentials(const THTTPClient& client)
+      : user(client.UserName()),
+        password(client.Password()),
+        authorization(client.AuthorizationLine()) {}
+  void Apply(THTTPClient& client) const {
+    client.SetUserName(user);
+    client.SetPassword(password);
+    client.SetAuthorizationLine(authorization);
+  }
+};
+
+}  // namespace
+
+bool ExecuteFollowingRedirects(THTTPClient& client, const Text& method, const TAddress& address,
+                               const TRedirectPolicy& policy, Text* refusal, std::stop_token stop) {
+  if (refusal != nullptr) refusal->clear();
+  if (stop.stop_possible()) client.SetStopToken(std::move(stop));
+  TRequestSnapshot request(client);
+  const TClientCredentials own(client);
+  const Text home = OriginOf(address);
+  std::vector<Text> chain{address.Plain};
+  std::vector<Text> visited{home + address.Parts.uri};
+  TAddress hop = address;
+  Text verb = method;
+  bool ok = ExecuteWithDigest(client, verb, hop);
+  const auto refuse = [&](const Text& why) {
+    if (refusal != nullptr) *refusal = why;
+    own.Apply(client);
+    return false;
+  };
+  // A redirect's body means nothing: one cut short still brought its Location whole.
+  for (int32_t followed = 0; policy.MaxRedirects > 0 && IsRedirect(client.ResultCode()) &&
+                             (ok || client.ShortEnd().has_value());
+       ++followed) {
+    const Text code = "redirect " + IntToText(client.ResultCode());
+    const Text location = LocationValue(client.Headers());
+    if (location.empty()) return refuse(code + " without a Location: " + Chain(chain));
+    std::optional<TAddress> next = LocationAddress(hop, location);
+    if (!next) {
+      // The camera's text goes to a console line: no control bytes, no second line.
+      Text shown = location.substr(0, 200);
+      for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+      return refuse(code + " to an address that is not http or https: " + Chain(chain) + " -> " +
+                    shown);
+    }
+    // Addresses are the same when their origin and request target are, however written.
+    const Text key = OriginOf(*next) + next->Parts.uri;
+    const bool met = std::find(visited.begin(), visited.end(), key) != visited.end();
+    visited.push_back(key);
+    chain.push_back(next->Plain);
+    if (met) return refuse("redirect loop: " + Chain(chain));
+    if (followed == policy.MaxRedirects)
+      return refuse("more than " + IntToText(policy.MaxRedirects) + " redirects: " + Chain(chain));
+    if (IsHttps(hop) && !IsHttps(*next) && !policy.AllowDowngrade)
+      return refuse("redirect from https to http refused: " + Chain(chain));
+
+    const int32_t status = client.ResultCode();
+    if (status == 303 || ((status == 301 || status == 302) && UpperAscii(verb) == "POST")) {
+      if (UpperAscii(verb) != "HEAD") verb = "GET";
+      request.body.clear();
+    }
+    const bool home_again = OriginOf(*next) == home;
+    if (home_again) {
+      next->Parts.user = address.Parts.user;
+      next->Parts.password = address.Parts.password;
+      own.Apply(client);
+    } else {
+      TClientCredentials().Apply(client);
+      client.Cookies().Clear();
+    }
+    request.Restore(client);
+    if (!home_again) {
+      std::vector<Text> kept;
+      for (const Text& line : client.Headers().Lines()) {
+        const Text name = LowerAscii(TrimBlanks(TextBefore(line, ":")));
+        if (line.find(':') == Text::npos || (name != "authorization" && name != "cookie"))
+          kept.push_back(line);
+      }
+      client.Headers().Clear();
+      for (const Text& line : kept) client.Headers().Add(line);
+    }
+    // Another origin, or the same host under another scheme, needs a connection of its own.
+    if (OriginOf(*next) != OriginOf(hop)) client.Sock().Close();
+    hop = std::move(*next);
+    ok = ExecuteWithDigest(client, verb, hop);
+  }
+  own.Apply(client);
   return ok;
 }
 

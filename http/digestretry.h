@@ -1,7 +1,9 @@
 // A transaction that answers a server's Digest challenge: the HTTP client's request as always,
-// repeated with a Digest "Authorization" line when the server asks for one.
+// repeated with a Digest "Authorization" line when the server asks for one; and the same
+// following a camera's redirects.
 #pragma once
 
+#include <cstdint>
 #include <stop_token>
 
 #include "base/text.h"
@@ -23,5 +25,25 @@ bool ExecuteWithDigest(THTTPClient& client, const Text& method, const Text& url,
 // The same with an address already read.
 bool ExecuteWithDigest(THTTPClient& client, const Text& method, const TAddress& address,
                        std::stop_token stop = {});
+
+// Which redirects are followed; the default follows none.
+struct TRedirectPolicy {
+  int32_t MaxRedirects = 0;     // redirects followed in a row; 0 makes a redirect the answer
+  bool AllowDowngrade = false;  // an https address may redirect to an http one
+};
+
+// ExecuteWithDigest(method, address), and while the answer is a 301, 302, 303, 307 or 308 with
+// a Location, ExecuteWithDigest again at LocationAddress(the last address, Location): Digest
+// starts afresh there. Only an address of the given address's origin (OriginOf) gets its user
+// and password, the client's UserName, Password and AuthorizationLine, and its cookies; for
+// any other, Authorization and Cookie lines of Headers are not sent either. 303 (and 301 or
+// 302 after a POST) goes on as a GET without a body. False with *refusal (one line, the chain of
+// addresses without user information joined by " -> ") when a redirect is not followed: no or
+// no usable Location, an address met before, more than MaxRedirects in a row, or https to http
+// without AllowDowngrade; the client then holds that redirect's answer. Otherwise as
+// ExecuteWithDigest, refusal left empty.
+bool ExecuteFollowingRedirects(THTTPClient& client, const Text& method, const TAddress& address,
+                               const TRedirectPolicy& policy, Text* refusal = nullptr,
+                               std::stop_token stop = {});
 
 }  // namespace tessaly

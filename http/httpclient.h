@@ -186,6 +186,9 @@ class THTTPClient : public TNetClient {
   // Reads a chunk-size line into size (0: the body ends). False when the transaction failed on a
   // bound or on a size no body can have.
   bool ReadChunkSize(int64_t& size);
+  // Reads the CR LF that ends a chunk's data; false when the socket failed or the bytes are
+  // others (then the framing has failed).
+  bool ReadChunkEnd();
   bool ReadChunkedBody();
   void ReserveBody(int64_t needed, int64_t known_end);
   void CollectCookies();

@@ -218,9 +218,7 @@ bool THTTPClient::ReadBodyByLength(int32_t size) {
 bool THTTPClient::ReadChunkSize(int64_t& size) {
   size = 0;
   Text line;
-  do {
-    if (!ReadLimitedLine(line, false)) return false;
-  } while (line.empty() && sock_->SocketError() == 0);
+  if (!ReadLimitedLine(line, false)) return false;
   if (sock_->SocketError() != 0) return true;
   // Chunk extensions after ";" are dropped (RFC 9112, section 7.1.1).
   const Text size_text = TrimBlanks(TextBefore(TrimBlanks(TextBefore(line, " ")), ";"));
@@ -234,6 +232,14 @@ bool THTTPClient::ReadChunkSize(int64_t& size) {
   return true;
 }
 
+bool THTTPClient::ReadChunkEnd() {
+  // A chunk's data ends with CR LF and nothing else: a chunk declared longer than its data
+  // would otherwise take the framing's CR into the body, and the LF left would pass for it.
+  const Text end = sock_->ReadExactText(2, ReadTimeout());
+  if (sock_->SocketError() != 0) return false;
+  return end == "\r\n" || FramingFault();
+}
+
 bool THTTPClient::ReadChunkedBody() {
   for (;;) {
     int64_t size = 0;
@@ -243,8 +249,9 @@ bool THTTPClient::ReadChunkedBody() {
       if (limit_exceeded_) return false;
       break;
     }
+    if (!ReadChunkEnd()) break;
   }
-  return sock_->SocketError() == 0;
+  return sock_->SocketError() == 0 && !framing_failed_;
 }
 
 void THTTPClient::CollectCookies() {

@@ -50,6 +50,8 @@ bool THTTPClient::ReadFirstStreamPart() {
         if (!ReadChunkSize(size)) return false;
         if (sock_->SocketError() != 0 || size == 0) break;  // the stream ended
         fed = FeedStream(reader, size);
+        // A part complete inside this chunk needs nothing after it.
+        if (fed && !reader.Complete() && !ReadChunkEnd()) return false;
       }
       break;
   }

@@ -21,6 +21,9 @@ namespace {
 
 constexpr char kSaveErrorText[] = "Error - can't save file\r\nProbably disk full";
 
+// Redirects followed in a row when the options follow any.
+constexpr int32_t kMaxRedirects = 5;
+
 // A name taken between naming and writing gets the next suffix; this bounds the retries.
 constexpr int kMaxNameAttempts = 1000;
 
@@ -122,7 +125,8 @@ Text GetReferer(const TAddress& parsed) {
 }
 
 bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token stop,
-                   bool* jpeg_frame, Text* failure, TAnswerFacts* answer, const TJobTls& tls) {
+                   bool* jpeg_frame, Text* failure, TAnswerFacts* answer, const TJobTls& tls,
+                   const TRedirectPolicy& redirects) {
   if (jpeg_frame != nullptr) *jpeg_frame = false;
   if (stop.stop_requested()) return false;
   const uint32_t started = TickCount();
@@ -135,8 +139,9 @@ bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token
   // later step of the job, the second request of a Digest exchange included.
   client.SetStopToken(stop);
   ApplyTls(client, tls);
-  const bool complete = ExecuteWithDigest(client, "GET", address);
-  const bool short_jpeg = !complete && KeepsShortJpeg(client);
+  Text refusal;
+  const bool complete = ExecuteFollowingRedirects(client, "GET", address, redirects, &refusal);
+  const bool short_jpeg = !complete && refusal.empty() && KeepsShortJpeg(client);
   const bool ok = complete || short_jpeg;
   if (ok && answer != nullptr)
     *answer = {client.ResultCode(), client.ResultString(), AnswerType(client), short_jpeg,
@@ -151,7 +156,8 @@ bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token
     // The document's memory moves into the job's buffer: a large body is never held twice.
     buffer.Adopt(client.Document().Release());
   }
-  if (!ok && failure) *failure = TransactionFailureText(client, started);
+  if (!ok && failure)
+    *failure = refusal.empty() ? TransactionFailureText(client, started) : refusal;
   return ok;
 }
 
@@ -163,8 +169,12 @@ void FetchImageJob(TJobContext& job) {
   // Read once: the request, its Host line, the referer, Digest and the file's name take their
   // parts from here.
   const TAddress address = job.AddressValue() ? *job.AddressValue() : ParseAddress(job.Address());
+  // The window follows no redirect; the console program up to five in a row.
+  const TJobOptions options = job.Options();
+  const TRedirectPolicy redirects{options.FollowRedirects ? kMaxRedirects : 0,
+                                  options.AllowDowngrade};
   if (!DownloadImage(address, buffer, job.StopToken(), &jpeg_frame, &outcome.Reason, &answer,
-                     job.Tls())) {
+                     job.Tls(), redirects)) {
     outcome.TimedOut = answer.TimedOut;
     if (!job.StopRequested()) job.ReportOutcome(outcome);
     return;
@@ -173,7 +183,7 @@ void FetchImageJob(TJobContext& job) {
   if ((answer.Status == 429 || answer.Status == 503) && !answer.RetryAfter.empty())
     outcome.RetryAfter = ParseRetryAfter(answer.RetryAfter, std::time(nullptr));
   if (job.StopRequested()) return;
-  if (!Wanted(job.Options(), answer, buffer, outcome)) {
+  if (!Wanted(options, answer, buffer, outcome)) {
     job.ReportOutcome(outcome);
     return;
   }

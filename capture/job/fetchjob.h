@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "base/url.h"
 #include "capture/job/jobcontext.h"
+#include "http/digestretry.h"
 
 namespace tessaly {
 
@@ -41,10 +42,12 @@ struct TAnswerFacts {
 // request aborts the transaction. A stream answer gives its first frame; *jpeg_frame then tells
 // whether that frame is a JPEG. On false, *failure (when given) says why in one line; on true,
 // *answer (when given) says what came (on false, only TimedOut). tls: how an https camera is
-// trusted.
+// trusted. Redirects are followed as redirects says (none by default), each hop with its own
+// Digest exchange; what is said is of the last answer.
 bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token stop = {},
                    bool* jpeg_frame = nullptr, Text* failure = nullptr,
-                   TAnswerFacts* answer = nullptr, const TJobTls& tls = {});
+                   TAnswerFacts* answer = nullptr, const TJobTls& tls = {},
+                   const TRedirectPolicy& redirects = {});
 
 // The job of every worker: fetch, keep or refuse the answer by the context's options, then
 // name and write the file. A failed fetch shows nothing, nor does a series directory that is no

@@ -18,6 +18,8 @@ struct TJobOptions {
   bool FailOnHttpError = false;  // a status of 400 or more is a failed fetch
   bool ImagesOnly = false;       // only complete JPEG, PNG, GIF and WebP pictures are stored
   bool SkipUnchanged = false;    // an answer equal to LastStored is not stored again
+  bool FollowRedirects = false;  // up to 5 redirects in a row are followed
+  bool AllowDowngrade = false;   // and among them one from https to http
   Text LastStored = {};          // the series' last stored picture; "" before the first
 };
 

@@ -36,24 +36,43 @@ size_t JpegScanStart(Bytes data, size_t size) {
   return WalkJpegSegments(data, size, at) == TJpegWalk::Scan ? at : 0;
 }
 
-// The position of the last end-of-image marker that begins at or after from; size when none.
-// Coded data holds no FF D9 (an FF in it is always followed by 00 or a restart marker), so the
-// search from the end stops at the picture's own marker after the few bytes a camera appends.
-size_t LastEndOfImage(Bytes data, size_t size, size_t from) {
-  for (size_t end = size; end > from + 1;) {
-    const void* found = memrchr(data + from + 1, 0xD9, end - from - 1);
+// The position of the picture's end-of-image marker, the first one after its scans; size when
+// none. Coded data holds no FF D9 (an FF in it is always followed by 00, a restart marker or
+// more FF fill), and the segments between the scans of a progressive picture are stepped over
+// by their lengths: a later picture run on behind this one, MIME headers and all, is not this
+// one's end.
+size_t EndOfImage(Bytes data, size_t size, size_t from) {
+  for (size_t at = from; at + 1 < size;) {
+    const void* found = std::memchr(data + at, 0xFF, size - at - 1);
     if (found == nullptr) break;
-    const size_t at = static_cast<Bytes>(found) - data;
-    if (data[at - 1] == 0xFF) return at - 1;
-    end = at;
+    const size_t mark = static_cast<Bytes>(found) - data;
+    const unsigned kind = data[mark + 1];
+    if (kind == 0xD9) return mark;
+    if (kind == 0x00 || kind == 0xFF || (kind >= 0xD0 && kind <= 0xD7)) {
+      at = mark + 1;
+    } else if (kind == 0xD8 || mark + 4 > size) {
+      break;  // a second start marker: no end of this picture comes before it
+    } else {
+      at = mark + 2 + Big16(data + mark + 2);
+    }
   }
+  return size;
+}
+
+// The JPEG's length without the CR and LF bytes that may follow it.
+size_t WithoutLineEnds(Bytes data, size_t size) {
+  while (size > 2 && (data[size - 1] == '\r' || data[size - 1] == '\n')) --size;
   return size;
 }
 
 Text JpegFault(Bytes data, size_t size) {
   const size_t scan = JpegScanStart(data, size);
-  if (scan == 0 || scan > size || LastEndOfImage(data, size, scan) == size)
-    return "incomplete JPEG: no end-of-image marker";
+  const size_t end = scan == 0 || scan > size ? size : EndOfImage(data, size, scan);
+  if (end == size) return "incomplete JPEG: no end-of-image marker";
+  const size_t after = WithoutLineEnds(data, size) - (end + 2);
+  if (after > 0)
+    return "not one picture: " + IntToText(static_cast<int64_t>(after)) +
+           " bytes after the JPEG's end-of-image marker";
   return Text();
 }
 
@@ -138,11 +157,7 @@ Text PictureFault(const char* raw, size_t size, const Text& type) {
 
 bool IsWholeJpeg(const char* raw, size_t size) {
   const Bytes data = reinterpret_cast<Bytes>(raw);
-  if (!Starts(data, size, "\xFF\xD8", 2)) return false;
-  size_t end = size;
-  while (end > 2 && (data[end - 1] == '\r' || data[end - 1] == '\n')) --end;
-  const size_t scan = JpegScanStart(data, end);
-  return scan != 0 && scan <= end && LastEndOfImage(data, end, scan) + 2 == end;
+  return Starts(data, size, "\xFF\xD8", 2) && JpegFault(data, size).empty();
 }
 
 bool FileHolds(const Text& path, const char* data, size_t size) {

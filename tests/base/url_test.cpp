@@ -51,5 +51,80 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"http://cam/a://b", {"http", "", "", "cam", "80", "/a://b", "", "/a://b"}},
         UrlCase{"http://", {"http", "", "", "localhost", "80", "/", "", "/"}}));
 
+// RFC 3986, section 5.4: every normal and abnormal example, against its base.
+TEST(ResolveReferenceTest, Rfc3986Examples) {
+  const char* const kBase = "http://a/b/c/d;p?q";
+  const std::pair<const char*, const char*> kExamples[] = {
+      {"g:h", "g:h"},
+      {"g", "http://a/b/c/g"},
+      {"./g", "http://a/b/c/g"},
+      {"g/", "http://a/b/c/g/"},
+      {"/g", "http://a/g"},
+      {"//g", "http://g"},
+      {"?y", "http://a/b/c/d;p?y"},
+      {"g?y", "http://a/b/c/g?y"},
+      {"#s", "http://a/b/c/d;p?q#s"},
+      {"g#s", "http://a/b/c/g#s"},
+      {"g?y#s", "http://a/b/c/g?y#s"},
+      {";x", "http://a/b/c/;x"},
+      {"g;x", "http://a/b/c/g;x"},
+      {"g;x?y#s", "http://a/b/c/g;x?y#s"},
+      {"", "http://a/b/c/d;p?q"},
+      {".", "http://a/b/c/"},
+      {"./", "http://a/b/c/"},
+      {"..", "http://a/b/"},
+      {"../", "http://a/b/"},
+      {"../g", "http://a/b/g"},
+      {"../..", "http://a/"},
+      {"../../", "http://a/"},
+      {"../../g", "http://a/g"},
+      // Abnormal examples (section 5.4.2), strict parser.
+      {"../../../g", "http://a/g"},
+      {"../../../../g", "http://a/g"},
+      {"/./g", "http://a/g"},
+      {"/../g", "http://a/g"},
+      {"g.", "http://a/b/c/g."},
+      {".g", "http://a/b/c/.g"},
+      {"g..", "http://a/b/c/g.."},
+      {"..g", "http://a/b/c/..g"},
+      {"./../g", "http://a/b/g"},
+      {"./g/.", "http://a/b/c/g/"},
+      {"g/./h", "http://a/b/c/g/h"},
+      {"g/../h", "http://a/b/c/h"},
+      {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
+      {"g;x=1/../y", "http://a/b/c/y"},
+      {"g?y/./x", "http://a/b/c/g?y/./x"},
+      {"g?y/../x", "http://a/b/c/g?y/../x"},
+      {"g#s/./x", "http://a/b/c/g#s/./x"},
+      {"g#s/../x", "http://a/b/c/g#s/../x"},
+      {"http:g", "http:g"}};
+  for (const auto& [reference, target] : kExamples)
+    EXPECT_EQ(ResolveReference(kBase, reference), target) << reference;
+}
+
+// A Location becomes the next address: against the address's own absolute form, without
+// fragment or user information, unsafe bytes escaped; no address for another scheme.
+TEST(LocationAddressTest, NextAddress) {
+  const TAddress base = ParseAddress("http://u:p@[::1]:8080/cam/a.jpg?x=1");
+  const std::pair<const char*, const char*> kCases[] = {
+      {"b.jpg", "http://[::1]:8080/cam/b.jpg"},
+      {"  ../p/./b.jpg#top", "http://[::1]:8080/p/b.jpg"},
+      {"//cam2", "http://cam2/"},
+      {"https://evil:x@cam2:443?q", "https://cam2:443/?q"},
+      {"/a b\r\n\xC3\xA9", "http://[::1]:8080/a%20b%0D%0A%C3%A9"},
+      {"ftp://cam2/x", nullptr},
+      {"http:x", nullptr},
+      {"http://u@/x", nullptr}};
+  for (const auto& [location, want] : kCases) {
+    const std::optional<TAddress> got = LocationAddress(base, location);
+    ASSERT_EQ(got.has_value(), want != nullptr) << location;
+    if (!got) continue;
+    EXPECT_EQ(got->Given, want) << location;
+    EXPECT_EQ(got->Parts.user, "") << location;
+  }
+  EXPECT_EQ(OriginOf(base), "http://::1:8080");
+  EXPECT_EQ(OriginOf(ParseAddress("HTTPS://Cam/x")), "https://cam:443");
+}
+
 }  // namespace
 }  // namespace tessaly

@@ -25,6 +25,8 @@
 #include "support/loopback.h"
 #include "support/samplepictures.h"
 #include "support/scriptedpeer.h"
+#include "support/tlspki.h"
+#include "support/tlsservers.h"
 #include "support/webserver.h"
 
 namespace tessaly {
@@ -838,6 +840,206 @@ int CountLines(const std::string& out, const std::string& prefix) {
   for (std::string line; std::getline(in, line);) count += line.rfind(prefix, 0) == 0 ? 1 : 0;
   return count;
 }
+
+// Cameras as they are: redirects and truthful framing, through the program and --cameras.
+// In the texts "@A" is "127.0.0.1:<port>" of scripted peer A, "@P" that port alone, "@B"
+// "[::1]:<port>" of peer B, "@S" "127.0.0.1:<port>" of an https nginx (started when named) and
+// "@DIR" the directory. Each peer connection answers its request with the next answer given.
+struct CameraCase {
+  std::string name;
+  Args options;
+  std::string url;
+  std::vector<std::string> a, b;  // the answers of A's and B's connections, in turn
+  std::string line;               // the one line expected
+  // "A1:text": connection 1 of A received text; "B0!text": connection 0 of B did not.
+  std::vector<std::string> seen = {};
+  bool cameras = false;  // run as the camera "cam" of --cameras, the options in cam.options
+};
+
+void PrintTo(const CameraCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+std::string Answer(const std::string& status, const std::string& head, const std::string& body) {
+  return "HTTP/1.1 " + status + "\r\n" + head + "Content-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+std::string Moved(int code, const std::string& location) {
+  return Answer(std::to_string(code) + " Moved", "Location: " + location + "\r\n", "");
+}
+const std::string kPicture = Answer("200 OK", "Content-Type: image/jpeg\r\n", SampleJpeg());
+const std::string kStored = "stored @DIR/a_00000001.jpg 41 MS";
+
+std::string Chunked(int declared) {
+  char size[16];
+  std::snprintf(size, sizeof size, "%x", declared);
+  return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) + "\r\n" +
+         SampleJpeg() + "\r\n0\r\n\r\n";
+}
+
+// A stream whose first part's Content-Length takes in the second part, MIME headers and all.
+std::string PartsRunTogether() {
+  const std::string next = "\r\n--frame\r\nContent-Type: image/jpeg\r\n\r\n" + SampleJpeg(0x34);
+  return "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=frame\r\n\r\n"
+         "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+         std::to_string(SampleJpeg().size() + next.size()) + "\r\n\r\n" + SampleJpeg() + next +
+         "\r\n--frame\r\n";
+}
+
+std::vector<CameraCase> CameraCases() {
+  std::vector<CameraCase> rows;
+  for (int code : {301, 302, 303, 307, 308})
+    rows.push_back({"Status" + std::to_string(code),
+                    {},
+                    "http://@A/a.jpg",
+                    {Moved(code, "/b.jpg"), kPicture},
+                    {},
+                    kStored,
+                    {"A1:GET /b.jpg "}});
+  const std::string digest =
+      Answer("401 Unauthorized",
+             "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\"\r\n", "");
+  std::vector<std::string> six;
+  std::string chain = "http://@A/a.jpg";
+  for (int i = 1; i <= 6; ++i) {
+    six.push_back(Moved(302, "/" + std::to_string(i)));
+    chain += " -> http://@A/" + std::to_string(i);
+  }
+  const CameraCase more[] = {
+      {"Relative",
+       {},
+       "http://@A/cam/a.jpg",
+       {Moved(302, "../p/./b.jpg?y=2#top"), kPicture},
+       {},
+       kStored,
+       {"A1:GET /p/b.jpg?y=2 HTTP"}},
+      {"ToHttps", {}, "http://@A/a.jpg", {Moved(302, "https://@S/pic.jpg")}, {}, kStored},
+      {"Loop",
+       {},
+       "http://@A/a.jpg",
+       {Moved(302, "/b.jpg"), Moved(307, "a.jpg")},
+       {},
+       "failed redirect loop: http://@A/a.jpg -> http://@A/b.jpg -> http://@A/a.jpg"},
+      {"SixthRedirect", {}, "http://@A/a.jpg", six, {}, "failed more than 5 redirects: " + chain},
+      // Credentials go to the same origin only; Digest starts again at the new address.
+      {"CredentialsStayHome",
+       {},
+       "http://cam:secret@@A/a.jpg",
+       {Moved(302, "/b.jpg"), Moved(302, "http://@B/c.jpg")},
+       {kPicture},
+       kStored,
+       {"A1:Authorization: Basic Y2FtOnNlY3JldA==", "B0!Authorization", "B0!Cookie"}},
+      {"DigestAgain",
+       {},
+       "http://cam:secret@@A/a.jpg",
+       {Moved(302, "/b.jpg"), digest, kPicture},
+       {},
+       kStored,
+       {"A2:Authorization: Digest username=\"cam\"", "A2:uri=\"/b.jpg\""}},
+      {"HttpsToHttpRefused",
+       {},
+       "https://@S/go/@P/a.jpg",
+       {},
+       {},
+       "failed redirect from https to http refused: https://@S/go/@P/a.jpg -> http://@A/a.jpg"},
+      {"HttpsToHttpAllowed",
+       {"--allow-downgrade"},
+       "https://@S/go/@P/a.jpg",
+       {kPicture},
+       {},
+       kStored,
+       {},
+       true},
+      {"NoFollow",
+       {"--no-follow"},
+       "http://@A/a.jpg",
+       {Moved(302, "/b.jpg")},
+       {},
+       "stored @DIR/a_00000001.jpg 0 MS",
+       {},
+       true},
+      {"ChunkOfItsLength", {"--images-only"}, "http://@A/a.jpg", {Chunked(41)}, {}, kStored},
+      {"ChunkOneByteLonger",
+       {"--images-only"},
+       "http://@A/a.jpg",
+       {Chunked(42)},
+       {},
+       "failed broken chunk framing"},
+      {"PartsRunTogether",
+       {"--images-only"},
+       "http://@A/a.jpg",
+       {PartsRunTogether()},
+       {},
+       "failed not one picture: 80 bytes after the JPEG's end-of-image marker"}};
+  rows.insert(rows.end(), std::begin(more), std::end(more));
+  return rows;
+}
+
+class CamerasAsTheyAreTest : public testing::TestWithParam<CameraCase> {};
+
+std::string Replaced(std::string text, const std::map<std::string, std::string>& with) {
+  for (const auto& [from, to] : with)
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+      text.replace(at, from.size(), to);
+  return text;
+}
+
+PeerScript Answering(const std::string& answer) {
+  return {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(answer), PeerStep::Close()};
+}
+
+TEST_P(CamerasAsTheyAreTest, OneLine) {
+  const CameraCase& row = GetParam();
+  std::unique_ptr<TestPki> pki;
+  std::unique_ptr<TlsNginx> web;
+  std::map<std::string, std::string> names;
+  std::string shell;
+  if ((row.url + (row.a.empty() ? "" : row.a[0])).find("@S") != std::string::npos) {
+    pki = std::make_unique<TestPki>();
+    web = TlsNginx::Start(*pki);
+    ASSERT_TRUE(web->Ok()) << web->Error();
+    web->WriteFile("pic.jpg", SampleJpeg());
+    names["@S"] = "127.0.0.1:" + std::to_string(web->Port(TestCert::Good));
+    shell = "SSL_CERT_FILE='" + pki->CaFile() + "' ";
+  }
+  std::vector<PeerScript> b_scripts;
+  for (const std::string& answer : row.b) b_scripts.push_back(Answering(answer));
+  ScriptedPeer b(b_scripts, {.host = "::1"});
+  names["@B"] = "[::1]:" + b.PortText();
+  std::vector<PeerScript> a_scripts;
+  for (const std::string& answer : row.a) a_scripts.push_back(Answering(Replaced(answer, names)));
+  ScriptedPeer a(a_scripts, {});
+  names["@A"] = "127.0.0.1:" + a.PortText();
+  names["@P"] = a.PortText();
+  ScratchDir dir, cameras;
+  names["@DIR"] = dir.Path();
+  const std::string url = Replaced(row.url, names);
+  Args args = {"--count", "1", "--max-failures", "1"};
+  if (row.cameras) {
+    cameras.WriteFile("cam", CameraFile(url, dir.Path()));
+    std::string options;
+    for (const std::string& option : row.options) options += option + "\n";
+    cameras.WriteFile("cam.options", options);
+    args.insert(args.end(), {"--cameras", cameras.Path()});
+  } else {
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.insert(args.end(), {url, dir.Path()});
+  }
+  Capture run(args, shell);
+  const std::string want = Replaced(row.line, names);
+  EXPECT_EQ(run.Wait(), want.rfind("stored", 0) == 0 ? 0 : 3) << run.Err();
+  std::string out = run.Out();
+  if (row.cameras) out = Replaced("\n" + out, {{"\ncam ", "\n"}}).substr(1);
+  EXPECT_EQ(Lines(out), std::vector<std::string>{want}) << out;
+  for (const std::string& seen : row.seen) {
+    const ScriptedPeer& peer = seen[0] == 'A' ? a : b;
+    const std::string got = peer.Received(static_cast<size_t>(seen[1] - '0'));
+    EXPECT_EQ(got.find(seen.substr(3)) != std::string::npos, seen[2] == ':') << seen << "\n" << got;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CamerasAsTheyAreTest, testing::ValuesIn(CameraCases()),
+                         RowName<testing::TestParamInfo<CameraCase>>);
 
 // Per camera: its name leads every line, --count and --max-failures count for it alone (its
 // options file wins over the command line), and the exit status tells of the failed one.

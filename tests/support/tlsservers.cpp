@@ -84,15 +84,16 @@ bool TlsNginx::Launch(const TestPki& pki) {
     std::string servers;
     for (TestCert cert : kAllCerts) {
       ports_[cert] = PickFreePort();
-      servers += "  server {\n" + Listen(ports_[cert], true, ipv6_) + "    ssl_certificate " +
-                 pki.CertFile(cert) + ";\n" + "    ssl_certificate_key " + pki.KeyFile(cert) +
-                 ";\n" + "    location ~ ^/chunks/(\\d+)$ {\n" +
-                 "      default_type text/plain;\n" +
-                 "      echo_duplicate $1 \"chunk line\\r\\n\";\n" + "      echo_flush;\n" +
-                 "      echo_duplicate $1 \"second half\\r\\n\";\n" + "    }\n" +
-                 "    location = /mirror {\n" +
-                 "      client_max_body_size 64m;\n      client_body_buffer_size 64m;\n" +
-                 "      echo_read_request_body;\n      echo_request_body;\n" + "    }\n  }\n";
+      servers +=
+          "  server {\n" + Listen(ports_[cert], true, ipv6_) + "    ssl_certificate " +
+          pki.CertFile(cert) + ";\n" + "    ssl_certificate_key " + pki.KeyFile(cert) + ";\n" +
+          "    location ~ ^/chunks/(\\d+)$ {\n" + "      default_type text/plain;\n" +
+          "      echo_duplicate $1 \"chunk line\\r\\n\";\n" + "      echo_flush;\n" +
+          "      echo_duplicate $1 \"second half\\r\\n\";\n" + "    }\n" +
+          "    location ~ ^/go/(\\d+)/(.*)$ {\n" +
+          "      return 302 http://127.0.0.1:$1/$2;\n    }\n" + "    location = /mirror {\n" +
+          "      client_max_body_size 64m;\n      client_body_buffer_size 64m;\n" +
+          "      echo_read_request_body;\n      echo_request_body;\n" + "    }\n  }\n";
     }
     plain_port_ = PickFreePort();
     servers += "  server {\n" + Listen(plain_port_, false, ipv6_) + "  }\n";

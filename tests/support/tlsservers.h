@@ -20,7 +20,8 @@ namespace tessaly {
 // One nginx with an "https" server per TestCert (each on its own port, on 127.0.0.1 and, when
 // the machine has it, [::1]) and one plain "http" port. All serve the same document root;
 // "/chunks/<n>" answers n lines of text produced while the answer is sent (chunked under
-// HTTP/1.1, until the close under HTTP/1.0); "/mirror" answers a request's body with itself.
+// HTTP/1.1, until the close under HTTP/1.0); "/mirror" answers a request's body with itself;
+// "/go/<port>/<path>" redirects (302) to "http://127.0.0.1:<port>/<path>".
 class TlsNginx {
  public:
   static std::unique_ptr<TlsNginx> Start(const TestPki& pki);

@@ -30,6 +30,9 @@ TEST_P(PictureCheckTest, JudgesByMarkers) {
 const std::string kJpeg = SampleJpeg();
 // Cut right after the thumbnail's end-of-image marker inside the metadata.
 const std::string kJpegCutAfterThumbnail = kJpeg.substr(0, 6 + 6 + 9);
+const std::string kNextPart = "\r\n--frame\r\nContent-Type: image/jpeg\r\n\r\n";
+const std::string kSecondScan =
+    std::string("\xFF\xC4\x00\x04\xFF\xD9\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00\x9A\xFF\xD9", 19);
 const char kNoEnd[] = "incomplete JPEG: no end-of-image marker";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -37,7 +40,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         PictureCase{"Jpeg", kJpeg, "", true},
         PictureCase{"JpegWithLineEnd", kJpeg + "\r\n", "", true},
-        PictureCase{"JpegWithAppendedBytes", kJpeg + "pad", "", false},
+        PictureCase{"JpegWithAppendedBytes", kJpeg + "pad",
+                    "not one picture: 3 bytes after the JPEG's end-of-image marker", false},
+        // A damaged stream's parts run together, MIME headers and all.
+        PictureCase{"JpegPartsRunTogether", kJpeg + kNextPart + SampleJpeg(0x34) + "\r\n",
+                    "not one picture: 80 bytes after the JPEG's end-of-image marker", false},
+        // A progressive picture's second scan comes after a segment holding FF D9.
+        PictureCase{"JpegOfTwoScans", kJpeg.substr(0, kJpeg.size() - 2) + kSecondScan, "", true},
         PictureCase{"JpegCutInCodedData", kJpeg.substr(0, kJpeg.size() - 3), kNoEnd, false},
         PictureCase{"JpegCutAfterThumbnail", kJpegCutAfterThumbnail, kNoEnd, false},
         PictureCase{"Png", SamplePng() + "x", "", false},
