@@ -179,7 +179,11 @@ bool ExecuteFollowingRedirects(THTTPClient& client, const Text& method, const TA
       if (UpperAscii(verb) != "HEAD") verb = "GET";
       request.body.clear();
     }
-    const bool home_again = OriginOf(*next) == home;
+    // The user's credentials go back to the address they were given for, and along the camera's
+    // own move from http to https on the same host (its picture over TLS): never elsewhere.
+    const bool home_again =
+        OriginOf(*next) == home || (!IsHttps(address) && IsHttps(*next) &&
+                                    LowerAscii(next->Parts.host) == LowerAscii(address.Parts.host));
     if (home_again) {
       next->Parts.user = address.Parts.user;
       next->Parts.password = address.Parts.password;

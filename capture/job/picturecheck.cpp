@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "base/jpegsegments.h"
 
@@ -65,12 +67,33 @@ size_t WithoutLineEnds(Bytes data, size_t size) {
   return size;
 }
 
-Text JpegFault(Bytes data, size_t size) {
+// Whether bytes after a picture's end show another part run on behind it: a picture's start
+// marker, or a line of a stream's part boundary or part headers. Other trailing bytes (the zero
+// padding some cameras add) were always stored and still are.
+bool HoldsAnotherPart(Bytes data, size_t size) {
+  const std::string_view rest(reinterpret_cast<const char*>(data), size);
+  if (rest.find("\xFF\xD8") != std::string_view::npos) return true;
+  for (size_t at = 0; at < size;) {
+    const size_t end = std::min(rest.find('\n', at), size);
+    std::string_view line = rest.substr(at, end - at);
+    if (line.substr(0, 2) == "--") return true;
+    std::string lower(line.substr(0, 15));
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.rfind("content-type:", 0) == 0 || lower.rfind("content-length:", 0) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// The fault of a JPEG; "" when it is one picture. trailing: the bytes after its end-of-image
+// marker, line ends not counted.
+Text JpegFault(Bytes data, size_t size, size_t* trailing = nullptr) {
   const size_t scan = JpegScanStart(data, size);
   const size_t end = scan == 0 || scan > size ? size : EndOfImage(data, size, scan);
   if (end == size) return "incomplete JPEG: no end-of-image marker";
   const size_t after = WithoutLineEnds(data, size) - (end + 2);
-  if (after > 0)
+  if (trailing != nullptr) *trailing = after;
+  if (after > 0 && HoldsAnotherPart(data + end + 2, after))
     return "not one picture: " + IntToText(static_cast<int64_t>(after)) +
            " bytes after the JPEG's end-of-image marker";
   return Text();
@@ -157,7 +180,10 @@ Text PictureFault(const char* raw, size_t size, const Text& type) {
 
 bool IsWholeJpeg(const char* raw, size_t size) {
   const Bytes data = reinterpret_cast<Bytes>(raw);
-  return Starts(data, size, "\xFF\xD8", 2) && JpegFault(data, size).empty();
+  // Whole means nothing but line ends after its end: a short answer is kept only then.
+  size_t trailing = 0;
+  return Starts(data, size, "\xFF\xD8", 2) && JpegFault(data, size, &trailing).empty() &&
+         trailing == 0;
 }
 
 bool FileHolds(const Text& path, const char* data, size_t size) {

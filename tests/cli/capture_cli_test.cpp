@@ -914,6 +914,13 @@ std::vector<CameraCase> CameraCases() {
        kStored,
        {"A1:GET /p/b.jpg?y=2 HTTP"}},
       {"ToHttps", {}, "http://@A/a.jpg", {Moved(302, "https://@S/pic.jpg")}, {}, kStored},
+      // The camera's own move to https on its host keeps its password.
+      {"ToHttpsWithCredentials",
+       {"--fail"},
+       "http://cam:secret@@A/a.jpg",
+       {Moved(302, "https://@S/auth/pic.jpg")},
+       {},
+       kStored},
       {"Loop",
        {},
        "http://@A/a.jpg",

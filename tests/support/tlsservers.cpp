@@ -90,6 +90,10 @@ bool TlsNginx::Launch(const TestPki& pki) {
           "    location ~ ^/chunks/(\\d+)$ {\n" + "      default_type text/plain;\n" +
           "      echo_duplicate $1 \"chunk line\\r\\n\";\n" + "      echo_flush;\n" +
           "      echo_duplicate $1 \"second half\\r\\n\";\n" + "    }\n" +
+          // A camera's picture behind its password (cam:secret), as one that moved to https has.
+          "    location ^~ /auth/ {\n" +
+          "      if ($http_authorization != \"Basic Y2FtOnNlY3JldA==\") { return 401; }\n" +
+          "      rewrite ^/auth/(.*)$ /$1 break;\n    }\n" +
           "    location ~ ^/go/(\\d+)/(.*)$ {\n" +
           "      return 302 http://127.0.0.1:$1/$2;\n    }\n" + "    location = /mirror {\n" +
           "      client_max_body_size 64m;\n      client_body_buffer_size 64m;\n" +

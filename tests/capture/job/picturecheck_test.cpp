@@ -40,8 +40,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         PictureCase{"Jpeg", kJpeg, "", true},
         PictureCase{"JpegWithLineEnd", kJpeg + "\r\n", "", true},
-        PictureCase{"JpegWithAppendedBytes", kJpeg + "pad",
-                    "not one picture: 3 bytes after the JPEG's end-of-image marker", false},
+        PictureCase{"JpegWithAppendedBytes", kJpeg + std::string(3, '\0'), "", false},
+        // A stream's next part, cut before its picture began.
+        PictureCase{"JpegThenPartHeaders", kJpeg + kNextPart,
+                    "not one picture: 35 bytes after the JPEG's end-of-image marker", false},
         // A damaged stream's parts run together, MIME headers and all.
         PictureCase{"JpegPartsRunTogether", kJpeg + kNextPart + SampleJpeg(0x34) + "\r\n",
                     "not one picture: 80 bytes after the JPEG's end-of-image marker", false},
