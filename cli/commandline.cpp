@@ -59,6 +59,7 @@ bool ParseInterval(const Text& text, int64_t& ms) {
 Text UsageText() {
   return "Usage: tessaly-capture [options] URL DIRECTORY\n"
          "       tessaly-capture [options] --cameras DIR\n"
+         "       tessaly-capture --adopt DIR URL\n"
          "Fetches the image at URL at once and then once per interval, and stores every answer\n"
          "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
          "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\",\n"
@@ -112,8 +113,9 @@ Text UsageText() {
          "                       file stored before the catalog, by another series or by\n"
          "                       anyone else, a link or a directory. Each removal prints\n"
          "                       \"removed PATH BYTES\", each failed one \"could not remove\n"
-         "                       PATH: REASON\" (tried again at the next store), also with\n"
-         "                       --quiet\n"
+         "                       PATH: REASON\" (the row stays; tried again after an hour or\n"
+         "                       at the next start, the next oldest going meanwhile), also\n"
+         "                       with --quiet\n"
          "  --quiet              print only the failed fetches and the removals\n"
          "  --fail               an answer with a status of 400 or more is a failed fetch\n"
          "                       (\"failed HTTP 503 Service Unavailable\"); nothing is stored\n"
@@ -122,6 +124,12 @@ Text UsageText() {
          "                       picture: text/html, 1234 bytes\")\n"
          "  --skip-unchanged     do not store an answer equal byte for byte to the last\n"
          "                       picture stored; print \"unchanged\" (not counted by --count)\n"
+         "  --adopt DIR URL      take the pictures of URL's name in DIR into the catalog as\n"
+         "                       the series' own (one line each), and make DIR and URL\n"
+         "                       the series' directory and address from now on: for\n"
+         "                       pictures of an earlier version, a catalog that was lost,\n"
+         "                       a camera that moved to a new address, a directory on\n"
+         "                       another disk. Nothing is fetched\n"
          "  --help               show this help and exit\n"
          "  --version            show the version and exit\n"
          "\n"
@@ -130,13 +138,23 @@ Text UsageText() {
          "service; with --cameras, to a directory named after the camera there, made\n"
          "(mode 0750) when missing. Without $STATE_DIRECTORY such a camera does not start.\n"
          "\n"
-         "The catalog: a series is DIRECTORY with the name the URL gives its pictures. Every\n"
-         "picture it stores gets a row in catalog.sqlite in the state directory: the first\n"
-         "directory of $STATE_DIRECTORY under a service, else $XDG_STATE_HOME/tessaly, by\n"
-         "default ~/.local/state/tessaly; nothing else of ours goes into DIRECTORY. When\n"
-         "DIRECTORY is another directory than the one the series stored in (an empty mount\n"
-         "point) and holds none of its pictures, every fetch fails (\"failed DIRECTORY is not\n"
-         "the directory this series stored in\") until that one is back.\n"
+         "The catalog: a series is DIRECTORY with the name the URL gives its pictures, and\n"
+         "captures one URL (recorded without user and password): another URL that gives the\n"
+         "same names in the same DIRECTORY is refused at start (give it a directory of its\n"
+         "own, or --adopt when the camera moved). One process captures a series: a second is\n"
+         "refused, naming the first one's PID. Every picture gets a row in catalog.sqlite\n"
+         "in the state directory (the first entry of $STATE_DIRECTORY that is not empty\n"
+         "under a service, else $XDG_STATE_HOME/tessaly, by default\n"
+         "~/.local/state/tessaly), written before its name appears: no kill leaves a\n"
+         "picture without its row, and each start settles what a kill left open. A picture\n"
+         "whose row cannot be written is not stored: the fetch fails with SQLite's reason.\n"
+         "A catalog that SQLite cannot read is moved aside (catalog.sqlite.broken-DATE) and\n"
+         "a new one made. A series without a row goes on after the highest number among\n"
+         "the files of its name, which it never removes (see --adopt). A directory made anew\n"
+         "on the same file system is taken over with a line; when DIRECTORY is on another\n"
+         "file system than the one the series stored on (an empty mount point) and holds\n"
+         "none of its pictures, every fetch fails (\"failed DIRECTORY is not the directory\n"
+         "this series stored in\") until that one is back or --adopt takes it over.\n"
          "\n"
          "Exit status: 0 at the end of the series (also after a signal), 1 when DIRECTORY does\n"
          "not exist or cannot be read, the catalog cannot be opened, or the counter reached\n"
@@ -165,6 +183,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       {"keep-for", required_argument, nullptr, 'k'},
       {"keep-size", required_argument, nullptr, 'z'},
       {"min-free", required_argument, nullptr, 'm'},
+      {"adopt", required_argument, nullptr, 'A'},
       {nullptr, 0, nullptr, 0},
   };
   TCommandLine line;
@@ -229,6 +248,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       case 'C':
         line.Cameras = value;
         break;
+      case 'A':
+        line.Adopt = value;
+        break;
       case 'q':
         line.Quiet = true;
         break;
@@ -254,6 +276,12 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     }
   }
   const int operands = argc - optind;
+  if (line.Adopt) {
+    if (operands != 1 || line.Cameras || line.SettingsFile)
+      return UsageError("--adopt DIR takes one URL and nothing else");
+    line.Address = argv[optind];
+    return line;
+  }
   if (line.Cameras) {
     if (operands > 0) return UsageError("no URL or DIRECTORY with --cameras");
     if (line.SettingsFile) return UsageError("--settings and --cameras exclude each other");
