@@ -76,6 +76,7 @@ constexpr char kVersion1[] =
     "ALTER TABLE picture ADD COLUMN failure BLOB;"
     "ALTER TABLE series ADD COLUMN address BLOB;"
     "CREATE INDEX IF NOT EXISTS picture_pending ON picture(series) WHERE pending != 0;"
+    "CREATE INDEX IF NOT EXISTS picture_failed ON picture(series) WHERE failed_at IS NOT NULL;"
     "PRAGMA user_version = 1;";
 
 // Other series' processes may be writing; they hold the file for milliseconds at a time. The
@@ -231,6 +232,13 @@ bool TCatalog::Failed() {
 }
 
 bool TCatalog::Migrate() {
+  // A catalog of this version is only read here: a start never waits for another's write,
+  // and a catalog that cannot be written still opens (each store then says why it failed).
+  {
+    std::lock_guard lock(mutex_);
+    TStatement version(db_, "PRAGMA user_version");
+    if (version.Step() && version.Int(0) >= 1) return true;
+  }
   return InOne([&] {
     if (!Run(kSchema)) return false;
     TStatement version(db_, "PRAGMA user_version");
@@ -452,6 +460,10 @@ bool TCatalog::MarkFailed(const TCatalogPicture& picture, int64_t when, const Te
 
 bool TCatalog::ClearFailures(int64_t series) {
   std::lock_guard lock(mutex_);
+  // Only a write takes the catalog's lock: a start with nothing to clear never waits for it.
+  TStatement any(db_, "SELECT 1 FROM picture WHERE series = ? AND failed_at IS NOT NULL LIMIT 1",
+                 {series});
+  if (!any.Step()) return true;
   return TStatement(db_,
                     "UPDATE picture SET failed_at = NULL, failure = NULL"
                     " WHERE series = ? AND failed_at IS NOT NULL",

@@ -1,6 +1,6 @@
 // Loaded before the program under test: TESSALY_KILL_AT=CALL:WHEN:N kills the process with
 // SIGKILL at the Nth call of linkat or unlinkat (the call that gives a picture its name, and
-// the one that removes it), "before" the call or "after" it succeeded; as a watchdog, a
+// the one that removes it), before the call or after it succeeded; as a watchdog, a
 // stop time-out or the out-of-memory killer would.
 #include <dlfcn.h>
 #include <signal.h>
@@ -30,14 +30,17 @@ const TKillPoint& Point() {
   return point;
 }
 
-std::atomic<int> calls{0};
+std::atomic<int> succeeded{0};
 
-// Counts a call of name; kills when it is the one.
+// At a call of name: "before" kills at the first call after N-1 calls succeeded (a call that
+// fails and is tried another way counts once), "after" once the Nth has succeeded.
 void Maybe(const char* name, const char* when) {
   const TKillPoint& point = Point();
-  if (!point.known || std::strcmp(point.call, name) != 0 || std::strcmp(point.when, when) != 0)
-    return;
-  if (++calls == point.nth) kill(getpid(), SIGKILL);
+  if (!point.known || std::strcmp(point.call, name) != 0) return;
+  const bool after = std::strcmp(when, "after") == 0;
+  if (after) ++succeeded;
+  if (std::strcmp(point.when, when) == 0 && succeeded == (after ? point.nth : point.nth - 1))
+    kill(getpid(), SIGKILL);
 }
 
 }  // namespace
