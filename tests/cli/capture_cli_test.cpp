@@ -1076,6 +1076,27 @@ TEST(CaptureSeriesLockTest, OneProcessPerSeriesAndAStopThatNeverWaits) {
   EXPECT_EQ(Rows(dir.Path()), std::vector<std::string>{"a_00000001.jpg"});
 }
 
+// A removal that fails is a warning in the journal, whatever else the series does.
+TEST_F(CaptureCliTest, FailedRemovalIsAWarningInTheJournal) {
+  const std::string url = server_->Url("snap.jpg");
+  Capture first({"--count", "1", url, dir_.Path()});
+  ASSERT_EQ(first.Wait(), 0) << first.Err();
+  // A row whose name the directory cannot even look up.
+  const std::string name(300, 'x');
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(CatalogFile().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, ("UPDATE picture SET file = '" + name + "'").c_str(), nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Capture run({"--count", "1", "--keep-size", std::to_string(picture_.size()), url, dir_.Path()},
+              "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1); ");
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  const std::string out = run.Out();
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "<4>could not remove " + dir_.Path() + "/" + name + ": File name too long");
+}
+
 struct StateFault {
   const char* name;
   std::function<void(const std::string& state)> fault, mend;
