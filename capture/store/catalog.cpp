@@ -103,7 +103,7 @@ bool Unreadable(int code) {
 
 Text BrokenStamp() {
   const std::time_t now = std::time(nullptr);
-  std::tm local {};
+  std::tm local{};
   localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
@@ -175,8 +175,8 @@ bool TSeriesLock::Take(const Text& lock_path, const Text& dir, const Text& name,
     }
     range.l_type = F_WRLCK;
     const bool known = fcntl(file->second, F_GETLK, &range) == 0 && range.l_type != F_UNLCK;
-    error = (known ? "process " + IntToText(range.l_pid) : Text("another process")) +
-            " captures " + who + " already; one series is captured by one process";
+    error = (known ? "process " + IntToText(range.l_pid) : Text("another process")) + " captures " +
+            who + " already; one series is captured by one process";
     return false;
   }
   locks_held.insert({lock_path, at});
@@ -293,8 +293,7 @@ bool TCatalog::Open(const Text& path, Text& error, Text* note) {
       error += " (and it cannot be moved aside: " + Text(std::strerror(errno)) + ")";
       return false;
     }
-    for (const char* part : {"-wal", "-shm"})
-      rename((path + part).c_str(), (aside + part).c_str());
+    for (const char* part : {"-wal", "-shm"}) rename((path + part).c_str(), (aside + part).c_str());
     if (note)
       *note = "the catalog " + path + " cannot be read (" + error + "): moved it to " + aside +
               " and made a new one";
@@ -389,8 +388,7 @@ std::vector<TCatalogPicture> TCatalog::Newest(int64_t series, int limit) {
 }
 
 std::vector<TCatalogPicture> TCatalog::PendingRows(int64_t series) {
-  return Pictures("WHERE series = ?1 AND pending != 0 ORDER BY id LIMIT ?2", {series, 100000},
-                  0);
+  return Pictures("WHERE series = ?1 AND pending != 0 ORDER BY id LIMIT ?2", {series, 100000}, 0);
 }
 
 std::vector<Text> TCatalog::FileNames(int64_t series) {
@@ -401,8 +399,7 @@ std::vector<Text> TCatalog::FileNames(int64_t series) {
   return names;
 }
 
-bool TCatalog::Intend(int64_t series, const TCatalogPicture& picture, int64_t& id,
-                      Text& error) {
+bool TCatalog::Intend(int64_t series, const TCatalogPicture& picture, int64_t& id, Text& error) {
   error.clear();
   const bool written = InOne([&] {
     TStatement insert(db_,
@@ -481,10 +478,10 @@ bool TCatalog::Add(int64_t series, const TCatalogPicture& picture, Text& error) 
                       {series, picture.Counter, 0, picture.Bytes, picture.Stored, picture.Inode});
     insert.BindText(3, picture.File);
     return (insert.Done() && TStatement(db_,
-                                       "UPDATE series SET bytes = bytes + ?1,"
-                                       " highest = MAX(COALESCE(highest, ?2), ?2) WHERE id = ?3",
-                                       {picture.Bytes, picture.Counter, series})
-                                .Done()) ||
+                                        "UPDATE series SET bytes = bytes + ?1,"
+                                        " highest = MAX(COALESCE(highest, ?2), ?2) WHERE id = ?3",
+                                        {picture.Bytes, picture.Counter, series})
+                                 .Done()) ||
            Failed();
   });
   if (!added) error = LastError();

@@ -5,11 +5,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <limits>
 
 #include "base/url.h"
@@ -113,8 +113,8 @@ void TRetention::Settle(int dir_fd) {
                        S_ISREG(file.st_mode) && file.st_size == picture.Bytes;
     Text ignored;
     if (named)
-      catalog_.Complete(series_.Id, picture.Id, picture.Bytes,
-                        static_cast<int64_t>(file.st_ino), ignored);
+      catalog_.Complete(series_.Id, picture.Id, picture.Bytes, static_cast<int64_t>(file.st_ino),
+                        ignored);
     else
       catalog_.Drop(picture.Id);
   }
@@ -130,8 +130,7 @@ bool TRetention::Start(TSeriesStart& start, Text& error) {
     catalog_.SetAddress(series_.Id, address_);
   } else if (series_.Address != address_) {
     // Two cameras whose addresses give the same names would remove each other's pictures.
-    error = given + " holds the series " + name_ + " of " + series_.Address + ", and " +
-            address_ +
+    error = given + " holds the series " + name_ + " of " + series_.Address + ", and " + address_ +
             " gives the same names: give this camera a directory of its own; if the camera "
             "only moved to this address, run once: tessaly-capture --adopt " +
             given + " " + address_;
@@ -168,8 +167,8 @@ bool TRetention::Start(TSeriesStart& start, Text& error) {
     if (!ours && now.Device == series_.Directory.Device) {
       ours = true;
       start.Notes.push_back({given +
-                             " is another directory on the file system this series stored on "
-                             "(made anew?): the series takes it over",
+                                 " is another directory on the file system this series stored on "
+                                 "(made anew?): the series takes it over",
                              true});
     }
     if (ours) {
@@ -302,9 +301,8 @@ int64_t TRetention::RemoveOne(int dir_fd, const TCatalogPicture& picture,
   return picture.Bytes;
 }
 
-int TRetention::FreeSpace(int dir_fd, int64_t incoming, int64_t now,
-                          std::vector<TRemoval>& removed, Text& why,
-                          const std::stop_token& stop) {
+int TRetention::FreeSpace(int dir_fd, int64_t incoming, int64_t now, std::vector<TRemoval>& removed,
+                          Text& why, const std::stop_token& stop) {
   const int64_t need = rules_.MinFreeBytes + incoming;
   const int64_t free_bytes = FreeBytes(dir_fd);
   if (free_bytes >= need) return 0;
@@ -390,8 +388,8 @@ int TRetention::MakeRoom(int64_t incoming, std::vector<TRemoval>& removed, Text&
   return refused;
 }
 
-bool TRetention::Intend(const Text& path, int32_t counter, int64_t bytes, int64_t now,
-                        int64_t& id, Text& error) {
+bool TRetention::Intend(const Text& path, int32_t counter, int64_t bytes, int64_t now, int64_t& id,
+                        Text& error) {
   TCatalogPicture picture;
   picture.Counter = counter;
   picture.File = path.substr(path.rfind('/') + 1);

@@ -78,8 +78,8 @@ class TRetention {
   // stays short; nothing is removed for MinFreeBytes unless removing can reach it.
   // A picture whose removal fails keeps its row, marked, and is passed over for an hour (or
   // until the next start); the next oldest is tried. A stop ends the pass between removals.
-  int MakeRoom(int dir_fd, int64_t incoming, int64_t now, std::vector<TRemoval>& removed,
-               Text& why, std::stop_token stop = {});
+  int MakeRoom(int dir_fd, int64_t incoming, int64_t now, std::vector<TRemoval>& removed, Text& why,
+               std::stop_token stop = {});
   // The same with the system's clock. Does nothing (answers 0) without rules, or when the
   // directory at the path is not the series' one.
   int MakeRoom(int64_t incoming, std::vector<TRemoval>& removed, Text& why,

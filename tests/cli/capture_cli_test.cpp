@@ -2,11 +2,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -673,9 +673,8 @@ TEST_F(CaptureCliTest, StateDirectoryWhenNoneIsNamed) {
                                " names no directory (outside the service a camera must name "
                                "one)\n");
   // The catalog goes to the first, the program's own state; the pictures to the instance's.
-  EXPECT_EQ(Listing(dir_.Path()),
-            (std::vector<std::string>{"catalog.lock", "catalog.sqlite", "snap_00000007.jpg",
-                                      "tessaly.ini"}));
+  EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"catalog.lock", "catalog.sqlite",
+                                                            "snap_00000007.jpg", "tessaly.ini"}));
   EXPECT_EQ(Listing(state.Path()), (std::vector<std::string>{"gate", "snap_00000007.jpg"}));
   EXPECT_EQ(Listing(state.File("gate")), std::vector<std::string>{"snap_00000007.jpg"});
   EXPECT_EQ(fs::status(state.File("gate")).permissions(), fs::perms(0750));
@@ -687,14 +686,14 @@ struct CatalogCase {
                // DIR last unless an argument is "DIR"
   std::function<void(const std::string& dir)> between;
   Args second;
-  int status;                      // the second run's
-  std::vector<std::string> lines;  // the second run's; "P": the picture's size
-  std::vector<std::string> names;  // left in the directory at the end
-  std::vector<std::string> err = {};   // in the second run's standard error, in this order
-  std::string first_shell = "";        // run before the first run, as Capture's shell
-  Args middle = {};                    // a run between the two, after between
+  int status;                             // the second run's
+  std::vector<std::string> lines;         // the second run's; "P": the picture's size
+  std::vector<std::string> names;         // left in the directory at the end
+  std::vector<std::string> err = {};      // in the second run's standard error, in this order
+  std::string first_shell = "";           // run before the first run, as Capture's shell
+  Args middle = {};                       // a run between the two, after between
   std::vector<std::string> unrowed = {};  // pictures left without a row of the directory's
-  bool root = false;                   // needs to be root (mounts, immutable files)
+  bool root = false;                      // needs to be root (mounts, immutable files)
   std::function<void(const std::string& dir)> after = {};
 };
 
@@ -746,12 +745,12 @@ TEST_P(CaptureCatalogTest, TwoRunsIntoOneDirectory) {
       named = named || arg == "DIR";
       args.push_back(arg.size() <= 2 && arg.back() == 'P'
                          ? std::to_string((arg.size() == 1 ? 1 : arg[0] - '0') * picture_.size())
-                     : arg == "DIR"                ? dir
-                     : arg.rfind("URL/", 0) == 0   ? server_->Url(arg.substr(4))
-                     : arg.rfind("HOST/", 0) == 0  ? "http://localhost:" +
-                                                        std::to_string(server_->Port()) + "/" +
-                                                        arg.substr(5)
-                                                   : arg);
+                     : arg == "DIR"              ? dir
+                     : arg.rfind("URL/", 0) == 0 ? server_->Url(arg.substr(4))
+                     : arg.rfind("HOST/", 0) == 0
+                         ? "http://localhost:" + std::to_string(server_->Port()) + "/" +
+                               arg.substr(5)
+                         : arg);
     }
     if (!named) args.push_back(dir);
     return std::make_unique<Capture>(args, shell);
@@ -840,15 +839,15 @@ std::string KillAt(const std::string& point) {
 INSTANTIATE_TEST_SUITE_P(
     Table, CaptureCatalogTest,
     testing::Values(
-        CatalogCase{"OtherSeriesKept",
-                    {"--count", "2", "URL/snap.jpg"},
-                    {},
-                    {"--count", "2", "--keep-size", "P", "URL/snap.jpg?token=abc"},
-                    0,
-                    {"stored DIR/snap_00000003.jpg_token=abc",
-                     "removed DIR/snap_00000003.jpg_token=abc P",
-                     "stored DIR/snap_00000004.jpg_token=abc"},
-                    {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000004.jpg_token=abc"}},
+        CatalogCase{
+            "OtherSeriesKept",
+            {"--count", "2", "URL/snap.jpg"},
+            {},
+            {"--count", "2", "--keep-size", "P", "URL/snap.jpg?token=abc"},
+            0,
+            {"stored DIR/snap_00000003.jpg_token=abc", "removed DIR/snap_00000003.jpg_token=abc P",
+             "stored DIR/snap_00000004.jpg_token=abc"},
+            {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000004.jpg_token=abc"}},
         CatalogCase{"SameNamesOfAnotherAddress",
                     {"--count", "2", "URL/live"},
                     {},
@@ -864,17 +863,17 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             {"removed DIR/snap_00000010.jpg P"},
             {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000011.jpg"}},
-        CatalogCase{"HighestNumberAfterCounterOne",
-                    {"--count", "2", "--counter", "10", "URL/snap.jpg"},
-                    {},
-                    {"--count", "1", "URL/snap.jpg"},
-                    0,
-                    {"stored DIR/snap_00000012.jpg"},
-                    {"snap_00000001.jpg", "snap_00000010.jpg", "snap_00000011.jpg",
-                     "snap_00000012.jpg"},
-                    {},
-                    "",
-                    {"--count", "1", "--counter", "1", "URL/snap.jpg"}},
+        CatalogCase{
+            "HighestNumberAfterCounterOne",
+            {"--count", "2", "--counter", "10", "URL/snap.jpg"},
+            {},
+            {"--count", "1", "URL/snap.jpg"},
+            0,
+            {"stored DIR/snap_00000012.jpg"},
+            {"snap_00000001.jpg", "snap_00000010.jpg", "snap_00000011.jpg", "snap_00000012.jpg"},
+            {},
+            "",
+            {"--count", "1", "--counter", "1", "URL/snap.jpg"}},
         CatalogCase{"AnyEntryTakesTheName",
                     {"--count", "2", "URL/snap.jpg"},
                     Symlink,
@@ -1007,8 +1006,7 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     {},
                     {"snap_00000001.jpg", "snap_00000002.jpg"},
-                    {"DIR holds the series snap.jpg of http://127.0.0.1:",
-                     "and http://localhost:",
+                    {"DIR holds the series snap.jpg of http://127.0.0.1:", "and http://localhost:",
                      " gives the same names: give this camera a directory of its own; if the "
                      "camera only moved to this address, run once: tessaly-capture --adopt DIR "
                      "http://localhost:"}},
@@ -1085,8 +1083,8 @@ TEST_F(CaptureCliTest, FailedRemovalIsAWarningInTheJournal) {
   const std::string name(300, 'x');
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(CatalogFile().c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, ("UPDATE picture SET file = '" + name + "'").c_str(), nullptr,
-                         nullptr, nullptr),
+  EXPECT_EQ(sqlite3_exec(db, ("UPDATE picture SET file = '" + name + "'").c_str(), nullptr, nullptr,
+                         nullptr),
             SQLITE_OK);
   sqlite3_close(db);
   Capture run({"--count", "1", "--keep-size", std::to_string(picture_.size()), url, dir_.Path()},
@@ -1099,7 +1097,7 @@ TEST_F(CaptureCliTest, FailedRemovalIsAWarningInTheJournal) {
 
 struct StateFault {
   const char* name;
-  std::function<void(const std::string& state)> fault, mend;
+  std::function<void(const std::string&state)> fault, mend;
   const char* reason;
 };
 
@@ -1131,30 +1129,29 @@ TEST_P(CaptureStateTest, NothingStoredWithoutItsRow) {
   umount(state.Path().c_str());
   const std::vector<std::string> lines = Lines(run.Out());
   ASSERT_GE(lines.size(), 3u);
-  const size_t failed = std::find_if(lines.begin(), lines.end(),
-                                     [](const std::string& l) { return l[0] == 'f'; }) -
-                        lines.begin();
+  const size_t failed =
+      std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l[0] == 'f'; }) -
+      lines.begin();
   ASSERT_LT(failed, lines.size()) << run.Out();
   EXPECT_EQ(lines[failed].substr(0, lines[failed].find(':')),
-            "failed cannot catalog " + dir_.Path() + "/snap_000000" +
-                std::to_string(21 + failed) + ".jpg");
+            "failed cannot catalog " + dir_.Path() + "/snap_000000" + std::to_string(21 + failed) +
+                ".jpg");
   EXPECT_EQ(lines[failed].substr(lines[failed].find(':')), std::string(": ") + GetParam().reason);
   EXPECT_EQ(lines.back().rfind("stored ", 0), 0u) << run.Out();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, CaptureStateTest,
-    testing::Values(
-        StateFault{"Full",
-                   [](const std::string& state) {
-                     std::ofstream filler(state + "/filler");
-                     const std::string block(4096, 'f');
-                     while (filler.write(block.data(), block.size()) && filler.flush()) {
-                     }
-                   },
-                   [](const std::string& state) { fs::remove(state + "/filler"); },
-                   "database or disk is full"}),
-    RowName<testing::TestParamInfo<StateFault>>);
+INSTANTIATE_TEST_SUITE_P(Faults, CaptureStateTest,
+                         testing::Values(StateFault{
+                             "Full",
+                             [](const std::string& state) {
+                               std::ofstream filler(state + "/filler");
+                               const std::string block(4096, 'f');
+                               while (filler.write(block.data(), block.size()) && filler.flush()) {
+                               }
+                             },
+                             [](const std::string& state) { fs::remove(state + "/filler"); },
+                             "database or disk is full"}),
+                         RowName<testing::TestParamInfo<StateFault>>);
 
 }  // namespace
 }  // namespace tessaly

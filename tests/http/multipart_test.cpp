@@ -117,15 +117,25 @@ INSTANTIATE_TEST_SUITE_P(
         PartCase{"PartHeaderLineAtTheBound", "b",
                  "--b\r\nX: " + std::string((64 << 10) - 4, 'a') + "\r\n\r\nhello\r\n--b\r\n",
                  "hello"},
-        PartCase{"PartAtTheBound", "b", "--b\r\n\r\n" + std::string(16, 'x') + "\r\n--b\r\n",
-                 std::string(16, 'x'), TPartLimit::None, {16, 64 << 10, 1 << 20}},
+        PartCase{"PartAtTheBound",
+                 "b",
+                 "--b\r\n\r\n" + std::string(16, 'x') + "\r\n--b\r\n",
+                 std::string(16, 'x'),
+                 TPartLimit::None,
+                 {16, 64 << 10, 1 << 20}},
         PartCase{"BoundaryBeginningWithFFD8AmongPartHeaders", "\xFF\xD8x",
                  "\xFF\xD8x\r\nContent-Length: 1\r\n\xFF\xD8x\r\n\r\nhello\r\n\xFF\xD8x\r\n",
                  "hello"},
         PartCase{"PictureEndBeforeALineOfOneDash", "b",
-                 "--b\r\n\r\n" + std::string("\xFF\xD8\xFF\xDA\x00\x02" "abc\xFF\xD9", 11) +
+                 "--b\r\n\r\n" +
+                     std::string("\xFF\xD8\xFF\xDA\x00\x02"
+                                 "abc\xFF\xD9",
+                                 11) +
                      "\r\n-x\r\nmore\r\n--b\r\n",
-                 std::string("\xFF\xD8\xFF\xDA\x00\x02" "abc\xFF\xD9", 11) + "\r\n-x\r\nmore"},
+                 std::string("\xFF\xD8\xFF\xDA\x00\x02"
+                             "abc\xFF\xD9",
+                             11) +
+                     "\r\n-x\r\nmore"},
         PartCase{"LargePartHeaderBlock", "b",
                  "--b\r\n" +
                      [] {

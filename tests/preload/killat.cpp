@@ -24,7 +24,8 @@ const TKillPoint& Point() {
   static const TKillPoint point = [] {
     TKillPoint p;
     const char* spec = std::getenv("TESSALY_KILL_AT");
-    p.known = spec != nullptr && std::sscanf(spec, "%15[^:]:%15[^:]:%d", p.call, p.when, &p.nth) == 3;
+    p.known =
+        spec != nullptr && std::sscanf(spec, "%15[^:]:%15[^:]:%d", p.call, p.when, &p.nth) == 3;
     return p;
   }();
   return point;

@@ -193,16 +193,16 @@ TEST(Retention, FailedRemovalTriedAgainLater) {
   TSeriesStart start;
   auto begin = [&] {
     series.reset();
-    series = std::make_unique<TRetention>(catalog, TRetentionRules{-1, 400, -1},
-                                          dir.Path() + "/", kAddress);
+    series = std::make_unique<TRetention>(catalog, TRetentionRules{-1, 400, -1}, dir.Path() + "/",
+                                          kAddress);
     EXPECT_TRUE(series->Start(start, error)) << error;
   };
   begin();
   // Four pictures, and before them one that cannot even be looked at (its name is too long).
   for (int n = 1; n <= 4; ++n)
     ASSERT_TRUE(series->Stored(
-        dir.WriteFile("snap_0000000" + std::to_string(n) + ".jpg", std::string(100, 'p')), n,
-        100, 1000 * n, error));
+        dir.WriteFile("snap_0000000" + std::to_string(n) + ".jpg", std::string(100, 'p')), n, 100,
+        1000 * n, error));
   TCatalogSeries row;
   ASSERT_TRUE(catalog.OpenSeries(fs::canonical(dir.Path()), "snap.jpg", {}, row, error));
   ASSERT_TRUE(catalog.Add(row.Id, {0, 9, std::string(300, 'x'), 100, 500, 1}, error));
