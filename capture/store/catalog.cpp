@@ -4,8 +4,10 @@
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -95,6 +97,16 @@ int BusyWait(void*, int count) {
 
 constexpr char kPictureColumns[] =
     "SELECT id, counter, file, bytes, stored, inode, pending FROM picture ";
+
+// The write-ahead log's pages before a checkpoint: 256 (a MiB), at most a sixteenth of the
+// state disk, at least 16. A checkpoint costs a sync, so not after every few rows.
+int64_t LogPages(const Text& path) {
+  struct statvfs disk {};
+  if (statvfs(path.substr(0, path.rfind('/') + 1).c_str(), &disk) != 0) return 256;
+  const int64_t pages = static_cast<int64_t>(disk.f_blocks) *
+                        static_cast<int64_t>(disk.f_frsize) / 16 / 4096;
+  return std::max<int64_t>(16, std::min<int64_t>(256, pages));
+}
 
 bool Unreadable(int code) {
   code &= 0xff;
@@ -231,6 +243,14 @@ bool TCatalog::Failed() {
   return false;
 }
 
+bool TCatalog::Full() {
+  if ((sqlite3_errcode(db_) & 0xff) != SQLITE_FULL) return false;
+  const Text reason = failed_;
+  const bool cut = Run("PRAGMA wal_checkpoint(TRUNCATE)");
+  failed_ = reason;
+  return cut;
+}
+
 bool TCatalog::Migrate() {
   // A catalog of this version is only read here: a start never waits for another's write,
   // and a catalog that cannot be written still opens (each store then says why it failed).
@@ -271,10 +291,12 @@ bool TCatalog::Open(const Text& path, Text& error, Text* note) {
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) == SQLITE_OK) {
       sqlite3_busy_handler(db_, BusyWait, nullptr);
-      // The write-ahead log is checkpointed and cut back often: a small state disk must not
-      // fill with it. A kill or a crash loses no committed row.
+      // The write-ahead log is checkpointed every MiB (less on a small disk) and then cut
+      // back; on a disk that it fills, at once (Full). A kill or a crash loses no committed
+      // row.
       if (Run("PRAGMA journal_mode=WAL") && Run("PRAGMA synchronous=NORMAL") &&
-          Run("PRAGMA wal_autocheckpoint=16") && Run("PRAGMA journal_size_limit=65536") &&
+          Run(("PRAGMA wal_autocheckpoint=" + IntToText(LogPages(path))).c_str()) &&
+          Run("PRAGMA journal_size_limit=1048576") &&
           Migrate())
         return true;
     }

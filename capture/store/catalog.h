@@ -133,21 +133,28 @@ class TCatalog {
   template <typename F>
   bool InOne(F change) {
     std::lock_guard lock(mutex_);
-    const bool outer = Idle();
-    if (outer) failed_.clear();
-    if (outer && !Run("BEGIN IMMEDIATE")) return Failed();
-    const bool done = change();
-    if (!outer) return done;
-    if (done && Run("COMMIT")) return true;
-    if (done || failed_.empty()) Failed();
-    if (!Idle()) Run("ROLLBACK");
-    return false;
+    if (!Idle()) return change();
+    // A full disk may be the write-ahead log's doing: cut back to nothing, it leaves room.
+    for (int attempt = 0;; ++attempt) {
+      failed_.clear();
+      if (!Run("BEGIN IMMEDIATE")) {
+        Failed();
+      } else {
+        const bool done = change();
+        if (done && Run("COMMIT")) return true;
+        if (done || failed_.empty()) Failed();
+        if (!Idle()) Run("ROLLBACK");
+      }
+      if (attempt > 0 || !Full()) return false;
+    }
   }
 
  private:
   bool Run(const char* sql);
   // Keeps SQLite's message of the statement that failed, before a rollback replaces it; false.
   bool Failed();
+  // The last failure was a full disk, and the write-ahead log has been cut back.
+  bool Full();
   // No transaction is running.
   bool Idle() const;
   bool Migrate();

@@ -227,10 +227,15 @@ bool TRetention::Adopt(std::vector<TStartNote>& lines, Text& error) {
   close(fd);
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [key, picture] : found) {
-    if (!catalog_.Add(series_.Id, picture, error)) return false;
+  // One transaction: a season's pictures are adopted in seconds, and all or none.
+  const bool added = catalog_.InOne([&] {
+    for (const auto& [key, picture] : found)
+      if (!catalog_.Add(series_.Id, picture, error)) return false;
+    return true;
+  });
+  if (!added) return error = catalog_.LastError(), false;
+  for (const auto& [key, picture] : found)
     lines.push_back({"adopted " + dir_ + picture.File + " " + IntToText(picture.Bytes)});
-  }
   lines.push_back({"adopted " + IntToText(static_cast<int64_t>(found.size())) +
                    (found.size() == 1 ? " picture" : " pictures") + " into the series " + name_ +
                    " of " + given + " (" + address_ + ")"});
