@@ -103,8 +103,8 @@ constexpr char kPictureColumns[] =
 int64_t LogPages(const Text& path) {
   struct statvfs disk {};
   if (statvfs(path.substr(0, path.rfind('/') + 1).c_str(), &disk) != 0) return 256;
-  const int64_t pages = static_cast<int64_t>(disk.f_blocks) *
-                        static_cast<int64_t>(disk.f_frsize) / 16 / 4096;
+  const int64_t pages =
+      static_cast<int64_t>(disk.f_blocks) * static_cast<int64_t>(disk.f_frsize) / 16 / 4096;
   return std::max<int64_t>(16, std::min<int64_t>(256, pages));
 }
 
@@ -167,7 +167,11 @@ bool TSeriesLock::Take(const Text& lock_path, const Text& dir, const Text& name,
   }
   auto file = lock_files.find(lock_path);
   if (file == lock_files.end()) {
-    const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // On a state disk that cannot be written no series stores anything (no row can be
+    // written): a shared lock is enough to be refused beside one that holds the series.
+    if (fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM))
+      fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       error = "cannot open the lock file " + lock_path + ": " + std::strerror(errno);
       return false;
@@ -175,7 +179,8 @@ bool TSeriesLock::Take(const Text& lock_path, const Text& dir, const Text& name,
     file = lock_files.emplace(lock_path, fd).first;
   }
   struct flock range {};
-  range.l_type = F_WRLCK;
+  const int mode = fcntl(file->second, F_GETFL);
+  range.l_type = (mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
   range.l_whence = SEEK_SET;
   range.l_start = at;
   range.l_len = 1;
@@ -296,8 +301,7 @@ bool TCatalog::Open(const Text& path, Text& error, Text* note) {
       // row.
       if (Run("PRAGMA journal_mode=WAL") && Run("PRAGMA synchronous=NORMAL") &&
           Run(("PRAGMA wal_autocheckpoint=" + IntToText(LogPages(path))).c_str()) &&
-          Run("PRAGMA journal_size_limit=1048576") &&
-          Migrate())
+          Run("PRAGMA journal_size_limit=1048576") && Migrate())
         return true;
     }
     Failed();
