@@ -14,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <set>
 #include <utility>
 
 namespace tessaly {
@@ -126,7 +125,7 @@ Text BrokenStamp() {
 // go every lock this process holds on it), and the series this process holds.
 std::mutex lock_mutex;
 std::map<Text, int> lock_files;
-std::set<std::pair<Text, off_t>> locks_held;
+std::map<std::pair<Text, off_t>, int> locks_held;  // how many hold each here
 
 off_t LockOffset(const Text& dir, const Text& name) {
   uint64_t hash = 1469598103934665603ull;
@@ -148,22 +147,28 @@ TCatalogStopScope::~TCatalogStopScope() {
 TSeriesLock::~TSeriesLock() {
   if (at_ < 0) return;
   std::lock_guard lock(lock_mutex);
+  if (--locks_held[{path_, at_}] > 0) return;
+  locks_held.erase({path_, at_});
   struct flock range {};
   range.l_type = F_UNLCK;
   range.l_whence = SEEK_SET;
   range.l_start = at_;
   range.l_len = 1;
   fcntl(lock_files[path_], F_SETLK, &range);
-  locks_held.erase({path_, at_});
 }
 
 bool TSeriesLock::Take(const Text& lock_path, const Text& dir, const Text& name, Text& error) {
   std::lock_guard lock(lock_mutex);
   const off_t at = LockOffset(dir, name);
   const Text who = "the series " + name + " of " + dir;
-  if (locks_held.count({lock_path, at}) != 0) {
-    error = "this process captures " + who + " already";
-    return false;
+  path_ = lock_path;
+  if (const auto held = locks_held.find({lock_path, at}); held != locks_held.end()) {
+    // This process holds it already: the series made anew at a reload, while the one it
+    // replaces still runs (or a second camera of the same address and directory).
+    ++held->second;
+    at_ = at;
+    first_ = false;
+    return true;
   }
   auto file = lock_files.find(lock_path);
   if (file == lock_files.end()) {
@@ -196,9 +201,9 @@ bool TSeriesLock::Take(const Text& lock_path, const Text& dir, const Text& name,
             who + " already; one series is captured by one process";
     return false;
   }
-  locks_held.insert({lock_path, at});
-  path_ = lock_path;
+  locks_held[{lock_path, at}] = 1;
   at_ = at;
+  first_ = true;
   return true;
 }
 

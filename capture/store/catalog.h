@@ -65,12 +65,16 @@ class TSeriesLock {
   ~TSeriesLock();
   TSeriesLock(const TSeriesLock&) = delete;
   TSeriesLock& operator=(const TSeriesLock&) = delete;
-  // False, error naming the process that holds it, when another holds it (this process too).
+  // False, error naming the process that holds it, when another process holds it.
   bool Take(const Text& lock_path, const Text& dir, const Text& name, Text& error);
+  // The lock was not held in this process before: no job of this process is under way on
+  // the series.
+  bool First() const { return first_; }
 
  private:
   Text path_;
   off_t at_ = -1;
+  bool first_ = false;
 };
 
 class TCatalog {

@@ -184,7 +184,9 @@ bool TRetention::Start(TSeriesStart& start, Text& error) {
            true});
     }
   }
-  if (!start.NotItsDirectory) {
+  // What a kill left open is settled only by the first in the process: a series of this
+  // process that still runs may have a picture under way.
+  if (!start.NotItsDirectory && lock_.First()) {
     Settle(fd);
     catalog_.ClearFailures(series_.Id);
   }
@@ -210,7 +212,7 @@ bool TRetention::Adopt(std::vector<TStartNote>& lines, Text& error) {
     lines.push_back({"the series " + name_ + " takes " + given + " over as its directory"});
     TakeOver(fd, now);
   }
-  Settle(fd);
+  if (lock_.First()) Settle(fd);
   std::vector<Text> known = catalog_.FileNames(series_.Id);
   std::sort(known.begin(), known.end());
   std::vector<std::pair<TSeriesIndex::TKey, TCatalogPicture>> found;
