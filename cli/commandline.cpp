@@ -49,6 +49,20 @@ TCommandLine UsageError(const Text& error) {
 
 }  // namespace
 
+bool ValidPin(const Text& text) {
+  static const Text kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find(';', start);
+    if (end == Text::npos) end = text.size();
+    Text pin = text.substr(start, end - start);
+    if (pin.rfind("sha256/", 0) != 0) return false;
+    pin = pin.substr(pin.rfind("sha256//", 0) == 0 ? 8 : 7);
+    if (pin.size() != 44 || pin[43] != '=' || pin.find_first_not_of(kBase64) != 43) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 bool ParseInterval(const Text& text, int64_t& ms) {
   return ParseScaled(text,
                      {{"", 1000}, {"s", 1000}, {"ms", 1}, {"m", 60 * 1000}, {"h", 60 * 60 * 1000}},
@@ -68,7 +82,12 @@ Text UsageText() {
          "Repeated identical failures are folded (\"still failing since HH:MM: ...\"). Under\n"
          "the journal (JOURNAL_STREAM) lines have no time stamp and failures warning priority.\n"
          "SIGINT, SIGTERM or SIGHUP end the series at once, abandoning a fetch in flight (nothing\n"
-         "of it is stored). A signal ignored at start (nohup) stays ignored.\n"
+         "of it is stored). A signal ignored at start (nohup) stays ignored. Under a service\n"
+         "manager (NOTIFY_SOCKET) SIGHUP reloads instead: the settings file, or the cameras'\n"
+         "files, are read again; a series whose files changed begins anew with them at its\n"
+         "next tick, an added camera starts, a removed one stops, the others go on untouched;\n"
+         "a file that cannot be used leaves its series running as it was and says why. The\n"
+         "command line stays.\n"
          "\n"
          "  --every N[ms|s|m|h]  interval between fetches (default 10s; a plain number is\n"
          "                       seconds; 0 fetches back to back)\n"
@@ -110,13 +129,36 @@ Text UsageText() {
          "                       Retention removes only the pictures this series stored and\n"
          "                       catalogued, the oldest stored first, and only while the file\n"
          "                       at that name is still the one stored. It never removes a\n"
-         "                       file stored before the catalog, by another series or by\n"
-         "                       anyone else, a link or a directory. Each removal prints\n"
+         "                       file outside the catalog, of another series or put there\n"
+         "                       by anyone else, a link or a directory. Each removal prints\n"
          "                       \"removed PATH BYTES\", each failed one \"could not remove\n"
          "                       PATH: REASON\" (the row stays; tried again after an hour or\n"
          "                       at the next start, the next oldest going meanwhile), also\n"
          "                       with --quiet\n"
+         "  --ca-file FILE       trust the certificates of this PEM file for an https camera,\n"
+         "                       besides the system's\n"
+         "  --pin sha256//BASE64 trust exactly the certificate whose public key has this\n"
+         "                       SHA-256 (of its DER SubjectPublicKeyInfo, base64; curl's\n"
+         "                       form; several separated by \";\"), whoever issued it and\n"
+         "                       whatever names it has; a failed fetch names the key it met\n"
+         "  --insecure           do not verify the camera's certificate at all (a warning at\n"
+         "                       start; the service's status says so)\n"
+         "  --tls-legacy         allow old TLS for this camera: TLS 1.0 and 1.1, RSA key\n"
+         "                       exchange, CBC ciphers, the lowest security level and\n"
+         "                       servers without secure renegotiation (a warning at start)\n"
+         "  --min-gap N[ms|s|m|h]\n"
+         "                       start no two requests to the camera's host and port within\n"
+         "                       N of each other, for every camera of the process that\n"
+         "                       fetches there; a tick that comes too early waits until it may\n"
+         "                       Busy cameras: after a 429 or 503 with Retry-After (seconds or\n"
+         "                       a date; at most a day) the ticks before its end pass without\n"
+         "                       a request; from the second 429, 503 or time-out in a row the\n"
+         "                       next request waits 2, 4, then at most 8 intervals; each says\n"
+         "                       \"busy, no request until TIME (WHY)\". The interval returns\n"
+         "                       once the camera answers otherwise\n"
          "  --quiet              print only the failed fetches and the removals\n"
+         "  --quiet              print only the failed fetches, the removals, and the pauses\n"
+         "                       of the active hours with their ends\n"
          "  --fail               an answer with a status of 400 or more is a failed fetch\n"
          "                       (\"failed HTTP 503 Service Unavailable\"); nothing is stored\n"
          "  --images-only        store only complete JPEG, PNG, GIF and WebP pictures; anything\n"
@@ -156,7 +198,8 @@ Text UsageText() {
          "none of its pictures, every fetch fails (\"failed DIRECTORY is not the directory\n"
          "this series stored in\") until that one is back or --adopt takes it over.\n"
          "\n"
-         "Exit status: 0 at the end of the series (also after a signal), 1 when DIRECTORY does\n"
+         "Exit status: 0 at the end of the series (also after a signal; under a service\n"
+         "manager, after its signal whatever state the cameras were in), 1 when DIRECTORY does\n"
          "not exist or cannot be read, the catalog cannot be opened, or the counter reached\n"
          "its largest value, 2 for a bad command line, an unreadable settings file or a\n"
          "DIRECTORY that cannot be written (or that a service cannot reach), 3 after\n"
@@ -183,7 +226,12 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       {"keep-for", required_argument, nullptr, 'k'},
       {"keep-size", required_argument, nullptr, 'z'},
       {"min-free", required_argument, nullptr, 'm'},
-      {"adopt", required_argument, nullptr, 'A'},
+      {"ca-file", required_argument, nullptr, 'A'},
+      {"pin", required_argument, nullptr, 'P'},
+      {"insecure", no_argument, nullptr, 'I'},
+      {"tls-legacy", no_argument, nullptr, 'L'},
+      {"min-gap", required_argument, nullptr, 'g'},
+      {"adopt", required_argument, nullptr, 'O'},
       {nullptr, 0, nullptr, 0},
   };
   TCommandLine line;
@@ -242,13 +290,32 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
         if (!ParseSize(value, line.Retention.MinFreeBytes))
           return UsageError("bad size for --min-free: '" + value + "'");
         break;
+      case 'A':
+        if (value.empty()) return UsageError("--ca-file needs a file");
+        line.Tls.CaFile = value;
+        break;
+      case 'P':
+        if (!ValidPin(value))
+          return UsageError("bad pin for --pin: '" + value + "' (sha256//BASE64)");
+        line.Tls.Pin = value;
+        break;
+      case 'I':
+        line.Tls.Insecure = true;
+        break;
+      case 'L':
+        line.Tls.Legacy = true;
+        break;
+      case 'g':
+        if (!ParseInterval(value, line.MinGapMs))
+          return UsageError("bad interval for --min-gap: '" + value + "'");
+        break;
       case 's':
         line.SettingsFile = value;
         break;
       case 'C':
         line.Cameras = value;
         break;
-      case 'A':
+      case 'O':
         line.Adopt = value;
         break;
       case 'q':

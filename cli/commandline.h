@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "capture/hours/activehours.h"
+#include "capture/job/jobcontext.h"
 #include "capture/store/retention.h"
 
 namespace tessaly {
@@ -35,6 +36,10 @@ struct TCommandLine {
   bool ImagesOnly = false;
   bool SkipUnchanged = false;
   TRetentionRules Retention;
+  // --ca-file, --pin, --insecure, --tls-legacy.
+  TJobTls Tls;
+  // --min-gap: the least time between the starts of two requests to the camera's host:port.
+  int64_t MinGapMs = 0;
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without
@@ -44,6 +49,9 @@ TCommandLine ParseCommandLine(int argc, char** argv);
 // "N" (seconds) or "N" followed by "ms", "s", "m" or "h", as milliseconds. False when the
 // text has another form or the interval exceeds the longest one the series can keep.
 bool ParseInterval(const Text& text, int64_t& ms);
+// "sha256//BASE64" (or "sha256/BASE64"; several separated by ";"), each BASE64 the 44
+// characters of a SHA-256.
+bool ValidPin(const Text& text);
 // What --help prints.
 Text UsageText();
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -28,15 +29,48 @@ bool output_gone = false;
 }  // namespace
 
 TConsoleSeries::TConsoleSeries(TSeriesLoop& loop, TSeriesSettings settings, TSeriesOptions options,
-                               Text name)
+                               Text name, std::unique_ptr<TRetention> retention)
     : loop_(loop),
       options_(std::move(options)),
       name_(std::move(name)),
+      insecure_(settings.Tls.Insecure),
+      retention_(std::move(retention)),
       series_(loop, std::move(settings), *this) {
   series_.OnStartError = [this](const Text& error) { OnStartError(error); };
 }
 
+void TConsoleSeries::PostAlive(std::function<void()> fn) {
+  loop_.Post([alive = std::weak_ptr<int>(alive_), fn = std::move(fn)] {
+    if (alive.lock()) fn();
+  });
+}
+
+void TConsoleSeries::Retire() {
+  ending_ = true;
+  series_.RequestStop();
+  series_.Shutdown(std::chrono::milliseconds(0));
+}
+
+TConsoleSeries::~TConsoleSeries() {
+  if (begin_key_ != 0) loop_.CancelWake(begin_key_);
+}
+
 bool TConsoleSeries::Begin() {
+  begun_ = true;
+  if (begin_at_ && *begin_at_ > std::chrono::steady_clock::now()) {
+    begin_key_ = NewWakeKey();
+    loop_.WakeAt(begin_key_, *begin_at_, [this] {
+      begin_at_.reset();
+      StartSeries();
+      changed_();
+    });
+    return true;
+  }
+  begin_at_.reset();
+  return StartSeries();
+}
+
+bool TConsoleSeries::StartSeries() {
   if (const Text error = series_.Start(); !error.empty()) {
     Complain(kPriorityError, error);
     status_ = 1;
@@ -49,12 +83,19 @@ bool TConsoleSeries::Begin() {
 void TConsoleSeries::Paused(std::time_t now, std::time_t until) {
   paused_until_ = LocalTimeStamp(until);
   changed_();
-  if (!options_.Quiet) Print(LocalTimeStamp(now), "paused until " + *paused_until_, 0);
+  // Also when quiet: a series that fetches nothing for hours must say why where it is read.
+  Print(LocalTimeStamp(now), "paused until " + *paused_until_, kPriorityNotice);
+}
+
+void TConsoleSeries::Held(std::time_t until, const Text& why) {
+  Print(LocalTimeStamp(std::time(nullptr)),
+        "busy, no request until " + LocalTimeStamp(until) + " (" + why + ")", kPriorityNotice);
 }
 
 void TConsoleSeries::Opened() {
   paused_until_.reset();
   changed_();
+  Print(LocalTimeStamp(std::time(nullptr)), "active hours open: fetching again", kPriorityNotice);
 }
 
 void TConsoleSeries::OnStartError(const Text& error) {
@@ -67,7 +108,7 @@ void TConsoleSeries::OnStartError(const Text& error) {
 
 void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t, int64_t ms) {
   const Text stamp = LocalTimeStamp(std::time(nullptr));
-  loop_.Post([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
+  PostAlive([this, outcome, stamp, ms] { OnOutcome(outcome, stamp, ms); });
 }
 
 void TConsoleSeries::JobEnded(int32_t counter) {
@@ -81,7 +122,7 @@ void TConsoleSeries::JobEnded(int32_t counter) {
 
 void TConsoleSeries::Kept(const TKeepingNote& note) {
   const int priority = note.Failed ? kPriorityWarning : kPriorityNotice;
-  loop_.Post([this, stamp = LocalTimeStamp(std::time(nullptr)), line = note.Line, priority] {
+  PostAlive([this, stamp = LocalTimeStamp(std::time(nullptr)), line = note.Line, priority] {
     Print(stamp, line, priority);
   });
 }
@@ -120,14 +161,25 @@ void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp)
 }
 
 Text TConsoleSeries::StatusText() const {
+  const Text text = StateText();
+  return insecure_ ? text + "; certificate not verified (--insecure)" : text;
+}
+
+Text TConsoleSeries::StateText() const {
   Text stored_text;
   if (last_stored_)
     stored_text = "last stored " + last_stored_->Outcome.Path + " (" +
                   IntToText(last_stored_->Outcome.Bytes) + " bytes) at " + last_stored_->Stamp;
+  // The last failure beside it, also after the series has recovered: a camera that fails now
+  // and then shows it.
+  if (failures_in_row_ == 0 && last_failure_)
+    stored_text += (last_stored_ ? "; " : "") + Text("last failed at ") + last_failure_->Stamp +
+                   ": " + last_failure_->Outcome.Reason;
+  if (begin_at_) return "settings reloaded, the first fetch with them at the next tick";
   if (paused_until_)
-    return "paused until " + *paused_until_ + (last_stored_ ? "; " + stored_text : Text());
+    return "paused until " + *paused_until_ + (stored_text.empty() ? Text() : "; " + stored_text);
   if (failures_in_row_ == 0)
-    return last_stored_ ? stored_text : Text("started, the first fetch is running");
+    return !stored_text.empty() ? stored_text : Text("started, the first fetch is running");
   Text text = IntToText(failures_in_row_) + (failures_in_row_ == 1 ? " failure" : " failures") +
               " in a row, the last at " + last_failure_->Stamp + ": " +
               last_failure_->Outcome.Reason;
@@ -158,6 +210,9 @@ void TConsoleSeries::Complain(int priority, const Text& message) {
 void TConsoleSeries::BeginEnding() {
   if (ending_) return;
   ending_ = true;
+  // One still waiting for its first tick never begins.
+  if (begin_key_ != 0) loop_.CancelWake(begin_key_);
+  begin_at_.reset();
   series_.Stop();
   changed_();
 }
@@ -182,7 +237,17 @@ Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& serie
   Text text = IntToText(static_cast<int64_t>(series.size() + unstarted.size())) +
               " cameras: " + IntToText(running) + " running, " + IntToText(paused) + " paused, " +
               IntToText(failing_count) + " failing";
-  return failing.empty() ? text : text + " (" + failing + ")";
+  if (!failing.empty()) text += " (" + failing + ")";
+  const auto insecure =
+      std::count_if(series.begin(), series.end(), [](const auto& one) { return one->Insecure(); });
+  if (insecure > 0)
+    text += "; " + IntToText(static_cast<int64_t>(insecure)) + " without certificate verification";
+  return text;
+}
+
+bool UnderListeningServiceManager() {
+  const char* socket = std::getenv("NOTIFY_SOCKET");
+  return socket != nullptr && *socket != '\0';
 }
 
 namespace {
@@ -191,27 +256,27 @@ namespace {
 // the waiting thread outlives them.
 class TSignalRelay {
  public:
-  void Attach(TSeriesLoop* loop, std::function<void()> on_signal) {
+  void Attach(TSeriesLoop* loop, std::function<void(int)> on_signal) {
     std::lock_guard lock(mutex_);
     loop_ = loop;
     on_signal_ = std::move(on_signal);
   }
-  void Deliver() {
+  void Deliver(int signal_number) {
     std::lock_guard lock(mutex_);
-    if (loop_) loop_->Post(on_signal_);
+    if (loop_) loop_->Post([fn = on_signal_, signal_number] { fn(signal_number); });
   }
 
  private:
   std::mutex mutex_;
   TSeriesLoop* loop_ = nullptr;
-  std::function<void()> on_signal_;
+  std::function<void(int)> on_signal_;
 };
 
 }  // namespace
 
-int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConsoleSeries>>& series,
-                     bool* abandoned, const std::vector<Text>& unstarted) {
-  *abandoned = false;
+int RunConsoleSeries(TSeriesLoop& loop, TConsoleRun& run) {
+  run.Abandoned = false;
+  auto& series = run.Series;
   TServiceNotifier notifier;
   loop.SetHeartbeat(notifier.WatchdogPeriod(), [&notifier] { notifier.Watchdog(); });
 
@@ -224,12 +289,19 @@ int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConso
   for (int s : {SIGINT, SIGTERM, SIGHUP})
     if (sigismember(&blocked, s) == 1) sigaddset(&wanted, s);
   bool signalled = false;
+  bool reload_asked = false;
+  const bool reloads = run.Reload && UnderListeningServiceManager();
   auto relay = std::make_shared<TSignalRelay>();
-  relay->Attach(&loop, [&signalled] { signalled = true; });
+  relay->Attach(&loop, [&](int signal_number) {
+    if (signal_number == SIGHUP && reloads)
+      reload_asked = true;
+    else
+      signalled = true;
+  });
   std::thread([relay, wanted] {
     for (;;) {
       int signal_number = 0;
-      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver();
+      if (sigwait(&wanted, &signal_number) == 0) relay->Deliver(signal_number);
     }
   }).detach();
 
@@ -245,19 +317,35 @@ int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConso
 
   auto update_status = [&] {
     if (notifier.Enabled())
-      notifier.Status(series.size() == 1 && unstarted.empty()
+      notifier.Status(series.size() == 1 && run.Unstarted.empty()
                           ? series[0]->StatusText()
-                          : CamerasStatusText(series, unstarted));
+                          : CamerasStatusText(series, run.Unstarted));
   };
-  for (const auto& one : series) one->SetChanged(update_status);
-  int started = 0;
-  for (const auto& one : series) started += one->Begin() ? 1 : 0;
-  if (started > 0) {
+  // Every series not begun yet; the number that started.
+  auto begin_new = [&] {
+    int started = 0;
+    for (const auto& one : series) {
+      if (one->Begun()) continue;
+      one->SetChanged(update_status);
+      started += one->Begin() ? 1 : 0;
+    }
+    return started;
+  };
+  auto reload = [&] {
+    reload_asked = false;
+    notifier.Reloading();
+    run.Reload(run);
+    begin_new();
+    notifier.Ready();
+    update_status();
+  };
+  if (begin_new() > 0) {
     notifier.Ready();
     update_status();
     // A service manager sends one signal and waits only a few seconds: the first one ends.
     loop.Run([&] { return signalled || all_ended(); },
              [&] {
+               if (reload_asked && !signalled && !stopping) reload();
                if (signalled || output_gone) end_all();
                if (!stopping && all_ended()) {
                  notifier.Stopping();
@@ -268,19 +356,24 @@ int RunConsoleSeries(TSeriesLoop& loop, const std::vector<std::unique_ptr<TConso
     if (signalled) {
       end_all();
       // The fetches in flight are abandoned as closing the window abandons them: nothing
-      // partial is stored, their pictures are not kept. All are asked at once, then waited for.
+      // partial is stored, their pictures are not kept. All are asked at once, then waited for
+      // within one grace together.
       const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
       for (const auto& one : series) one->RequestStop();
       for (const auto& one : series) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (!one->Shutdown(std::max(left, std::chrono::milliseconds(0)))) *abandoned = true;
+        if (!one->Shutdown(std::max(left, std::chrono::milliseconds(0)))) run.Abandoned = true;
       }
       // A job that was already writing when the signal came has finished its file: say so.
-      if (!*abandoned) loop.RunPending();
+      if (!run.Abandoned) loop.RunPending();
     }
   }
   relay->Attach(nullptr, {});
+  run.Signalled = signalled;
+  // The service manager asked for the stop: it ends well, whatever the cameras did meanwhile
+  // (the status line told of them).
+  if (signalled && UnderListeningServiceManager()) return 0;
   int status = 0;
   for (const auto& one : series) status = std::max(status, one->ExitStatus());
   return status;

@@ -11,17 +11,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/fileutil.h"
-#include "capture/settings/cameras.h"
-#include "capture/store/catalog.h"
 #include "capture/job/naming.h"
-#include "capture/store/retention.h"
-#include "capture/window/scheduler.h"
-#include "capture/store/seriesindex.h"
+#include "capture/settings/cameras.h"
 #include "capture/settings/settings.h"
+#include "capture/store/catalog.h"
+#include "capture/store/retention.h"
+#include "capture/store/seriesindex.h"
+#include "capture/window/scheduler.h"
 #include "cli/commandline.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
@@ -200,6 +202,12 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   settings.Job.FailOnHttpError = line.Fail;
   settings.Job.ImagesOnly = line.ImagesOnly;
   settings.Job.SkipUnchanged = line.SkipUnchanged;
+  settings.Tls = line.Tls;
+  settings.LeaveBusyAlone = true;
+  settings.MinGap = std::chrono::milliseconds(line.MinGapMs);
+  if (!line.Tls.CaFile.empty() && access(line.Tls.CaFile.c_str(), R_OK) != 0)
+    return error = "cannot read --ca-file " + line.Tls.CaFile + ": " + std::strerror(errno),
+           kExitUsage;
   int64_t interval_ms = 0;
   if (line.IntervalMs) {
     interval_ms = *line.IntervalMs;
@@ -240,6 +248,18 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
     return kExitNoDirectory;
   }
   if (!line.Counter) counter = ContinuedCounter(counter, start.HighestCounter);
+  // Said once at start, where an administrator reads it.
+  const Text lead = (IsJournalStream(2) ? Text("<4>") : Text()) + name + (name.empty() ? "" : " ");
+  if (line.Tls.Insecure)
+    std::fprintf(stderr,
+                 "%stessaly-capture: --insecure: the camera's certificate is not verified; "
+                 "anyone on the way can pose as it\n",
+                 lead.c_str());
+  if (line.Tls.Legacy)
+    std::fprintf(stderr,
+                 "%stessaly-capture: --tls-legacy: old TLS (TLS 1.0, RSA key exchange, CBC, "
+                 "legacy renegotiation) is allowed for this camera\n",
+                 lead.c_str());
   settings.Counter = counter;
   settings.Directory = directory;
   if (start.NotItsDirectory) settings.StoredIn = out.Retention->Directory();
@@ -293,6 +313,28 @@ int CameraLine(int argc, char** argv, const TCameraFile& camera, TCommandLine& l
   return 0;
 }
 
+// What a camera or a lone series is made from, as its files read now: a change restarts it at a
+// reload. A file that cannot be read reads as something else than what ran, so Prepare says why.
+Text SettingsSource(const Text& settings_path, const std::optional<Text>& options_path) {
+  Text settings, options;
+  Text source = ReadWholeFile(settings_path, settings) ? "s" + settings : Text("-");
+  if (options_path) source += ReadWholeFile(*options_path, options) ? "\0o" + options : "\0-";
+  return source;
+}
+
+// The series of one camera or of the lone series; "" for its name.
+std::unique_ptr<TConsoleSeries> MakeSeries(TSeriesLoop& loop, TPrepared prepared,
+                                           const Text& name) {
+  return std::make_unique<TConsoleSeries>(loop, std::move(prepared.Settings), prepared.Options,
+                                          name, std::move(prepared.Retention));
+}
+
+// A line on standard error that a reload leaves, at notice priority under the journal.
+void Tell(const Text& message, const Text& name = Text()) {
+  std::fprintf(stderr, "%s%s%stessaly-capture: %s\n", IsJournalStream(2) ? "<5>" : "", name.c_str(),
+               name.empty() ? "" : " ", message.c_str());
+}
+
 int Main(int argc, char** argv) {
   const TCommandLine line = ParseCommandLine(argc, argv);
   switch (line.Action) {
@@ -314,6 +356,8 @@ int Main(int argc, char** argv) {
   std::vector<TPrepared> prepared;
   std::vector<Text> names;
   std::vector<Text> unstarted;
+  // What each prepared series was made from, to compare at a reload.
+  std::map<Text, Text> sources;
   int worst = 0;
   // One catalog for every camera of the process, opened when the first needs it; it outlives
   // their series.
@@ -323,6 +367,7 @@ int Main(int argc, char** argv) {
   if (!line.Cameras) {
     prepared.emplace_back();
     Text error;
+    if (line.SettingsFile) sources[Text()] = SettingsSource(*line.SettingsFile, std::nullopt);
     if (const int status =
             Prepare(line, catalog, catalog_open, catalog_path, Text(), prepared.back(), error);
         status != 0)
@@ -343,6 +388,7 @@ int Main(int argc, char** argv) {
     for (const TCameraFile& camera : cameras) {
       TCommandLine own;
       TPrepared one;
+      const Text source = SettingsSource(camera.SettingsPath, camera.OptionsPath);
       int status = CameraLine(argc, argv, camera, own, error);
       if (status == 0)
         status = Prepare(own, catalog, catalog_open, catalog_path, camera.Name, one, error);
@@ -354,6 +400,7 @@ int Main(int argc, char** argv) {
       }
       prepared.push_back(std::move(one));
       names.push_back(camera.Name);
+      sources[camera.Name] = source;
     }
     if (prepared.empty()) return worst;
   }
@@ -373,16 +420,98 @@ int Main(int argc, char** argv) {
   TSocketLayerScope socket_layer;
   UseOpenSSLByDefault();
   TSeriesLoop loop;
-  std::vector<std::unique_ptr<TConsoleSeries>> series;
+  TConsoleRun run;
   for (size_t i = 0; i < prepared.size(); ++i)
-    series.push_back(std::make_unique<TConsoleSeries>(loop, std::move(prepared[i].Settings),
-                                                      prepared[i].Options, names[i]));
-  bool abandoned = false;
-  const int status = std::max(worst, RunConsoleSeries(loop, series, &abandoned, unstarted));
+    run.Series.push_back(MakeSeries(loop, std::move(prepared[i]), names[i]));
+  run.Unstarted = unstarted;
+
+  // A reload (SIGHUP under the service manager) reads the files again. A series whose files
+  // changed begins anew with them, one that cannot be made ready from them runs on as it was;
+  // the others are not touched. The command line stays the one the program was started with.
+  auto find = [&run](const Text& name) {
+    return std::find_if(run.Series.begin(), run.Series.end(),
+                        [&name](const auto& one) { return one->Name() == name; });
+  };
+  // Makes the series of name from line anew when its source differs; false when it could not.
+  auto renew = [&](const TCommandLine& own, const Text& name, const Text& source, int status,
+                   Text& error) {
+    TPrepared one;
+    if (status == 0) status = Prepare(own, catalog, catalog_open, catalog_path, name, one, error);
+    if (status != 0) return false;
+    if (auto old = find(name); old != run.Series.end()) {
+      // Its beat goes on: the first fetch with the new settings falls at the next tick.
+      const auto next_tick = (*old)->NextTick();
+      (*old)->Retire();
+      *old = MakeSeries(loop, std::move(one), name);
+      if (next_tick) (*old)->SetBeginAt(*next_tick);
+    } else {
+      run.Series.push_back(MakeSeries(loop, std::move(one), name));
+    }
+    sources[name] = source;
+    return true;
+  };
+  if (!line.Cameras) {
+    run.Reload = [&](TConsoleRun&) {
+      if (!line.SettingsFile) return Tell("reloaded: no settings file to read again");
+      const Text source = SettingsSource(*line.SettingsFile, std::nullopt);
+      if (source == sources[Text()]) return Tell("reloaded: the settings have not changed");
+      Text error;
+      if (renew(line, Text(), source, 0, error))
+        return Tell("reloaded: the series begins anew with the changed settings");
+      Fail(0, "reload: " + error + "; the series runs on with the settings it had");
+    };
+  } else {
+    run.Reload = [&](TConsoleRun&) {
+      std::vector<TCameraFile> cameras;
+      Text error;
+      if (!ListCameras(*line.Cameras, cameras, error) ||
+          (cameras.empty() && (error = "no cameras in " + *line.Cameras, true)))
+        return (void)Fail(0, "reload: " + error + "; every camera runs on as it was");
+      int added = 0, removed = 0, restarted = 0, refused = 0;
+      std::vector<Text> still_unstarted;
+      for (auto one = run.Series.begin(); one != run.Series.end();) {
+        const Text name = (*one)->Name();
+        if (std::any_of(cameras.begin(), cameras.end(),
+                        [&name](const TCameraFile& c) { return c.Name == name; })) {
+          ++one;
+          continue;
+        }
+        (*one)->Retire();
+        one = run.Series.erase(one);
+        sources.erase(name);
+        ++removed;
+      }
+      for (const TCameraFile& camera : cameras) {
+        const Text source = SettingsSource(camera.SettingsPath, camera.OptionsPath);
+        const bool running = find(camera.Name) != run.Series.end();
+        if (running && sources[camera.Name] == source) continue;
+        TCommandLine own;
+        const int status = CameraLine(argc, argv, camera, own, error);
+        if (renew(own, camera.Name, source, status, error)) {
+          ++(running ? restarted : added);
+          continue;
+        }
+        ++refused;
+        if (running) {
+          Fail(0, "reload: " + error + "; the camera runs on as it was", camera.Name);
+        } else {
+          Fail(0, error, camera.Name);
+          still_unstarted.push_back(camera.Name);
+        }
+      }
+      run.Unstarted = still_unstarted;
+      Tell("reloaded " + *line.Cameras + ": " + IntToText(added) + " started, " +
+           IntToText(removed) + " stopped, " + IntToText(restarted) + " restarted, " +
+           IntToText(refused) + " refused");
+    };
+  }
+  const int status = RunConsoleSeries(loop, run);
   std::fflush(stdout);
+  // The service manager asked for the stop: it ends well, whatever state the cameras were in.
+  const int ended = run.Signalled && UnderListeningServiceManager() ? 0 : std::max(worst, status);
   // A job that did not stop in time ends with the process; static state must not go first.
-  if (abandoned) std::_Exit(status);
-  return status;
+  if (run.Abandoned) std::_Exit(ended);
+  return ended;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 
 namespace tessaly {
 
@@ -34,6 +35,15 @@ void TServiceNotifier::Status(const Text& line) {
   for (char& c : one_line)
     if (c == '\n' || c == '\r' || c == '\0') c = ' ';
   Send("STATUS=" + one_line);
+}
+
+void TServiceNotifier::Reloading() {
+  // The instant lets a manager that sent the signal itself (Type=notify-reload) tell this
+  // reload from an earlier one.
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  Send("RELOADING=1\nMONOTONIC_USEC=" +
+       IntToText(static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
 }
 
 void TServiceNotifier::Stopping() {

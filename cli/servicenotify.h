@@ -22,6 +22,8 @@ class TServiceNotifier {
   void Ready();
   // One line saying how the series is; replaces the one sent before.
   void Status(const Text& line);
+  // The settings are being read again; Ready says when that is done.
+  void Reloading();
   // The series is ending.
   void Stopping();
   // The loop is alive; from the loop that the watchdog vouches for, and no other thread.

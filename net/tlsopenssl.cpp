@@ -175,6 +175,10 @@ bool TSSLOpenSSL::StartSession(bool as_server) {
     fatal_ = true;
     return false;
   }
+  if (!as_server && !PinnedPublicKey().empty() && !CheckPin()) {
+    fatal_ = true;
+    return false;
+  }
   SetTLSActive(true);
   return true;
 }

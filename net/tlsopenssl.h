@@ -9,7 +9,9 @@
 // Trust: the library's default verify paths (the system store; SSL_CERT_FILE and SSL_CERT_DIR
 // override it), plus CertCAFile and CertCA (PEM) as further trust anchors. The peer's name is
 // checked against the host the owner socket was asked to connect to (an IP literal against the
-// certificate's IP addresses).
+// certificate's IP addresses). PinnedPublicKey, when set, takes the place of both: the handshake
+// runs without them and then fails unless the peer's key is pinned. LegacyTLS lowers the
+// security level of this plug's own context only.
 #pragma once
 
 #include <memory>
@@ -88,6 +90,9 @@ class TSSLOpenSSL : public TCustomSSL {
   bool SetupTrust();
   bool SetupOwnCertificate(bool required);
   bool SetupPeerName();
+  // After a handshake with PinnedPublicKey: true when the peer's key is pinned, else PlugError
+  // names the key it has.
+  bool CheckPin();
   // Runs one library call until it completes, waiting on the handle as it asks, until the
   // deadline (steady-clock ms, -1 none). Failed means PlugError is set; `result` receives the
   // call's last answer.

@@ -67,12 +67,26 @@ bool TSSLOpenSSL::SetupContext(bool as_server) {
     FailFromLibrary(SSL_ERROR_SSL, "TLS setup");
     return false;
   }
-  if (!Ciphers().empty() && SSL_CTX_set_cipher_list(context, Ciphers().c_str()) != 1) {
+  if (LegacyTLS()) {
+    // Level 0 lets TLS 1.0 and 1.1, RSA key exchange, SHA-1 and short keys through; the
+    // system's configuration (Debian: level 2, TLS 1.2 at least) stays for every other plug.
+    SSL_CTX_set_security_level(context, 0);
+    SSL_CTX_set_options(context, SSL_OP_LEGACY_SERVER_CONNECT);
+    if (version == 0 && SSL_CTX_set_min_proto_version(context, TLS1_VERSION) != 1) {
+      FailFromLibrary(SSL_ERROR_SSL, "TLS setup");
+      return false;
+    }
+  }
+  const Text ciphers = !Ciphers().empty() ? Ciphers() : LegacyTLS() ? "ALL:@SECLEVEL=0" : "";
+  if (!ciphers.empty() && SSL_CTX_set_cipher_list(context, ciphers.c_str()) != 1) {
     FailFromLibrary(SSL_ERROR_SSL, "TLS setup");
     return false;
   }
 
-  if (VerifyCert()) {
+  if (!PinnedPublicKey().empty() && !as_server) {
+    // The pin is the whole trust: the chain and the names are not asked for (CheckPin).
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+  } else if (VerifyCert()) {
     const int mode =
         as_server ? SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT : SSL_VERIFY_PEER;
     SSL_CTX_set_verify(context, mode, nullptr);

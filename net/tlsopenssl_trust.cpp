@@ -3,6 +3,7 @@
 // process for each setting of SSL_CERT_FILE and SSL_CERT_DIR and then shared; a plug with
 // anchors of its own gets a copy of it with those added.
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/codec.h"
 #include "net/tlsopenssl.h"
 
 namespace tessaly {
@@ -126,6 +128,41 @@ bool TSSLOpenSSL::SetupTrust() {
     return false;
   }
   return true;
+}
+
+bool TSSLOpenSSL::CheckPin() {
+  std::unique_ptr<X509, X509Free> cert(SSL_get1_peer_certificate(session_.get()));
+  Text key;
+  if (cert) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert.get()), &der);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_length = 0;
+    if (length > 0 && EVP_Digest(der, static_cast<size_t>(length), digest, &digest_length,
+                                 EVP_sha256(), nullptr) == 1)
+      key = "sha256//" + Base64Encode(Text(reinterpret_cast<char*>(digest), digest_length));
+    OPENSSL_free(der);
+  }
+  if (key.empty()) {
+    ERR_clear_error();
+    SetPlugError(SSL_ERROR_SSL, "TLS handshake failed: the peer's public key cannot be read");
+    return false;
+  }
+  // Each pin of the list, spaces around it ignored; "sha256/" with one slash is taken too.
+  const Text& pins = PinnedPublicKey();
+  for (size_t start = 0; start <= pins.size();) {
+    size_t end = pins.find(';', start);
+    if (end == Text::npos) end = pins.size();
+    Text pin = pins.substr(start, end - start);
+    const size_t first = pin.find_first_not_of(' ');
+    pin = first == Text::npos ? Text() : pin.substr(first, pin.find_last_not_of(' ') - first + 1);
+    if (pin.rfind("sha256/", 0) == 0 && pin.rfind("sha256//", 0) != 0) pin.insert(7, "/");
+    if (pin == key) return true;
+    start = end + 1;
+  }
+  SetPlugError(SSL_ERROR_SSL,
+               "TLS handshake failed: the peer's public key " + key + " is not the one pinned");
+  return false;
 }
 
 }  // namespace tessaly

@@ -14,6 +14,8 @@ void TCustomSSL::CopySettingsFrom(const TCustomSSL& other) {
   username_ = other.username_;
   password_ = other.password_;
   verify_cert_ = other.verify_cert_;
+  pinned_public_key_ = other.pinned_public_key_;
+  legacy_tls_ = other.legacy_tls_;
   ssl_type_ = other.ssl_type_;
   key_password_ = other.key_password_;
   ciphers_ = other.ciphers_;

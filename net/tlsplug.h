@@ -120,6 +120,15 @@ class TCustomSSL {
   void SetCertCAFile(const Text& value) { cert_ca_file_ = value; }
   bool VerifyCert() const { return verify_cert_; }
   void SetVerifyCert(bool value) { verify_cert_ = value; }
+  // Pins of the peer's public key, curl's form: "sha256//" and the base64 SHA-256 of the DER
+  // SubjectPublicKeyInfo, several separated by ";". When set, the peer is trusted exactly when
+  // its certificate's key is one of them, whatever its issuer and names.
+  const Text& PinnedPublicKey() const { return pinned_public_key_; }
+  void SetPinnedPublicKey(const Text& value) { pinned_public_key_ = value; }
+  // Old TLS for old firmware: TLS 1.0 and 1.1, RSA key exchange and CBC ciphers at the
+  // library's lowest security level, and servers without secure renegotiation. Off by default.
+  bool LegacyTLS() const { return legacy_tls_; }
+  void SetLegacyTLS(bool value) { legacy_tls_ = value; }
   // Limit in ms of each wait of a handshake or receive of a real plug (-1 = none); the owner's
   // client sets it to its own read limit before starting TLS.
   int Timeout() const { return timeout_; }
@@ -168,6 +177,8 @@ class TCustomSSL {
   Text trust_certificate_;
   Text trust_certificate_file_;
   bool verify_cert_ = false;
+  Text pinned_public_key_;
+  bool legacy_tls_ = false;
   int timeout_ = 60000;
   Text username_;
   Text password_;

@@ -212,15 +212,20 @@ used=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$unpacked/trace" | sort -u)
 outside=$( (comm -23 <(echo "$used") <(echo "$allowed"); comm -12 <(echo "$used") <(echo "$denied")) | sort -u)
 [ -z "$outside" ] || fail "the unit's SystemCallFilter= forbids calls the program makes: ${outside//$'\n'/ }"
 
-# Built again from the same sources in another directory: the same bytes.
-again="$dir-again"
-build_packages "$again" >/dev/null
-for deb in "$window" "$capture"; do
-  cmp "$deb" "$again/$(basename "$deb")" ||
-    fail "$(basename "$deb") differs between two builds (diffoscope tells where)"
-done
-rm -rf "$again"
-echo "packages ok (and reproducible): $window $capture"
+# Built again from the same sources in another directory: the same bytes. TESSALY_PACKAGE_ONCE=1
+# leaves this second build out while one iterates (never in CI).
+if [ "${TESSALY_PACKAGE_ONCE:-0}" = 1 ] && [ "${CI:-}" != true ]; then
+  echo "packages ok (reproducibility not checked: TESSALY_PACKAGE_ONCE=1): $window $capture"
+else
+  again="$dir-again"
+  build_packages "$again" >/dev/null
+  for deb in "$window" "$capture"; do
+    cmp "$deb" "$again/$(basename "$deb")" ||
+      fail "$(basename "$deb") differs between two builds (diffoscope tells where)"
+  done
+  rm -rf "$again"
+  echo "packages ok (and reproducible): $window $capture"
+fi
 
 if [ "${CI:-}" != true ] && [ "${TESSALY_PACKAGE_INSTALL:-0}" != 1 ]; then
   exit 0

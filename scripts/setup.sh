@@ -2,7 +2,8 @@
 # Installs what the build and the tests need, from Debian's packages; quick when all is there.
 #   scripts/setup.sh [build] [tests] [peers] [package] [fuzz]   (no word: all of them)
 # build: what building and running the programs needs; tests: the test and benchmark libraries;
-# peers: the servers and tools the tests talk to; package: what scripts/package.sh checks with;
+# peers: the servers and tools the tests talk to; package: what scripts/package.sh checks with
+# and what tests/systemd/run.sh boots (systemd, unshare, nsenter, pgrep);
 # fuzz: clang for the libFuzzer targets. The peers' own system services are neither started nor
 # enabled: the tests start copies of their own on 127.0.0.1.
 set -euo pipefail
@@ -10,8 +11,8 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libnova-dev libsystemd-dev libsqlite3-dev"
   [tests]="libgtest-dev libgmock-dev libbenchmark-dev"
-  [peers]="nginx-light lighttpd ffmpeg python3 curl openssl python3-ephem microsocks dante-server tinyproxy"
-  [package]="dpkg-dev file desktop-file-utils lintian devscripts help2man man-db systemd strace"
+  [peers]="nginx-light lighttpd ffmpeg python3 curl openssl gnutls-bin python3-ephem microsocks dante-server tinyproxy xvfb python3-xlib"
+  [package]="dpkg-dev file desktop-file-utils lintian devscripts help2man man-db systemd strace util-linux procps"
   [fuzz]="clang libclang-rt-14-dev"
 )
 wanted=("$@")

@@ -24,6 +24,8 @@ echo "== Release build and tests"
 run_suite "$root/build"
 echo "== Debian package"
 "$root/scripts/package.sh"
+echo "== The service under a real systemd (README's service steps, in a container)"
+"$root/tests/systemd/run.sh" "$root/build-package" "$root/build/tests/capture_tests"
 
 if [ "${TESSALY_QUICK:-0}" = 1 ]; then
   exit 0

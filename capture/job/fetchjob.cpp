@@ -1,6 +1,7 @@
 #include "capture/job/fetchjob.h"
 
 #include <cerrno>
+#include <ctime>
 #include <utility>
 
 #include "base/clock.h"
@@ -12,6 +13,7 @@
 #include "capture/job/seriesdirectory.h"
 #include "http/digestretry.h"
 #include "http/httpclient.h"
+#include "http/retryafter.h"
 #include "net/tcpsocket.h"
 
 namespace tessaly {
@@ -98,6 +100,22 @@ bool Wanted(const TJobOptions& options, const TAnswerFacts& answer, const TByteB
   return true;
 }
 
+// The answer's Retry-After value, "" without one.
+Text RetryAfterValue(THTTPClient& client) {
+  for (const Text& line : client.Headers().Lines())
+    if (LowerAscii(line).rfind("retry-after:", 0) == 0) return line.substr(12);
+  return Text();
+}
+
+// The camera's own trust, on the plug every connection of the client uses.
+void ApplyTls(THTTPClient& client, const TJobTls& tls) {
+  TCustomSSL& plug = client.Sock().SSLPlug();
+  if (!tls.CaFile.empty()) plug.SetCertCAFile(tls.CaFile);
+  if (!tls.Pin.empty()) plug.SetPinnedPublicKey(tls.Pin);
+  if (tls.Insecure) plug.SetVerifyCert(false);
+  plug.SetLegacyTLS(tls.Legacy);
+}
+
 }  // namespace
 
 Text GetReferer(const Text& address) {
@@ -112,7 +130,7 @@ Text GetReferer(const TAddress& parsed) {
 }
 
 bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token stop,
-                   bool* jpeg_frame, Text* failure, TAnswerFacts* answer) {
+                   bool* jpeg_frame, Text* failure, TAnswerFacts* answer, const TJobTls& tls) {
   if (jpeg_frame != nullptr) *jpeg_frame = false;
   if (stop.stop_requested()) return false;
   const uint32_t started = TickCount();
@@ -124,11 +142,14 @@ bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token
   // Asked for from the window thread while the worker waits in the socket; it holds for every
   // later step of the job, the second request of a Digest exchange included.
   client.SetStopToken(stop);
+  ApplyTls(client, tls);
   const bool complete = ExecuteWithDigest(client, "GET", address);
   const bool short_jpeg = !complete && KeepsShortJpeg(client);
   const bool ok = complete || short_jpeg;
   if (ok && answer != nullptr)
-    *answer = {client.ResultCode(), client.ResultString(), AnswerType(client), short_jpeg};
+    *answer = {client.ResultCode(), client.ResultString(), AnswerType(client), short_jpeg,
+               RetryAfterValue(client)};
+  if (!ok && answer != nullptr) answer->TimedOut = client.Sock().SocketError() == ErrTimedOut;
   if (ok) {
     if (jpeg_frame != nullptr && client.StreamPartRead()) {
       const TByteBuffer& frame = client.Document();
@@ -150,10 +171,15 @@ void FetchImageJob(TJobContext& job) {
   // Read once: the request, its Host line, the referer, Digest and the file's name take their
   // parts from here.
   const TAddress address = job.AddressValue() ? *job.AddressValue() : ParseAddress(job.Address());
-  if (!DownloadImage(address, buffer, job.StopToken(), &jpeg_frame, &outcome.Reason, &answer)) {
+  if (!DownloadImage(address, buffer, job.StopToken(), &jpeg_frame, &outcome.Reason, &answer,
+                     job.Tls())) {
+    outcome.TimedOut = answer.TimedOut;
     if (!job.StopRequested()) job.ReportOutcome(outcome);
     return;
   }
+  outcome.Status = answer.Status;
+  if ((answer.Status == 429 || answer.Status == 503) && !answer.RetryAfter.empty())
+    outcome.RetryAfter = ParseRetryAfter(answer.RetryAfter, std::time(nullptr));
   if (job.StopRequested()) return;
   if (!Wanted(job.Options(), answer, buffer, outcome)) {
     job.ReportOutcome(outcome);

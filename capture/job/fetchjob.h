@@ -29,6 +29,10 @@ struct TAnswerFacts {
   Text Type;           // its Content-Type value (a stream frame's own); "" without one
   // A complete JPEG whose connection was closed in order short of the length it declared.
   bool ShortOfLength = false;
+  // Its Retry-After value; "" without one.
+  Text RetryAfter;
+  // Set also when the transaction failed: it failed on a time-out (connect or answer).
+  bool TimedOut = false;
 };
 
 // One GET transaction with the referer line, answering a Digest challenge when the address
@@ -36,10 +40,11 @@ struct TAnswerFacts {
 // ended in order early but is a complete JPEG; buffer then holds the body from position 0. A stop
 // request aborts the transaction. A stream answer gives its first frame; *jpeg_frame then tells
 // whether that frame is a JPEG. On false, *failure (when given) says why in one line; on true,
-// *answer (when given) says what came.
+// *answer (when given) says what came (on false, only TimedOut). tls: how an https camera is
+// trusted.
 bool DownloadImage(const TAddress& address, TByteBuffer& buffer, std::stop_token stop = {},
                    bool* jpeg_frame = nullptr, Text* failure = nullptr,
-                   TAnswerFacts* answer = nullptr);
+                   TAnswerFacts* answer = nullptr, const TJobTls& tls = {});
 
 // The job of every worker: fetch, keep or refuse the answer by the context's options, then
 // name and write the file. A failed fetch shows nothing, nor does a series directory that is no

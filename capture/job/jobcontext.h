@@ -21,6 +21,15 @@ struct TJobOptions {
   Text LastStored = {};          // the series' last stored picture; "" before the first
 };
 
+// How a job's TLS connections trust the camera: the console program's choices per camera. The
+// default is full verification against the system's store.
+struct TJobTls {
+  Text CaFile;            // a PEM bundle trusted besides the system's store
+  Text Pin;               // "sha256//BASE64[;...]": exactly these public keys are trusted
+  bool Insecure = false;  // no verification at all
+  bool Legacy = false;    // old TLS: TLS 1.0/1.1, RSA key exchange, CBC, legacy renegotiation
+};
+
 class TJobContext {
  public:
   virtual ~TJobContext() = default;
@@ -48,6 +57,8 @@ class TJobContext {
 
   // This job's choices of what to keep.
   virtual TJobOptions Options() const { return {}; }
+  // How this job's TLS connections trust the camera.
+  virtual TJobTls Tls() const { return {}; }
   // Called once before a body of that many bytes is stored: 0 to store it, or the errno value
   // the store then fails with, leaving nothing written; why may then say more.
   virtual int MakeRoom(int64_t bytes, Text& why) {

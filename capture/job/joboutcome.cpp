@@ -88,6 +88,8 @@ Text TransactionFailureText(THTTPClient& client, uint32_t started_tick) {
       return "stalled after " + IntToText(client.Sock().BytesRead()) + " bytes";
     return "no answer within " + DurationText(client.Timeout());
   }
+  // A refused TLS handshake says why (a certificate, a pin, an old protocol).
+  if (code == ErrNegotiationFailed) return IntToText(code) + " " + client.Sock().GetErrorDescEx();
   if (code != 0) return IntToText(code) + " " + GetErrorDesc(code);
   return "incomplete answer";
 }

@@ -46,7 +46,8 @@ void TNewThread::RunJob() {
   std::lock_guard lock(mutex_);
   finished_ = true;
   finished_cv_.notify_all();
-  if (open_) setup_.Host->Post([done = setup_.Done, next] { done(next); });
+  if (open_)
+    setup_.Host->Post([done = setup_.Done, next, outcome = reported_] { done(next, outcome); });
 }
 
 bool TNewThread::Close(std::chrono::milliseconds grace) {
@@ -120,6 +121,7 @@ void TNewThread::ReportOutcome(const TJobOutcome& outcome) {
                       .count();
   std::lock_guard lock(mutex_);
   if (!open_) return;
+  reported_ = outcome;
   setup_.Observer->Outcome(outcome, setup_.Settings.Counter, ms);
 }
 

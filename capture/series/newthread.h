@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <vector>
 
@@ -27,8 +28,9 @@ class TNewThread final : public TJobContext {
     std::shared_ptr<TSeriesKeeping> Keeping;
     TSeriesHost* Host = nullptr;
     TCaptureJob Job;
-    // Host thread: the termination notice, with the counter advanced past this job's.
-    std::function<void(int32_t next_counter)> Done;
+    // Host thread: the termination notice, with the counter advanced past this job's and the
+    // outcome the job reported (none when it reported none).
+    std::function<void(int32_t next_counter, const std::optional<TJobOutcome>& outcome)> Done;
   };
 
   explicit TNewThread(TSetup setup) : setup_(std::move(setup)) {}
@@ -55,6 +57,7 @@ class TNewThread final : public TJobContext {
   void SetCaption(const Text& text) override;
   std::stop_token StopToken() const override { return stop_.get_token(); }
   TJobOptions Options() const override { return setup_.Settings.Job; }
+  TJobTls Tls() const override { return setup_.Settings.Tls; }
   int MakeRoom(int64_t bytes, Text& why) override;
   Text Intend(const Text& path, int64_t bytes) override;
   void Written(const Text& path, int64_t bytes, bool named) override;
@@ -74,6 +77,7 @@ class TNewThread final : public TJobContext {
   bool open_ = true;
   bool finished_ = false;
   int64_t intent_ = 0;  // the row of the picture being written
+  std::optional<TJobOutcome> reported_;
 };
 
 }  // namespace tessaly

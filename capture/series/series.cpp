@@ -6,8 +6,9 @@
 #include <cstring>
 
 #include "base/fileutil.h"
-#include "capture/series/clockset.h"
 #include "capture/job/fetchjob.h"
+#include "capture/series/clockset.h"
+#include "capture/series/hostgaps.h"
 #include "capture/series/newthread.h"
 
 namespace tessaly {
@@ -20,6 +21,10 @@ constexpr std::chrono::milliseconds kStartRetry{1000};
 
 }  // namespace
 
+uint64_t NewWakeKey() {
+  return next_wake_key++;
+}
+
 TSeries::TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& observer,
                  TCaptureJob job, const TSeriesClock& clock)
     : loop_(loop),
@@ -27,8 +32,8 @@ TSeries::TSeries(TSeriesHost& loop, TSeriesSettings settings, TSeriesObserver& o
       observer_(observer),
       job_(job ? std::move(job) : TCaptureJob(FetchImageJob)),
       clock_(clock),
-      wake_key_(next_wake_key++),
-      hours_key_(next_wake_key++),
+      wake_key_(NewWakeKey()),
+      hours_key_(NewWakeKey()),
       keeping_(std::make_shared<TSeriesKeeping>(settings_.Retention)) {
   if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
 }
@@ -41,6 +46,7 @@ void TSeries::Reset(TSeriesSettings settings) {
   settings_ = std::move(settings);
   if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
   ++run_;
+  gap_wait_.reset();
   // Keeping and hours are the new settings' (a running job keeps the keeping it had).
   keeping_ = std::make_shared<TSeriesKeeping>(settings_.Retention);
   StopHours();
@@ -52,6 +58,9 @@ Text TSeries::Start() {
     return "Error - Directory " + settings_.Directory + " Do Not Exist";
   directory_identity_ = IdentifyDirectory(settings_.Directory);
   stopped_ = false;
+  busy_in_row_ = 0;
+  if (settings_.LeaveBusyAlone && settings_.MinGap.count() > 0)
+    THostGaps::Process().Declare(GapKey(), settings_.MinGap);
   if (settings_.Hours.Limited() && !hours_) StartHours();
   if (!hours_ || !hours_->Paused()) Restart();
   return Text();
@@ -60,6 +69,7 @@ Text TSeries::Start() {
 void TSeries::Stop() {
   stopped_ = true;
   schedule_.Stop();
+  gap_wait_.reset();
   loop_.CancelWake(wake_key_);
 }
 
@@ -85,6 +95,9 @@ void TSeries::Arm() {
   if (shut_down_) return;
   auto when = schedule_.NextWake();
   if (when && retry_at_) when = std::max(*when, *retry_at_);
+  // A tick waiting for its host's gap wakes when the gap has passed; ticks that fall meanwhile
+  // are the same request.
+  if (gap_wait_) when = *gap_wait_;
   if (!when) {
     loop_.CancelWake(wake_key_);
     return;
@@ -99,12 +112,64 @@ bool TSeries::Tick() {
 }
 
 void TSeries::Wake() {
-  if (schedule_.Due(clock_.Now()) && InHours()) TryStartJob();
+  const auto now = clock_.Now();
+  // A tick that waited for its host's gap starts once the gap has passed.
+  const bool gap_passed = gap_wait_ && now >= *gap_wait_;
+  if (gap_passed) gap_wait_.reset();
+  if ((schedule_.Due(now) || gap_passed) && InHours()) TryStartJob();
   Arm();
+}
+
+Text TSeries::GapKey() const {
+  return LowerAscii(settings_.Address.Parts.host) + ":" + settings_.Address.Parts.port;
+}
+
+void TSeries::NoteBusy(const TJobOutcome& outcome) {
+  const bool busy = outcome.Status == 429 || outcome.Status == 503 || outcome.TimedOut;
+  if (!busy) {
+    if (outcome.Status != 0) busy_in_row_ = 0;  // it answered: the interval is back
+    return;
+  }
+  ++busy_in_row_;
+  const auto now = clock_.Now();
+  std::optional<TSeriesClock::TTime> until;
+  Text why;
+  if (busy_in_row_ >= 2) {
+    const int factor = 1 << std::min(busy_in_row_ - 1, 3);
+    // A back-to-back series backs off from a second.
+    const auto base =
+        settings_.Interval.count() > 0 ? settings_.Interval : std::chrono::milliseconds(1000);
+    until = job_began_ + base * factor;
+    why = "backing off to " + IntToText(factor) + " intervals";
+  }
+  if (outcome.RetryAfter) {
+    const auto after = now + std::chrono::seconds(*outcome.RetryAfter);
+    if (!until || after > *until) {
+      until = after;
+      why = "Retry-After " + IntToText(*outcome.RetryAfter) + " s";
+    }
+  }
+  if (!until || *until <= now) return;
+  schedule_.HoldUntil(*until);
+  const auto next = schedule_.NextWake();
+  const auto left =
+      std::chrono::ceil<std::chrono::seconds>((next && *next > *until ? *next : *until) - now);
+  observer_.Held(std::time(nullptr) + static_cast<std::time_t>(left.count()), why);
 }
 
 Text TSeries::StartJob() {
   if (shut_down_ || !schedule_.Ready()) return Text();
+  const auto now = clock_.Now();
+  if (settings_.LeaveBusyAlone) {
+    // The tick waits for the gap its host asks (Arm wakes it then); a later tick that falls
+    // meanwhile is the same request.
+    gap_wait_ = THostGaps::Process().Claim(GapKey(), now);
+    if (gap_wait_) {
+      Arm();
+      return Text();
+    }
+  }
+  job_began_ = now;
   observer_.JobStarting();
   TNewThread::TSetup setup;
   setup.Settings = settings_;
@@ -114,8 +179,9 @@ Text TSeries::StartJob() {
   setup.Keeping = keeping_;
   setup.Host = &loop_;
   setup.Job = job_;
-  setup.Done = [this, alive = std::weak_ptr<int>(alive_), run = run_](int32_t next) {
-    if (alive.lock()) JobDone(run, next);
+  setup.Done = [this, alive = std::weak_ptr<int>(alive_), run = run_](
+                   int32_t next, const std::optional<TJobOutcome>& outcome) {
+    if (alive.lock()) JobDone(run, next, outcome);
   };
   auto worker = std::make_shared<TNewThread>(std::move(setup));
   if (const int error = TNewThread::Resume(worker); error != 0) return std::strerror(error);
@@ -126,10 +192,12 @@ Text TSeries::StartJob() {
   return Text();
 }
 
-void TSeries::JobDone(uint64_t run, int32_t next_counter) {
+void TSeries::JobDone(uint64_t run, int32_t next_counter,
+                      const std::optional<TJobOutcome>& outcome) {
   running_.reset();
   const int32_t counter = settings_.Counter;
   if (run == run_) settings_.Counter = next_counter;
+  if (run == run_ && outcome && settings_.LeaveBusyAlone && !shut_down_) NoteBusy(*outcome);
   const bool first = schedule_.JobEnded();
   observer_.JobEnded(counter);
   if (first && !shut_down_ && InHours()) TryStartJob();

@@ -14,13 +14,13 @@
 #include "base/text.h"
 #include "base/url.h"
 #include "capture/hours/activehours.h"
-#include "capture/series/hourskeeper.h"
 #include "capture/job/jobcontext.h"
-#include "capture/store/retention.h"
 #include "capture/job/seriesdirectory.h"
+#include "capture/series/hourskeeper.h"
 #include "capture/series/serieshost.h"
 #include "capture/series/serieskeeping.h"
 #include "capture/series/seriesschedule.h"
+#include "capture/store/retention.h"
 
 namespace tessaly {
 
@@ -38,6 +38,15 @@ struct TSeriesSettings {
   std::optional<TDirectoryIdentity> StoredIn;
   TActiveHours Hours;               // outside them nothing is fetched (the host's wakes keep them)
   TRetention* Retention = nullptr;  // what is kept of the pictures; outlives the series
+  TJobTls Tls;                      // how an https camera is trusted
+  // The console's care for a busy camera (the window keeps its plain beat): the ticks before
+  // the end of a Retry-After of a 429 or 503 pass without a request; from the second 429, 503
+  // or time-out in a row the next request waits 2, 4, then 8 intervals (1 s back to back)
+  // after the last one began, until the camera answers otherwise. And no request of such a
+  // series starts within MinGap (the largest any series of the process declared for its
+  // host:port) of the last one there: the tick waits until it may.
+  bool LeaveBusyAlone = false;
+  std::chrono::milliseconds MinGap{0};
 };
 
 // What a series tells. Worker-thread calls may come from several series at once.
@@ -57,6 +66,12 @@ class TSeriesObserver {
   }
   // Loop thread: a period of the active hours has opened after a pause.
   virtual void Opened() {}
+  // Loop thread: the camera is busy; no request before until (wall clock), why says so
+  // ("Retry-After 120 s", "backing off to 4 intervals").
+  virtual void Held(std::time_t until, const Text& why) {
+    (void)until;
+    (void)why;
+  }
   // Loop thread: a job is about to start.
   virtual void JobStarting() {}
   // Worker thread: the path the job is about to write, before it is written.
@@ -114,7 +129,11 @@ class TSeries {
   void Arm();
   void Wake();
   void TryStartJob();
-  void JobDone(uint64_t run, int32_t next_counter);
+  void JobDone(uint64_t run, int32_t next_counter, const std::optional<TJobOutcome>& outcome);
+  // After a job of a series that leaves a busy camera alone: how long to leave it.
+  void NoteBusy(const TJobOutcome& outcome);
+  // The host:port of the series' camera, for the gaps between requests.
+  Text GapKey() const;
   // False outside the active hours, where every tick is dropped.
   bool InHours();
   void StartHours();
@@ -140,6 +159,11 @@ class TSeries {
   bool stopped_ = false;
   // A back-to-back series that could not start a job tries again then, not at once.
   std::optional<TSeriesClock::TTime> retry_at_;
+  // 429s, 503s and time-outs in a row; when the last job began; until when a tick that fell
+  // waits for the gap of its host:port.
+  int busy_in_row_ = 0;
+  TSeriesClock::TTime job_began_{};
+  std::optional<TSeriesClock::TTime> gap_wait_;
 };
 
 }  // namespace tessaly

@@ -23,4 +23,8 @@ class TSeriesHost {
   virtual void CancelWake(uint64_t key) = 0;
 };
 
+// A key for WakeAt that no series or other owner has: each series takes its own, and so may
+// whoever keeps a wake of its own beside them on the same host.
+uint64_t NewWakeKey();
+
 }  // namespace tessaly

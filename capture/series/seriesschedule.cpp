@@ -20,6 +20,7 @@ bool TSeriesSchedule::Start(TTime now, std::optional<std::chrono::milliseconds> 
   started_once_ = true;
   interval_ = interval;
   dropped_ = 0;
+  hold_.reset();
   if (interval_ && interval_->count() > 0) next_tick_ = now + *interval_;
   first_pending_ = job_running_;
   return !job_running_;
@@ -45,12 +46,18 @@ bool TSeriesSchedule::Tick() {
 
 bool TSeriesSchedule::Due(TTime now) {
   if (!started_ || !interval_) return false;
-  if (interval_->count() == 0) return Ready();
+  const bool held = hold_ && now < *hold_;
+  if (!held) hold_.reset();
+  if (interval_->count() == 0) return !held && Ready();
   if (now < next_tick_) return false;
   // Ticks keep their beat from Start; all but the last of those that fell unseen are dropped.
   while (next_tick_ <= now) {
     next_tick_ += *interval_;
     if (next_tick_ <= now) ++dropped_;
+  }
+  if (held) {
+    ++dropped_;
+    return false;
   }
   return Tick();
 }
@@ -59,9 +66,12 @@ std::optional<TSeriesSchedule::TTime> TSeriesSchedule::NextWake() const {
   if (!started_ || !interval_) return std::nullopt;
   if (interval_->count() == 0) {
     if (job_running_) return std::nullopt;
-    return TTime{};
+    return hold_ ? *hold_ : TTime{};
   }
-  return next_tick_;
+  if (!hold_ || *hold_ <= next_tick_) return next_tick_;
+  // The first tick of the beat at or after the hold.
+  const auto ticks = (*hold_ - next_tick_ + *interval_ - std::chrono::nanoseconds(1)) / *interval_;
+  return next_tick_ + ticks * *interval_;
 }
 
 }  // namespace tessaly

@@ -50,6 +50,10 @@ class TSeriesSchedule {
   std::optional<TTime> NextWake() const;
   // Ticks dropped since Start.
   int64_t Dropped() const { return dropped_; }
+  // The ticks that fall before until pass without a job (they count as dropped); the first at
+  // or after it is due as usual (a back-to-back series waits until then). Start forgets it.
+  void HoldUntil(TTime until) { hold_ = until; }
+  std::optional<TTime> Hold() const { return hold_; }
 
  private:
   std::optional<std::chrono::milliseconds> interval_;
@@ -59,6 +63,7 @@ class TSeriesSchedule {
   bool job_running_ = false;
   bool first_pending_ = false;
   int64_t dropped_ = 0;
+  std::optional<TTime> hold_;
 };
 
 }  // namespace tessaly

@@ -24,8 +24,8 @@ struct TRetentionRules {
   bool Any() const { return KeepForSeconds >= 0 || KeepBytes >= 0 || MinFreeBytes >= 0; }
 };
 
-// A picture removed, or one that could not be (Error saying why; its row stays and it is
-// tried again at the next store).
+// A picture removed, or one that could not be (Error saying why; its row stays, marked, and it
+// is tried again after an hour or at the next start).
 struct TRemoval {
   Text Path;
   int64_t Bytes = 0;

@@ -42,4 +42,31 @@ TEST(CommandLine, RetentionInSecondsAndBytes) {
   }
 }
 
+TEST(CommandLine, PinsAndGaps) {
+  const Text key = "n4bQgYhMfWWaL+qgxVrQFaO/TxsrC4Is0V1sFbDwCgg=";
+  const std::tuple<Text, Text, bool> cases[] = {
+      {"--pin", "sha256//" + key, true},
+      {"--pin", "sha256/" + key, true},
+      {"--pin", "sha256//" + key + ";sha256//" + key, true},
+      {"--pin", "sha256//" + key + ";", false},
+      {"--pin", "sha1//" + key, false},
+      {"--pin", "sha256//" + key.substr(1), false},
+      {"--pin", "sha256//" + key.substr(0, 42) + "*=", false},
+      {"--min-gap", "7s", true},
+      {"--min-gap", "7x", false},
+      {"--ca-file", "", false},
+  };
+  for (const auto& [option, value, good] : cases) {
+    std::vector<Text> words = {"tessaly-capture", option, value, "http://h/a.jpg", "/d"};
+    std::vector<char*> argv;
+    for (Text& word : words) argv.push_back(word.data());
+    const TCommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(line.Action == TCommandLine::TAction::Run, good) << option << " " << value;
+    if (good) {
+      EXPECT_EQ(option == "--pin" ? line.Tls.Pin : IntToText(line.MinGapMs),
+                option == "--pin" ? value : "7000");
+    }
+  }
+}
+
 }  // namespace tessaly

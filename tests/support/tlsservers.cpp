@@ -164,6 +164,37 @@ std::unique_ptr<TlsSServer> TlsSServer::Start(const TestPki& pki, TestCert cert)
   return server;
 }
 
+std::unique_ptr<TlsLegacyServer> TlsLegacyServer::Start(const std::string& body) {
+  auto server = std::make_unique<TlsLegacyServer>();
+  const std::string data = server->dir_.WriteFile("body", body);
+  std::string why;
+  if (RunToEnd({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
+                "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout",
+                server->dir_.File("key.pem"), "-out", server->CertFile()},
+               server->dir_.File("req.log"), &why) != 0) {
+    server->error_ = "openssl req: " + why + " " + server->dir_.File("req.log");
+    return server;
+  }
+  for (int attempt = 1; attempt <= kTries; ++attempt) {
+    server->port_ = PickFreePort();
+    server->child_ = ChildProcess::Start(
+        {"gnutls-serv", "--http", "--httpdata=" + data, "-p", std::to_string(server->port_),
+         "--x509certfile", server->CertFile(), "--x509keyfile", server->dir_.File("key.pem"),
+         "--priority",
+         "NONE:+VERS-TLS1.2:+RSA:+AES-128-CBC:+SHA1:+COMP-NULL:+SIGN-ALL:+CTYPE-X509:"
+         "%DISABLE_SAFE_RENEGOTIATION"},
+        server->dir_.File("gnutls-serv.log"), &why);
+    if (server->child_ &&
+        server->child_->WaitUntilAccepting("127.0.0.1", server->port_, kStartTimeoutMs, &why)) {
+      server->error_.clear();
+      return server;
+    }
+    server->error_ = "gnutls-serv (try " + std::to_string(attempt) + "): " + why;
+    server->child_.reset();
+  }
+  return server;
+}
+
 std::unique_ptr<TlsBareCloseServer> TlsBareCloseServer::Start(const TestPki& pki, TestCert cert,
                                                               const std::string& body) {
   auto server = std::make_unique<TlsBareCloseServer>();

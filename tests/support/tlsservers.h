@@ -95,6 +95,29 @@ class TlsBareCloseServer {
   std::string error_;
 };
 
+// Old camera firmware's TLS: gnutls-serv on a port of its own (it listens on every address;
+// connect to 127.0.0.1) with a self-signed RSA certificate for 127.0.0.1 and localhost, TLS 1.2
+// with RSA key exchange and AES-128-CBC-SHA1 only, and without secure renegotiation (RFC 5746),
+// which OpenSSL 3 refuses by default ("unsafe legacy renegotiation disabled"). Every request
+// is answered 200 with body (as application/octet-stream).
+class TlsLegacyServer {
+ public:
+  static std::unique_ptr<TlsLegacyServer> Start(const std::string& body);
+
+  bool Ok() const { return error_.empty() && child_ != nullptr; }
+  const std::string& Error() const { return error_; }
+  std::string CertFile() const { return dir_.File("cert.pem"); }
+  std::string Url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+ private:
+  ScratchDir dir_;
+  std::unique_ptr<ChildProcess> child_;
+  int port_ = 0;
+  std::string error_;
+};
+
 // Deterministic bytes of every value, so that a body that is cut, shifted or repeated shows.
 std::string PatternBytes(size_t length, unsigned seed = 1);
 

@@ -15,7 +15,7 @@ using TTime = TSeriesSchedule::TTime;
 // poll (Due), a tick of the window's own timer, the running job's end, or Stop. want: what the
 // step answers; a Due or Tick that answers true starts a job.
 struct Step {
-  char op;  // 'S' Start, 'D' Due, 'T' Tick, 'E' job ended, 'X' Stop
+  char op;  // 'S' Start, 'D' Due, 'T' Tick, 'E' job ended, 'X' Stop, 'H' hold until `at`
   int64_t at;
   bool want;
 };
@@ -59,6 +59,10 @@ TEST_P(SeriesScheduleTest, StartsDropsAndWakes) {
         break;
       case 'X':
         schedule.Stop();
+        got = step.want;
+        break;
+      case 'H':
+        schedule.HoldUntil(now);
         got = step.want;
         break;
     }
@@ -111,6 +115,26 @@ const ScheduleCase kCases[] = {
      {{'S', 0, true}, {'E', 10, false}, {'X', 20, false}, {'D', 5000, false}},
      0,
      {}},
+    {"HeldTicksPassWithoutAJob",
+     1000,
+     {{'S', 0, true},
+      {'E', 100, false},
+      {'H', 3500, false},
+      {'D', 1000, false},
+      {'D', 3000, false}},
+     3,
+     4000},
+    {"TheFirstTickAfterTheHoldIsDue",
+     1000,
+     {{'S', 0, true}, {'E', 100, false}, {'H', 3500, false}, {'D', 4000, true}},
+     3,
+     5000},
+    {"BackToBackWaitsForTheHold",
+     0,
+     {{'S', 0, true}, {'E', 10, false}, {'H', 500, false}, {'D', 20, false}},
+     0,
+     500},
+    {"StartForgetsTheHold", 1000, {{'H', 3500, false}, {'S', 0, true}}, 0, 1000},
     {"WindowTicksBeforeAnyStartAreDropped", {}, {{'T', 0, false}}, 1, {}},
     {"WindowTickWhileAJobRunsIsDropped",
      {},
