@@ -38,7 +38,9 @@ look() {
   python3 - "$catalog" "$work/pics" <<'PY'
 import os, sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
-rows = {f.decode() if isinstance(f, bytes) else f: p for f, p in db.execute("SELECT file, pending FROM picture")}
+columns = [c[1] for c in db.execute("PRAGMA table_info(picture)")]
+pending = "pending" if "pending" in columns else "0"  # a catalog of the version before
+rows = {f.decode() if isinstance(f, bytes) else f: p for f, p in db.execute("SELECT file, " + pending + " FROM picture")}
 files = {n: os.lstat(os.path.join(sys.argv[2], n)).st_size for n in os.listdir(sys.argv[2])}
 open_rows = sum(1 for p in rows.values() if p != 0)
 print(open_rows, len(set(files) - set(rows)), len(set(rows) - set(files)), sum(files.values()))
