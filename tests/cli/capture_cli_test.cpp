@@ -1119,6 +1119,7 @@ TEST_F(CaptureCliTest, CatalogOnAFullDisk) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a disk of its own";
   ScratchDir state;
   ASSERT_EQ(mount("tmpfs", state.Path().c_str(), "tmpfs", 0, "size=256k"), 0);
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) { umount(state.Path().c_str()); });
   const std::string shell = "export XDG_STATE_HOME=" + state.Path() + "; ";
   const std::string url = server_->Url("snap.jpg");
   Capture filling({"--every", "0", "--count", "20", "--quiet", url, dir_.Path()}, shell);
@@ -1143,7 +1144,6 @@ TEST_F(CaptureCliTest, CatalogOnAFullDisk) {
   fs::remove(state.Path() + "/filler");
   fs::remove(state.Path() + "/filler2");
   EXPECT_EQ(run.Wait(), 0) << run.Err();
-  umount(state.Path().c_str());
   const std::vector<std::string> lines = Lines(run.Out());
   ASSERT_GE(lines.size(), 3u);
   const size_t failed =
