@@ -73,6 +73,7 @@ bool ParseInterval(const Text& text, int64_t& ms) {
 Text UsageText() {
   return "Usage: tessaly-capture [options] URL DIRECTORY\n"
          "       tessaly-capture [options] --cameras DIR\n"
+         "       tessaly-capture --adopt DIR URL\n"
          "Fetches the image at URL at once and then once per interval, and stores every answer\n"
          "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
          "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\",\n"
@@ -131,11 +132,12 @@ Text UsageText() {
          "                       Retention removes only the pictures this series stored and\n"
          "                       catalogued, the oldest stored first, and only while the file\n"
          "                       at that name is still the one stored. It never removes a\n"
-         "                       file stored before the catalog, by another series or by\n"
-         "                       anyone else, a link or a directory. Each removal prints\n"
+         "                       file outside the catalog, of another series or put there\n"
+         "                       by anyone else, a link or a directory. Each removal prints\n"
          "                       \"removed PATH BYTES\", each failed one \"could not remove\n"
-         "                       PATH: REASON\" (tried again at the next store), also with\n"
-         "                       --quiet\n"
+         "                       PATH: REASON\" (the row stays; tried again after an hour or\n"
+         "                       at the next start, the next oldest going meanwhile), also\n"
+         "                       with --quiet\n"
          "  --ca-file FILE       trust the certificates of this PEM file for an https camera,\n"
          "                       besides the system's\n"
          "  --pin sha256//BASE64 trust exactly the certificate whose public key has this\n"
@@ -175,6 +177,12 @@ Text UsageText() {
          "  --allow-downgrade    follow a redirect from https to http (refused otherwise)\n"
          "  --skip-unchanged     do not store an answer equal byte for byte to the last\n"
          "                       picture stored; print \"unchanged\" (not counted by --count)\n"
+         "  --adopt DIR URL      take the pictures of URL's name in DIR into the catalog as\n"
+         "                       the series' own (one line each), and make DIR and URL\n"
+         "                       the series' directory and address from now on: for\n"
+         "                       pictures of an earlier version, a catalog that was lost,\n"
+         "                       a camera that moved to a new address, a directory on\n"
+         "                       another disk. Nothing is fetched\n"
          "  --help               show this help and exit\n"
          "  --version            show the version and exit\n"
          "\n"
@@ -183,13 +191,23 @@ Text UsageText() {
          "service; with --cameras, to a directory named after the camera there, made\n"
          "(mode 0750) when missing. Without $STATE_DIRECTORY such a camera does not start.\n"
          "\n"
-         "The catalog: a series is DIRECTORY with the name the URL gives its pictures. Every\n"
-         "picture it stores gets a row in catalog.sqlite in the state directory: the first\n"
-         "directory of $STATE_DIRECTORY under a service, else $XDG_STATE_HOME/tessaly, by\n"
-         "default ~/.local/state/tessaly; nothing else of ours goes into DIRECTORY. When\n"
-         "DIRECTORY is another directory than the one the series stored in (an empty mount\n"
-         "point) and holds none of its pictures, every fetch fails (\"failed DIRECTORY is not\n"
-         "the directory this series stored in\") until that one is back.\n"
+         "The catalog: a series is DIRECTORY with the name the URL gives its pictures, and\n"
+         "captures one URL (recorded without user and password): another URL that gives the\n"
+         "same names in the same DIRECTORY is refused at start (give it a directory of its\n"
+         "own, or --adopt when the camera moved). One process captures a series: a second is\n"
+         "refused, naming the first one's PID. Every picture gets a row in catalog.sqlite\n"
+         "in the state directory (the first entry of $STATE_DIRECTORY that is not empty\n"
+         "under a service, else $XDG_STATE_HOME/tessaly, by default\n"
+         "~/.local/state/tessaly), written before its name appears: no kill leaves a\n"
+         "picture without its row, and each start settles what a kill left open. A picture\n"
+         "whose row cannot be written is not stored: the fetch fails with SQLite's reason.\n"
+         "A catalog that SQLite cannot read is moved aside (catalog.sqlite.broken-DATE) and\n"
+         "a new one made. A series without a row goes on after the highest number among\n"
+         "the files of its name, which it never removes (see --adopt). A directory made anew\n"
+         "on the same file system is taken over with a line; when DIRECTORY is on another\n"
+         "file system than the one the series stored on (an empty mount point) and holds\n"
+         "none of its pictures, every fetch fails (\"failed DIRECTORY is not the directory\n"
+         "this series stored in\") until that one is back or --adopt takes it over.\n"
          "\n"
          "Exit status: 0 at the end of the series (also after a signal; under a service\n"
          "manager, after its signal whatever state the cameras were in), 1 when DIRECTORY does\n"
@@ -230,6 +248,7 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       {"insecure", no_argument, nullptr, 'I'},
       {"tls-legacy", no_argument, nullptr, 'L'},
       {"min-gap", required_argument, nullptr, 'g'},
+      {"adopt", required_argument, nullptr, 'O'},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
@@ -312,6 +331,9 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       case 'C':
         line.Cameras = value;
         break;
+      case 'O':
+        line.Adopt = value;
+        break;
       case 'q':
         line.Quiet = true;
         break;
@@ -353,6 +375,12 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
   int first = 0;
   if (!ReadOptions(argc, argv, line, first)) return line;
   const int operands = argc - first;
+  if (line.Adopt) {
+    if (operands != 1 || line.Cameras || line.SettingsFile)
+      return UsageError("--adopt DIR takes one URL and nothing else");
+    line.Address = argv[first];
+    return line;
+  }
   if (line.Cameras) {
     if (operands > 0) return UsageError("no URL or DIRECTORY with --cameras");
     if (line.SettingsFile) return UsageError("--settings and --cameras exclude each other");
@@ -385,6 +413,7 @@ TCommandLine CameraCommandLine(int argc, char** argv, const Text& settings_file,
   // Abbreviated as getopt allows, too ("--cam").
   if (line.Cameras) return UsageError("--cameras has no place in an options file");
   if (line.SettingsFile) return UsageError("--settings has no place in an options file");
+  if (line.Adopt) return UsageError("--adopt has no place in an options file");
   if (first < count)
     return UsageError("'" + Text(pointers[first]) +
                       "' is not an option (a value given to one that takes none?)");

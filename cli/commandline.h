@@ -22,6 +22,9 @@ struct TCommandLine {
   std::optional<Text> SettingsFile;
   // One series per camera of this directory; no URL, DIRECTORY or --settings then.
   std::optional<Text> Cameras;
+  // --adopt DIR URL: catalog the pictures of URL's name in DIR as the series' own, and make
+  // DIR and URL the series' directory and address; nothing is fetched.
+  std::optional<Text> Adopt;
   std::optional<int64_t> IntervalMs;
   std::optional<int32_t> Counter;
   // Stored pictures after which the series ends; 0 runs until a signal.

@@ -126,6 +126,39 @@ bool SettingsInterval(const TSettingsValues& values, int64_t& ms) {
   return ms >= 0 && ms <= kLongestIntervalMs;
 }
 
+// A line of the catalog's, at notice or warning priority; name leads it for a camera.
+void Note(const TStartNote& note, const Text& name = Text()) {
+  Say(note.Warning ? kPriorityWarning : kPriorityNotice, note.Line, name);
+}
+
+// Opens the catalog; one that cannot be read is moved aside and said so.
+bool OpenCatalog(TCatalog& catalog, const Text& path, Text& error) {
+  Text aside;
+  if (!catalog.Open(path, error, &aside)) {
+    error = "cannot open the catalog " + path + ": " + error;
+    return false;
+  }
+  if (!aside.empty()) Note({aside, true});
+  return true;
+}
+
+// --adopt DIR URL: the pictures of URL's name in DIR become the series' own.
+int Adopt(const TCommandLine& line) {
+  const Text& dir = *line.Adopt;
+  if (!DirectoryExists(dir)) return Fail(kExitNoDirectory, "directory " + dir + " does not exist");
+  TCatalog catalog;
+  Text error;
+  const Text path = CatalogPath();
+  if (!OpenCatalog(catalog, path, error)) return Fail(kExitNoDirectory, error);
+  TRetention series(catalog, {}, dir.back() == '/' ? dir : dir + "/", *line.Address);
+  std::vector<TStartNote> lines;
+  const bool adopted = series.Adopt(lines, error);
+  // The adopted files' names are a directory's: shown escaped, as every name is.
+  for (const TStartNote& note : lines) std::printf("%s\n", PrintableText(note.Line).c_str());
+  if (!adopted) return Fail(kExitNoDirectory, error);
+  return 0;
+}
+
 // One series made ready from its command line: its settings, options and the retention that
 // knows its pictures from the catalog.
 struct TPrepared {
@@ -149,8 +182,9 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   // A service's own directory when nothing else names one: the last of systemd's
   // StateDirectory= list, which the unit gives as the program's state and then the instance's.
   // A camera of many gets one of its own there, named after it, so that no two share one.
-  const Text state_list = std::getenv("STATE_DIRECTORY") ? std::getenv("STATE_DIRECTORY") : "";
-  const Text state_directory = state_list.substr(state_list.rfind(':') + 1);
+  // An empty entry of the list is none.
+  const std::vector<Text> states = StateEntries(std::getenv("STATE_DIRECTORY"));
+  const Text state_directory = states.empty() ? Text() : states.back();
   const bool own_directory = values.Directory.empty() && !state_directory.empty() && !name.empty();
   if (values.Directory.empty() && !state_directory.empty())
     values.Directory = own_directory ? state_directory + "/" + name : state_directory;
@@ -206,43 +240,29 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   if (!exists) return error = "directory " + directory + " does not exist", kExitNoDirectory;
   // What the series stored is in the catalog: its counter goes on after the highest number
   // there, and retention removes nothing else.
-  if (!catalog_open && !catalog.Open(catalog_path, error)) {
-    error = "cannot open the catalog " + catalog_path + ": " + error;
-    return kExitNoDirectory;
-  }
+  if (!catalog_open && !OpenCatalog(catalog, catalog_path, error)) return kExitNoDirectory;
   catalog_open = true;
   out.Retention = std::make_unique<TRetention>(
       catalog, line.Retention, directory.back() == '/' ? directory : directory + "/",
       values.Address);
   TSeriesStart start;
-  if (!out.Retention->Start(start, error)) {
-    error =
-        "cannot find the series of " + directory + " in the catalog " + catalog_path + ": " + error;
-    return kExitNoDirectory;
-  }
-  if (start.Uncatalogued > 0)
-    Say(kPriorityNotice,
-        directory + " holds " + IntToText(start.Uncatalogued) +
-            (start.Uncatalogued == 1 ? " picture" : " pictures") +
-            " of this series' name stored before its catalog; retention never removes them",
-        name);
+  if (!out.Retention->Start(start, error)) return kExitNoDirectory;
+  for (const TStartNote& note : start.Notes) Note(note, name);
   if (!line.Counter && start.HighestCounter == INT32_MAX) {
     error = "the series' counter has reached its largest value, 2147483647 (see --counter)";
     return kExitNoDirectory;
   }
   if (!line.Counter) counter = ContinuedCounter(counter, start.HighestCounter);
   // Said once at start, where an administrator reads it.
-  const Text lead = (IsJournalStream(2) ? Text("<4>") : Text()) + name + (name.empty() ? "" : " ");
   if (line.Tls.Insecure)
-    std::fprintf(stderr,
-                 "%stessaly-capture: --insecure: the camera's certificate is not verified; "
-                 "anyone on the way can pose as it\n",
-                 lead.c_str());
+    Say(kPriorityWarning,
+        "--insecure: the camera's certificate is not verified; anyone on the way can pose as it",
+        name);
   if (line.Tls.Legacy)
-    std::fprintf(stderr,
-                 "%stessaly-capture: --tls-legacy: old TLS (TLS 1.0, RSA key exchange, CBC, "
-                 "legacy renegotiation) is allowed for this camera\n",
-                 lead.c_str());
+    Say(kPriorityWarning,
+        "--tls-legacy: old TLS (TLS 1.0, RSA key exchange, CBC, legacy renegotiation) is "
+        "allowed for this camera",
+        name);
   settings.Counter = counter;
   settings.Directory = directory;
   if (start.NotItsDirectory) settings.StoredIn = out.Retention->Directory();
@@ -315,6 +335,7 @@ int Main(int argc, char** argv) {
     case TCommandLine::TAction::Run:
       break;
   }
+  if (line.Adopt) return Adopt(line);
 
   // Each camera that cannot start says why on a line that starts with its name; the others run,
   // and the exit status tells of it.

@@ -41,13 +41,21 @@ bool StoreBody(TJobContext& job, const TAddress& address, const TByteBuffer& bod
     outcome.Path = job.MakeFileName(name);
     if (job.StopRequested()) return true;  // closing: store nothing rather than race the exit
     if (refused != 0) break;
+    // No picture without its record: one that cannot be written stores nothing.
+    if (const Text cannot = job.Intend(outcome.Path, body.Size()); !cannot.empty()) {
+      outcome.Kind = TJobOutcome::TKind::SaveFailed;
+      outcome.Reason = "cannot catalog " + outcome.Path + ": " + cannot;
+      return false;
+    }
     if (WriteFileWhole(outcome.Path, body.Memory(), static_cast<size_t>(body.Size()),
                        TExisting::Keep)) {
+      job.Written(outcome.Path, body.Size(), true);
       outcome.Kind = TJobOutcome::TKind::Stored;
       outcome.Bytes = body.Size();
       return true;
     }
-    error = errno;                          // before the test below touches errno
+    error = errno;  // before the calls below touch errno
+    job.Written(outcome.Path, body.Size(), false);
     if (!EntryExists(outcome.Path)) break;  // not a lost race: a real write failure
   }
   outcome.Kind = TJobOutcome::TKind::SaveFailed;

@@ -68,6 +68,20 @@ class TJobContext {
     why.clear();
     return 0;
   }
+  // Called once a picture's name is chosen, before it is written: "" to write it, or why its
+  // record cannot be written (nothing is stored then). Every picture is recorded before its
+  // name appears, so that no kill leaves one unrecorded.
+  virtual Text Intend(const Text& path, int64_t bytes) {
+    (void)path;
+    (void)bytes;
+    return Text();
+  }
+  // Called after each write that Intend allowed: named tells whether path now holds it.
+  virtual void Written(const Text& path, int64_t bytes, bool named) {
+    (void)path;
+    (void)bytes;
+    (void)named;
+  }
   // Called once by a job that was not stopped, before it ends: stored, or why it failed.
   virtual void ReportOutcome(const TJobOutcome& outcome) { (void)outcome; }
 

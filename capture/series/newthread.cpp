@@ -34,6 +34,9 @@ int TNewThread::Resume(const std::shared_ptr<TNewThread>& worker) {
 void TNewThread::RunJob() {
   // The host's thread must stay responsive while a job works.
   LowerCurrentThreadPriority();
+  const std::stop_token stop = stop_.get_token();
+  // A busy wait for the catalog gives way to a stop.
+  TCatalogStopScope scope(&stop);
   try {
     setup_.Job(*this);
   } catch (...) {
@@ -85,24 +88,40 @@ void TNewThread::SetCaption(const Text& text) {
 int TNewThread::MakeRoom(int64_t bytes, Text& why) {
   why.clear();
   std::vector<TKeepingNote> notes;
-  std::lock_guard lock(mutex_);
-  if (!open_) return 0;
-  const int refused = setup_.Keeping->MakeRoom(bytes, why, notes);
-  for (const TKeepingNote& note : notes) setup_.Observer->Kept(note);
+  {
+    std::lock_guard lock(mutex_);
+    if (!open_) return 0;
+  }
+  // Retention looks at the stop between removals, and the road back stays free meanwhile.
+  const int refused = setup_.Keeping->MakeRoom(bytes, why, notes, stop_.get_token());
+  Tell(notes);
   return refused;
+}
+
+Text TNewThread::Intend(const Text& path, int64_t bytes) {
+  return setup_.Keeping->Intend(path, setup_.Settings.Counter, bytes, intent_);
+}
+
+void TNewThread::Written(const Text& path, int64_t bytes, bool named) {
+  // Also after a stop: a picture that got its name gets its row.
+  std::vector<TKeepingNote> notes;
+  setup_.Keeping->Written(intent_, path, bytes, named, notes);
+  Tell(notes);
+}
+
+void TNewThread::Tell(const std::vector<TKeepingNote>& notes) {
+  std::lock_guard lock(mutex_);
+  if (open_)
+    for (const TKeepingNote& note : notes) setup_.Observer->Kept(note);
 }
 
 void TNewThread::ReportOutcome(const TJobOutcome& outcome) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started_)
                       .count();
-  std::vector<TKeepingNote> notes;
   std::lock_guard lock(mutex_);
   if (!open_) return;
   reported_ = outcome;
-  if (outcome.Kind == TJobOutcome::TKind::Stored)
-    setup_.Keeping->Stored(outcome.Path, setup_.Settings.Counter, outcome.Bytes, notes);
-  for (const TKeepingNote& note : notes) setup_.Observer->Kept(note);
   setup_.Observer->Outcome(outcome, setup_.Settings.Counter, ms);
 }
 

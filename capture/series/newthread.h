@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 #include "capture/job/jobcontext.h"
 #include "capture/series/series.h"
@@ -58,17 +59,24 @@ class TNewThread final : public TJobContext {
   TJobOptions Options() const override { return setup_.Settings.Job; }
   TJobTls Tls() const override { return setup_.Settings.Tls; }
   int MakeRoom(int64_t bytes, Text& why) override;
+  Text Intend(const Text& path, int64_t bytes) override;
+  void Written(const Text& path, int64_t bytes, bool named) override;
   void ReportOutcome(const TJobOutcome& outcome) override;
 
  private:
+  // Tells the observer, unless the road back is closed.
+  void Tell(const std::vector<TKeepingNote>& notes);
+
   const TSetup setup_;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::stop_source stop_;
-  // Guards the road back: held while the observer is told something, taken by Close.
+  // Guards the road back: held while the observer is told something, taken by Close. Never
+  // held while the catalog or the disk is at work, so that a stop never waits for them.
   std::mutex mutex_;
   std::condition_variable finished_cv_;
   bool open_ = true;
   bool finished_ = false;
+  int64_t intent_ = 0;  // the row of the picture being written
   std::optional<TJobOutcome> reported_;
 };
 

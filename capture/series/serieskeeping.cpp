@@ -4,11 +4,12 @@
 
 namespace tessaly {
 
-int TSeriesKeeping::MakeRoom(int64_t bytes, Text& why, std::vector<TKeepingNote>& notes) {
+int TSeriesKeeping::MakeRoom(int64_t bytes, Text& why, std::vector<TKeepingNote>& notes,
+                             std::stop_token stop) {
   why.clear();
   if (!retention_) return 0;
   std::vector<TRemoval> removed;
-  const int refused = retention_->MakeRoom(bytes, removed, why);
+  const int refused = retention_->MakeRoom(bytes, removed, why, stop);
   for (const TRemoval& removal : removed)
     notes.push_back(
         removal.Error.empty()
@@ -17,10 +18,22 @@ int TSeriesKeeping::MakeRoom(int64_t bytes, Text& why, std::vector<TKeepingNote>
   return refused;
 }
 
-void TSeriesKeeping::Stored(const Text& path, int32_t counter, int64_t bytes,
-                            std::vector<TKeepingNote>& notes) {
+Text TSeriesKeeping::Intend(const Text& path, int32_t counter, int64_t bytes, int64_t& id) {
   Text error;
-  if (retention_ && !retention_->Stored(path, counter, bytes, std::time(nullptr), error))
+  id = 0;
+  if (retention_ && !retention_->Intend(path, counter, bytes, std::time(nullptr), id, error))
+    return error.empty() ? Text("unknown error") : error;
+  return Text();
+}
+
+void TSeriesKeeping::Written(int64_t id, const Text& path, int64_t bytes, bool named,
+                             std::vector<TKeepingNote>& notes) {
+  if (!named) {
+    if (retention_) retention_->Abandon(id);
+    return;
+  }
+  Text error;
+  if (retention_ && !retention_->Named(id, path, bytes, error))
     notes.push_back({"could not catalog " + path + ": " + error, true});
   std::lock_guard lock(mutex_);
   last_stored_ = path;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <stop_token>
 #include <vector>
 
 #include "base/text.h"
@@ -25,10 +26,17 @@ class TSeriesKeeping {
 
   // Worker thread, before a body of bytes is stored: 0, or the errno the store fails with (why
   // then says more). Each removal, done or failed, is added to notes.
-  int MakeRoom(int64_t bytes, Text& why, std::vector<TKeepingNote>& notes);
-  // Worker thread: the picture at path, numbered counter, is stored and named. Its catalog row
-  // is written (a failure added to notes), and it is the last stored from now on.
-  void Stored(const Text& path, int32_t counter, int64_t bytes, std::vector<TKeepingNote>& notes);
+  // A stop ends the removals between two.
+  int MakeRoom(int64_t bytes, Text& why, std::vector<TKeepingNote>& notes,
+               std::stop_token stop = {});
+  // Worker thread, before the picture numbered counter gets the name path: its record (an
+  // intent) is written, id getting its row. "" or SQLite's message why it cannot be.
+  Text Intend(const Text& path, int32_t counter, int64_t bytes, int64_t& id);
+  // Worker thread: the picture of the intent id is written (named) or not. Its row is
+  // completed (a failure added to notes; the next start settles it) or dropped; a named one is
+  // the last stored from now on.
+  void Written(int64_t id, const Text& path, int64_t bytes, bool named,
+               std::vector<TKeepingNote>& notes);
   // Any thread: the last picture stored; "" before the first.
   Text LastStored() const;
 

@@ -115,6 +115,11 @@ bool TSeriesIndex::ParseAfterBase(std::string_view name, size_t at, TKey& key) c
 
 bool TSeriesIndex::Count(const Text& dir, int64_t& count) const {
   count = 0;
+  return Each(dir, [&](const char*, const TKey&) { ++count; });
+}
+
+bool TSeriesIndex::Each(const Text& dir,
+                        const std::function<void(const char* name, const TKey& key)>& visit) const {
   const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   DIR* listing = fdopendir(fd);
@@ -133,7 +138,7 @@ bool TSeriesIndex::Count(const Text& dir, int64_t& count) const {
          (entry->d_type == DT_UNKNOWN &&
           fstatat(fd, entry->d_name, &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode))) &&
         Parse(entry->d_name, key))
-      ++count;
+      visit(entry->d_name, key);
     errno = 0;
   }
   const int error = errno;

@@ -4,6 +4,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,9 @@ class TSeriesIndex {
   // Counts, by one pass of readdir over the directory, the regular files whose names Parse
   // accepts, never a link or a directory. False (errno set) when the directory cannot be read.
   bool Count(const Text& dir, int64_t& count) const;
+  // The same, calling visit with each such file's name and key.
+  bool Each(const Text& dir,
+            const std::function<void(const char* name, const TKey& key)>& visit) const;
 
  private:
   bool ParseAfterBase(std::string_view name, size_t at, TKey& key) const;

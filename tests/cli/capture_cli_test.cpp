@@ -1,7 +1,12 @@
 // The real tessaly-capture program against nginx and scripted peers on 127.0.0.1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -65,12 +71,13 @@ struct Capture {
     child = ChildProcess::Start(argv, scratch.File("out"), &error);
     EXPECT_TRUE(child) << error;
   }
-  // The exit status; -1 when the program still runs after 20 s.
+  // The exit status, 128 + the signal that killed it; -1 when it still runs after 20 s.
   int Wait() {
     for (int polls = 0; child && child->IsRunning(); ++polls) {
       if (polls == 4000) return -1;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    if (child && WIFSIGNALED(child->RawStatus())) return 128 + WTERMSIG(child->RawStatus());
     return child && WIFEXITED(child->RawStatus()) ? WEXITSTATUS(child->RawStatus()) : -1;
   }
   std::string Out() const { return Slurp(scratch.File("out")); }
@@ -144,8 +151,10 @@ TEST_F(CaptureCliTest, ThreePictureSeries) {
                                                         "stored " + d + "43.jpg" + size}))
       << run.Out();
   EXPECT_EQ(run.Err(), "tessaly-capture: " + dir_.Path() +
-                           " holds 1 picture of this series' name stored before its catalog; "
-                           "retention never removes them\n");
+                           " holds 1 picture of this series' name outside its catalog; the "
+                           "numbering goes on after them and retention never removes them "
+                           "(tessaly-capture --adopt " +
+                           dir_.Path() + " URL catalogs them)\n");
   EXPECT_EQ(
       Listing(dir_.Path()),
       (std::vector<std::string>{"snap_00000041.jpg", "snap_00000041[1].jpg", "snap_00000042.jpg",
@@ -666,7 +675,9 @@ TEST_F(CaptureCliTest, StateDirectoryWhenNoneIsNamed) {
   ScratchDir state, cameras;
   const std::string settings = server_->Url("snap.jpg") + "\n1\n0\n0\n";
   cameras.WriteFile("gate", settings + "\n7\n");
-  ASSERT_EQ(setenv("STATE_DIRECTORY", (dir_.Path() + ":" + state.Path()).c_str(), 1), 0);
+  // Empty entries are none: no catalog at the root, no pictures in the working directory.
+  ASSERT_EQ(setenv("STATE_DIRECTORY", (":" + dir_.Path() + "::" + state.Path() + ":").c_str(), 1),
+            0);
   for (const std::string& named : {dir_.Path(), std::string(), std::string("cameras")}) {
     const std::string file = dir_.WriteFile("tessaly.ini", settings + named + "\n7\n");
     Capture run({"--count", "1", named == "cameras" ? "--cameras" : "--settings",
@@ -681,8 +692,8 @@ TEST_F(CaptureCliTest, StateDirectoryWhenNoneIsNamed) {
                                " names no directory (outside the service a camera must name "
                                "one)\n");
   // The catalog goes to the first, the program's own state; the pictures to the instance's.
-  EXPECT_EQ(Listing(dir_.Path()),
-            (std::vector<std::string>{"catalog.sqlite", "snap_00000007.jpg", "tessaly.ini"}));
+  EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"catalog.lock", "catalog.sqlite",
+                                                            "snap_00000007.jpg", "tessaly.ini"}));
   EXPECT_EQ(Listing(state.Path()), (std::vector<std::string>{"gate", "snap_00000007.jpg"}));
   EXPECT_EQ(Listing(state.File("gate")), std::vector<std::string>{"snap_00000007.jpg"});
   EXPECT_EQ(fs::status(state.File("gate")).permissions(), fs::perms(0750));
@@ -690,12 +701,19 @@ TEST_F(CaptureCliTest, StateDirectoryWhenNoneIsNamed) {
 
 struct CatalogCase {
   const char* name;
-  Args first;  // "URL/": the server's address; the first run, with DIR last
+  Args first;  // "URL/": the server's address ("HOST/": by another name); the first run, with
+               // DIR last unless an argument is "DIR"
   std::function<void(const std::string& dir)> between;
   Args second;
-  int status;                      // the second run's
-  std::vector<std::string> lines;  // the second run's; "P": the picture's size
-  std::vector<std::string> names;  // left in the directory at the end
+  int status;                             // the second run's
+  std::vector<std::string> lines;         // the second run's; "P": the picture's size
+  std::vector<std::string> names;         // left in the directory at the end
+  std::vector<std::string> err = {};      // in the second run's standard error, in this order
+  std::string first_shell = "";           // run before the first run, as Capture's shell
+  Args middle = {};                       // a run between the two, after between
+  std::vector<std::string> unrowed = {};  // pictures left without a row of the directory's
+  bool root = false;                      // needs to be root (mounts, immutable files)
+  std::function<void(const std::string& dir)> after = {};
 };
 
 void PrintTo(const CatalogCase& row, std::ostream* os) {
@@ -705,27 +723,67 @@ void PrintTo(const CatalogCase& row, std::ostream* os) {
 class CaptureCatalogTest : public CaptureCliTest,
                            public testing::WithParamInterface<CatalogCase> {};
 
-// Two runs into one directory, the world changed between them: retention removes only what
-// the catalog says the series stored, and is still there.
+std::string CatalogFile() {
+  return std::string(std::getenv("XDG_STATE_HOME")) + "/tessaly/catalog.sqlite";
+}
+
+// The rows of every series of dir, "!" before one left open.
+std::vector<std::string> Rows(const std::string& dir) {
+  std::vector<std::string> rows;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* select = nullptr;
+  const std::string full = fs::canonical(dir);
+  if (sqlite3_open_v2(CatalogFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db,
+                         "SELECT p.file, p.pending FROM picture p JOIN series s ON p.series ="
+                         " s.id WHERE s.dir = ?",
+                         -1, &select, nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(select, 1, full.data(), static_cast<int>(full.size()), SQLITE_TRANSIENT);
+    while (sqlite3_step(select) == SQLITE_ROW)
+      rows.push_back(std::string(sqlite3_column_int(select, 1) != 0 ? "!" : "") +
+                     reinterpret_cast<const char*>(sqlite3_column_text(select, 0)));
+  }
+  sqlite3_finalize(select);
+  sqlite3_close(db);
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+// Two runs into one directory, the world changed between them (a kill among them): retention
+// removes only what the catalog says the series stored, and is still there; every picture of
+// the directory has its row, every row its picture.
 TEST_P(CaptureCatalogTest, TwoRunsIntoOneDirectory) {
+  if (GetParam().root && geteuid() != 0) GTEST_SKIP() << "needs root";
   const std::string dir = dir_.File("cam"), size = std::to_string(picture_.size());
   fs::create_directory(dir);
   server_->Put("live", picture_);
-  auto run = [&](const Args& given) {
+  auto run = [&](const Args& given, const std::string& shell = "") {
     Args args = {"--every", "0"};
-    for (const std::string& arg : given)
+    bool named = false;
+    for (const std::string& arg : given) {
+      named = named || arg == "DIR";
       args.push_back(arg.size() <= 2 && arg.back() == 'P'
                          ? std::to_string((arg.size() == 1 ? 1 : arg[0] - '0') * picture_.size())
+                     : arg == "DIR"              ? dir
                      : arg.rfind("URL/", 0) == 0 ? server_->Url(arg.substr(4))
-                                                 : arg);
-    args.push_back(dir);
-    return std::make_unique<Capture>(args);
+                     : arg.rfind("HOST/", 0) == 0
+                         ? "http://localhost:" + std::to_string(server_->Port()) + "/" +
+                               arg.substr(5)
+                         : arg);
+    }
+    if (!named) args.push_back(dir);
+    return std::make_unique<Capture>(args, shell);
   };
-  auto first = run(GetParam().first);
+  auto first = run(GetParam().first, GetParam().first_shell);
   ASSERT_NE(first->Wait(), -1);
   if (GetParam().between) GetParam().between(dir);
+  if (!GetParam().middle.empty()) {
+    ASSERT_NE(run(GetParam().middle)->Wait(), -1);
+  }
   auto second = run(GetParam().second);
-  ASSERT_EQ(second->Wait(), GetParam().status) << second->Err();
+  const int status = second->Wait();
+  if (GetParam().after) GetParam().after(dir);
+  ASSERT_EQ(status, GetParam().status) << second->Err();
   std::vector<std::string> lines;
   for (std::string line : GetParam().lines) {
     if (line.back() == 'P') line.replace(line.size() - 1, 1, size);
@@ -738,6 +796,20 @@ TEST_P(CaptureCatalogTest, TwoRunsIntoOneDirectory) {
     if (lines[n].back() == '(') got[n].resize(std::min(got[n].size(), lines[n].size()));
   EXPECT_EQ(got, lines) << first->Out() << second->Err();
   EXPECT_EQ(Listing(dir), GetParam().names);
+  const std::string err = second->Err();
+  size_t at = 0;
+  for (std::string part : GetParam().err) {
+    for (size_t d; (d = part.find("DIR")) != std::string::npos;) part.replace(d, 3, dir);
+    at = err.find(part, at);
+    EXPECT_NE(at, std::string::npos) << part << "\nin\n" << err;
+  }
+  std::vector<std::string> files;
+  for (const std::string& name : Listing(dir))
+    if (fs::is_regular_file(fs::symlink_status(dir + "/" + name)) &&
+        std::find(GetParam().unrowed.begin(), GetParam().unrowed.end(), name) ==
+            GetParam().unrowed.end())
+      files.push_back(name);
+  EXPECT_EQ(Rows(dir), files);
 }
 
 void Symlink(const std::string& dir) {
@@ -756,6 +828,35 @@ void Restore(const std::string& dir) {
   fs::rename(dir + "-copy", dir);
 }
 
+// The catalog as lost, emptied or broken leaves it.
+void Corrupt(const std::string&) {
+  std::ofstream(CatalogFile()) << "not a catalog";
+  for (const char* part : {"-wal", "-shm"}) fs::remove(CatalogFile() + part);
+}
+void Lose(const std::string&) {
+  for (const char* part : {"", "-wal", "-shm"}) fs::remove(CatalogFile() + part);
+}
+// Another disk mounted at the directory, as its empty mount point would be.
+void Mount(const std::string& dir) {
+  ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+}
+void Unmount(const std::string& dir) {
+  umount(dir.c_str());
+}
+void Immutable(const std::string& path, bool on) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  int flags = 0;
+  ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0) << std::strerror(errno);
+  flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  EXPECT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0) << std::strerror(errno);
+  close(fd);
+}
+std::string KillAt(const std::string& point) {
+  // A sanitizer's runtime would otherwise insist on being loaded first.
+  return "export TESSALY_KILL_AT=" + point + " LD_PRELOAD=" TESSALY_KILL_AT_LIB
+         " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0; ";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, CaptureCatalogTest,
     testing::Values(
@@ -765,17 +866,16 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             {"--count", "2", "--keep-size", "P", "URL/snap.jpg?token=abc"},
             0,
-            {"stored DIR/snap_00000001.jpg_token=abc", "removed DIR/snap_00000001.jpg_token=abc P",
-             "stored DIR/snap_00000002.jpg_token=abc"},
-            {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000002.jpg_token=abc"}},
-        CatalogCase{
-            "SameNamesOfAnotherAddress",
-            {"--count", "2", "URL/live"},
-            {},
-            {"--count", "2", "--keep-size", "P", "URL/live?a"},
-            0,
-            {"stored DIR/_00000001[1]", "removed DIR/_00000001[1] P", "stored DIR/_00000002[1]"},
-            {"_00000001", "_00000002", "_00000002[1]"}},
+            {"stored DIR/snap_00000003.jpg_token=abc", "removed DIR/snap_00000003.jpg_token=abc P",
+             "stored DIR/snap_00000004.jpg_token=abc"},
+            {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000004.jpg_token=abc"}},
+        CatalogCase{"SameNamesOfAnotherAddress",
+                    {"--count", "2", "URL/live"},
+                    {},
+                    {"--count", "2", "--keep-size", "P", "URL/live?a"},
+                    0,
+                    {"stored DIR/_00000003", "removed DIR/_00000003 P", "stored DIR/_00000004"},
+                    {"_00000001", "_00000002", "_00000004"}},
         CatalogCase{
             "OldestStoredGoesFirstAfterCounterOne",
             {"--count", "2", "--counter", "10", "URL/snap.jpg"},
@@ -784,6 +884,17 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             {"removed DIR/snap_00000010.jpg P"},
             {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000011.jpg"}},
+        CatalogCase{
+            "HighestNumberAfterCounterOne",
+            {"--count", "2", "--counter", "10", "URL/snap.jpg"},
+            {},
+            {"--count", "1", "URL/snap.jpg"},
+            0,
+            {"stored DIR/snap_00000012.jpg"},
+            {"snap_00000001.jpg", "snap_00000010.jpg", "snap_00000011.jpg", "snap_00000012.jpg"},
+            {},
+            "",
+            {"--count", "1", "--counter", "1", "URL/snap.jpg"}},
         CatalogCase{"AnyEntryTakesTheName",
                     {"--count", "2", "URL/snap.jpg"},
                     Symlink,
@@ -792,13 +903,39 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000003.jpg",
                      "snap_00000003[1].jpg", "snap_00000004.jpg", "snap_00000004[1].jpg"}},
-        CatalogCase{"EmptyMountPoint",
+        CatalogCase{"GrownInPlaceIsKept",
+                    {"--count", "2", "URL/snap.jpg"},
+                    [](const std::string& dir) {
+                      std::ofstream(dir + "/snap_00000001.jpg", std::ios::app) << "more";
+                    },
+                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
+                    0,
+                    {"stored DIR/snap_00000003.jpg"},
+                    {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000003.jpg"},
+                    {},
+                    "",
+                    {},
+                    {"snap_00000001.jpg"}},
+        CatalogCase{"RecreatedOnTheSameDisk",
                     {"--count", "1", "URL/snap.jpg"},
                     Replace,
-                    {"--max-failures", "1", "URL/snap.jpg"},
-                    3,
-                    {"failed DIR is not the directory this series stored in"},
-                    {}},
+                    {"--count", "1", "--max-failures", "1", "URL/snap.jpg"},
+                    0,
+                    {"stored DIR/snap_00000002.jpg"},
+                    {"snap_00000002.jpg"},
+                    {"DIR is another directory on the file system this series stored on (made "
+                     "anew?): the series takes it over"}},
+        CatalogCase{.name = "EmptyMountPoint",
+                    .first = {"--count", "1", "URL/snap.jpg"},
+                    .between = Mount,
+                    .second = {"--max-failures", "1", "URL/snap.jpg"},
+                    .status = 3,
+                    .lines = {"failed DIR is not the directory this series stored in"},
+                    .names = {"snap_00000001.jpg"},
+                    .err = {"DIR is on another file system than the one this series stored on",
+                            "take it over with: tessaly-capture --adopt DIR http://127.0.0.1:"},
+                    .root = true,
+                    .after = Unmount},
         CatalogCase{"RestoredWhole",
                     {"--count", "2", "URL/snap.jpg"},
                     Restore,
@@ -819,8 +956,211 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--max-failures", "1", "--min-free", "1000000G", "URL/snap.jpg"},
                     3,
                     {"failed cannot save DIR/snap_00000002.jpg: No space left on device ("},
-                    {"snap_00000001.jpg"}}),
+                    {"snap_00000001.jpg"}},
+        // Killed as a watchdog would: before a name appears, after it, before a removal and
+        // after it. The next start settles what was open.
+        CatalogCase{"KilledBeforeTheName",
+                    {"--keep-size", "2P", "URL/snap.jpg"},
+                    {},
+                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
+                    0,
+                    {"stored DIR/snap_00000003.jpg"},
+                    {"snap_00000001.jpg", "snap_00000003.jpg"},
+                    {},
+                    KillAt("linkat:before:2")},
+        CatalogCase{"KilledAfterTheName",
+                    {"--keep-size", "2P", "URL/snap.jpg"},
+                    {},
+                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
+                    0,
+                    {"removed DIR/snap_00000001.jpg P", "stored DIR/snap_00000003.jpg"},
+                    {"snap_00000002.jpg", "snap_00000003.jpg"},
+                    {},
+                    KillAt("linkat:after:2")},
+        CatalogCase{"KilledBeforeARemoval",
+                    {"--keep-size", "2P", "URL/snap.jpg"},
+                    {},
+                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
+                    0,
+                    {"removed DIR/snap_00000001.jpg P", "stored DIR/snap_00000003.jpg"},
+                    {"snap_00000002.jpg", "snap_00000003.jpg"},
+                    {},
+                    KillAt("unlinkat:before:1")},
+        CatalogCase{"KilledAfterARemoval",
+                    {"--keep-size", "2P", "URL/snap.jpg"},
+                    {},
+                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
+                    0,
+                    {"stored DIR/snap_00000003.jpg"},
+                    {"snap_00000002.jpg", "snap_00000003.jpg"},
+                    {},
+                    KillAt("unlinkat:after:1")},
+        // A broken or lost catalog costs no numbering, and the older pictures stay.
+        CatalogCase{"CorruptCatalog",
+                    {"--count", "2", "URL/snap.jpg"},
+                    Corrupt,
+                    {"--count", "1", "--keep-size", "P", "URL/snap.jpg"},
+                    0,
+                    {"stored DIR/snap_00000003.jpg"},
+                    {"snap_00000001.jpg", "snap_00000002.jpg", "snap_00000003.jpg"},
+                    {"cannot be read (file is not a database): moved it to ",
+                     "/tessaly/catalog.sqlite.broken-",
+                     "DIR holds 2 pictures of this series' name outside its catalog"},
+                    "",
+                    {},
+                    {"snap_00000001.jpg", "snap_00000002.jpg"}},
+        CatalogCase{"LostCatalogThenAdopted",
+                    {"--count", "2", "URL/snap.jpg"},
+                    Lose,
+                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
+                    0,
+                    {"removed DIR/snap_00000001.jpg P", "stored DIR/snap_00000003.jpg"},
+                    {"snap_00000002.jpg", "snap_00000003.jpg"},
+                    {},
+                    "",
+                    {"--adopt", "DIR", "URL/snap.jpg"}},
+        // A camera whose address gives the same names is refused, unless adopted as moved.
+        CatalogCase{"AnotherCameraOfTheSameNames",
+                    {"--count", "2", "URL/snap.jpg"},
+                    {},
+                    {"--count", "2", "--keep-size", "P", "HOST/snap.jpg"},
+                    1,
+                    {},
+                    {"snap_00000001.jpg", "snap_00000002.jpg"},
+                    {"DIR holds the series snap.jpg of http://127.0.0.1:", "and http://localhost:",
+                     " gives the same names: give this camera a directory of its own; if the "
+                     "camera only moved to this address, run once: tessaly-capture --adopt DIR "
+                     "http://localhost:"}},
+        CatalogCase{"CameraMoved",
+                    {"--count", "2", "URL/snap.jpg"},
+                    {},
+                    {"--count", "1", "--keep-size", "P", "HOST/snap.jpg"},
+                    0,
+                    {"removed DIR/snap_00000001.jpg P", "removed DIR/snap_00000002.jpg P",
+                     "stored DIR/snap_00000003.jpg"},
+                    {"snap_00000003.jpg"},
+                    {},
+                    "",
+                    {"--adopt", "DIR", "HOST/snap.jpg"}},
+        // A picture that cannot be removed keeps its row and stalls nothing: the next oldest
+        // go, the newest too while it alone is over the limit.
+        CatalogCase{
+            .name = "ImmutablePicture",
+            .first = {"--count", "3", "URL/snap.jpg"},
+            .between = [](const std::string& dir) { Immutable(dir + "/snap_00000001.jpg", true); },
+            .second = {"--count", "2", "--keep-size", "2P", "URL/snap.jpg"},
+            .status = 0,
+            .lines = {"could not remove DIR/snap_00000001.jpg: Operation not permitted",
+                      "removed DIR/snap_00000002.jpg P", "removed DIR/snap_00000003.jpg P",
+                      "stored DIR/snap_00000004.jpg", "removed DIR/snap_00000004.jpg P",
+                      "stored DIR/snap_00000005.jpg"},
+            .names = {"snap_00000001.jpg", "snap_00000005.jpg"},
+            .root = true,
+            .after = [](const std::string& dir) { Immutable(dir + "/snap_00000001.jpg", false); }}),
     RowName<testing::TestParamInfo<CatalogCase>>);
+
+// One series, one process: a second is refused, naming the first's PID, until a kill ends the
+// first. A stop while another process holds the catalog ends within a second, storing nothing.
+TEST(CaptureSeriesLockTest, OneProcessPerSeriesAndAStopThatNeverWaits) {
+  const PeerScript answer = {PeerStep::AwaitText("\r\n\r\n"), PeerStep::Send(kAbc),
+                             PeerStep::Close()};
+  ScriptedPeer peer({{PeerStep::AwaitText("\r\n\r\n"), PeerStep::AwaitEof()}, answer, answer},
+                    ScriptedPeer::Options{});
+  ScratchDir dir;
+  const std::string url = "http://127.0.0.1:" + peer.PortText() + "/a.jpg";
+  Capture first({"--every", "0", url, dir.Path()});
+  ASSERT_TRUE(peer.WaitReceived(1, 10000));
+  Capture second({"--count", "1", url, dir.Path()});
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_EQ(second.Err(), "tessaly-capture: process " + std::to_string(first.child->Pid()) +
+                              " captures the series a.jpg of " +
+                              fs::canonical(dir.Path()).string() +
+                              " already; one series is captured by one process\n");
+  kill(first.child->Pid(), SIGKILL);
+  EXPECT_EQ(first.Wait(), 128 + SIGKILL);
+  Capture third({"--count", "1", url, dir.Path()});
+  EXPECT_EQ(third.Wait(), 0) << third.Err();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(CatalogFile().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  Capture fourth({"--every", "0", url, dir.Path()});
+  ASSERT_TRUE(peer.WaitFinished(10000));
+  kill(fourth.child->Pid(), SIGTERM);
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(fourth.Wait(), 0) << fourth.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(Listing(dir.Path()), std::vector<std::string>{"a_00000001.jpg"});
+  EXPECT_EQ(Rows(dir.Path()), std::vector<std::string>{"a_00000001.jpg"});
+}
+
+// A removal that fails is a warning in the journal, whatever else the series does.
+TEST_F(CaptureCliTest, FailedRemovalIsAWarningInTheJournal) {
+  const std::string url = server_->Url("snap.jpg");
+  Capture first({"--count", "1", url, dir_.Path()});
+  ASSERT_EQ(first.Wait(), 0) << first.Err();
+  // A row whose name the directory cannot even look up.
+  const std::string name(300, 'x');
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(CatalogFile().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, ("UPDATE picture SET file = '" + name + "'").c_str(), nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Capture run({"--count", "1", "--keep-size", std::to_string(picture_.size()), url, dir_.Path()},
+              "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1); ");
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  const std::string out = run.Out();
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "<4>could not remove " + dir_.Path() + "/" + name + ": File name too long");
+}
+
+// The catalog on a small disk of its own: twenty pictures fit (its log stays small); a catalog
+// that cannot be written stores nothing, says SQLite's reason and counts as a failed fetch,
+// and once mended the series goes on by itself.
+TEST_F(CaptureCliTest, CatalogOnAFullDisk) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a disk of its own";
+  ScratchDir state;
+  ASSERT_EQ(mount("tmpfs", state.Path().c_str(), "tmpfs", 0, "size=256k"), 0);
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) { umount(state.Path().c_str()); });
+  const std::string shell = "export XDG_STATE_HOME=" + state.Path() + "; ";
+  const std::string url = server_->Url("snap.jpg");
+  Capture filling({"--every", "0", "--count", "20", "--quiet", url, dir_.Path()}, shell);
+  EXPECT_EQ(filling.Wait(), 0) << filling.Err();
+  Capture run({"--every", "200ms", "--count", "2", url, dir_.Path()}, shell);
+  for (int polls = 0; run.Out().find(" stored ") == std::string::npos && polls < 2000; ++polls)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Full, the catalog's log cut back to nothing first.
+  const std::string catalog = state.Path() + "/tessaly/catalog.sqlite";
+  for (const char* name : {"/filler", "/filler2"}) {
+    std::ofstream filler(state.Path() + name);
+    const std::string block(512, 'f');
+    while (filler.write(block.data(), block.size()) && filler.flush()) {
+    }
+    sqlite3* db = nullptr;
+    sqlite3_open(catalog.c_str(), &db);
+    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  for (int polls = 0; run.Out().find("failed") == std::string::npos && polls < 2000; ++polls)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  fs::remove(state.Path() + "/filler");
+  fs::remove(state.Path() + "/filler2");
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  const std::vector<std::string> lines = Lines(run.Out());
+  ASSERT_GE(lines.size(), 3u);
+  const size_t failed =
+      std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l[0] == 'f'; }) -
+      lines.begin();
+  ASSERT_LT(failed, lines.size()) << run.Out();
+  EXPECT_EQ(lines[failed].substr(0, lines[failed].find(':')),
+            "failed cannot catalog " + dir_.Path() + "/snap_000000" + std::to_string(21 + failed) +
+                ".jpg");
+  EXPECT_EQ(lines[failed].substr(lines[failed].find(':')),
+            std::string(": database or disk is full"));
+  EXPECT_EQ(lines.back().rfind("stored ", 0), 0u) << run.Out();
+}
 
 }  // namespace
 }  // namespace tessaly
@@ -1094,10 +1434,10 @@ TEST_F(CaptureCliTest, HangingCamerasDelayNoOther) {
   cameras.WriteFile(
       "silent", CameraFile("http://127.0.0.1:" + silent_peer.PortText() + "/a.jpg", hung.Path()));
   cameras.WriteFile(
-      "trickle", CameraFile("http://127.0.0.1:" + trickle_peer.PortText() + "/a.jpg", hung.Path()));
+      "trickle", CameraFile("http://127.0.0.1:" + trickle_peer.PortText() + "/b.jpg", hung.Path()));
   // Three lookups that hang share the one grace of the stop.
   for (const char* slow : {"slow", "slow2", "slow3"})
-    cameras.WriteFile(slow, CameraFile("http://slow.test/a.jpg", hung.Path()));
+    cameras.WriteFile(slow, CameraFile("http://slow.test/c.jpg", hung.Path()));
   cameras.WriteFile("good", CameraFile(server_->Url("snap.jpg"), good.Path()));
   // A sanitizer's runtime would otherwise insist on being loaded first.
   Capture run({"--cameras", cameras.Path(), "--every", "100ms"},

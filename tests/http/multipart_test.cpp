@@ -31,6 +31,7 @@ struct PartCase {
   std::string body;
   std::string part;  // "" when the reader must not complete
   TPartLimit limit = TPartLimit::None;
+  TPartLimits limits = {256 << 20, 64 << 10, 1 << 20};
 };
 
 void PrintTo(const PartCase& c, std::ostream* os) {
@@ -43,7 +44,7 @@ TEST_P(FirstPart, IsFoundWholeAndByteByByte) {
   const PartCase& c = GetParam();
   for (const size_t piece : {c.body.size(), size_t{1}}) {
     TByteBuffer part;
-    TFirstPartReader reader(c.boundary, part, {256 << 20, 64 << 10, 1 << 20});
+    TFirstPartReader reader(c.boundary, part, c.limits);
     size_t fed = 0;
     while (fed < c.body.size() && !reader.Complete() && !reader.Breached()) {
       const size_t n = std::min(piece, c.body.size() - fed);
@@ -111,6 +112,30 @@ INSTANTIATE_TEST_SUITE_P(
         PartCase{"BareDashesLine", "b", "--\r\n--b\r\n\r\n" + kFrame + "\r\n\r\n--b\r\n", kFrame},
         PartCase{"LongPartHeaderLine", "b", "--b\r\nX: " + std::string(70000, 'a') + "\r\n\r\n", "",
                  TPartLimit::LineLength},
+        // Each bound is met only past it: a header line (its CR counted) and a part exactly
+        // at theirs pass.
+        PartCase{"PartHeaderLineAtTheBound", "b",
+                 "--b\r\nX: " + std::string((64 << 10) - 4, 'a') + "\r\n\r\nhello\r\n--b\r\n",
+                 "hello"},
+        PartCase{"PartAtTheBound",
+                 "b",
+                 "--b\r\n\r\n" + std::string(16, 'x') + "\r\n--b\r\n",
+                 std::string(16, 'x'),
+                 TPartLimit::None,
+                 {16, 64 << 10, 1 << 20}},
+        PartCase{"BoundaryBeginningWithFFD8AmongPartHeaders", "\xFF\xD8x",
+                 "\xFF\xD8x\r\nContent-Length: 1\r\n\xFF\xD8x\r\n\r\nhello\r\n\xFF\xD8x\r\n",
+                 "hello"},
+        PartCase{"PictureEndBeforeALineOfOneDash", "b",
+                 "--b\r\n\r\n" +
+                     std::string("\xFF\xD8\xFF\xDA\x00\x02"
+                                 "abc\xFF\xD9",
+                                 11) +
+                     "\r\n-x\r\nmore\r\n--b\r\n",
+                 std::string("\xFF\xD8\xFF\xDA\x00\x02"
+                             "abc\xFF\xD9",
+                             11) +
+                     "\r\n-x\r\nmore"},
         PartCase{"LargePartHeaderBlock", "b",
                  "--b\r\n" +
                      [] {

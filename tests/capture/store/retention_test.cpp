@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <set>
 
 #include "support/childprocess.h"
@@ -179,6 +180,51 @@ TEST(Catalog, RowsInTheFile) {
   EXPECT_EQ(sqlite3_step(rows), SQLITE_DONE);
   sqlite3_finalize(rows);
   sqlite3_close(db);
+}
+
+// A removal that fails keeps its row and stalls nothing: the next oldest go meanwhile, and it
+// is tried again after an hour or at the next start. A stop ends a pass between removals.
+TEST(Retention, FailedRemovalTriedAgainLater) {
+  ScratchDir dir, state;
+  TCatalog catalog;
+  Text error;
+  ASSERT_TRUE(catalog.Open(state.File("catalog.sqlite"), error)) << error;
+  std::unique_ptr<TRetention> series;
+  TSeriesStart start;
+  auto begin = [&] {
+    series.reset();
+    series = std::make_unique<TRetention>(catalog, TRetentionRules{-1, 400, -1}, dir.Path() + "/",
+                                          kAddress);
+    EXPECT_TRUE(series->Start(start, error)) << error;
+  };
+  begin();
+  // Four pictures, and before them one that cannot even be looked at (its name is too long).
+  for (int n = 1; n <= 4; ++n)
+    ASSERT_TRUE(series->Stored(
+        dir.WriteFile("snap_0000000" + std::to_string(n) + ".jpg", std::string(100, 'p')), n, 100,
+        1000 * n, error));
+  TCatalogSeries row;
+  ASSERT_TRUE(catalog.OpenSeries(fs::canonical(dir.Path()), "snap.jpg", {}, row, error));
+  ASSERT_TRUE(catalog.Add(row.Id, {0, 9, std::string(300, 'x'), 100, 500, 1}, error));
+  // Which were removed ("1") and which could not be ("!"), making room for incoming at now.
+  auto pass = [&](int64_t incoming, int64_t now, const std::stop_token& stop = {}) {
+    std::vector<TRemoval> removed;
+    const int fd = open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    series->MakeRoom(fd, incoming, now, removed, error, stop);
+    close(fd);
+    std::string said;
+    for (const TRemoval& removal : removed)
+      said += removal.Error.empty() ? removal.Path.substr(removal.Path.size() - 5, 1) : "!";
+    return said;
+  };
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_EQ(pass(100, 5000, stop.get_token()), "");
+  EXPECT_EQ(pass(100, 5000), "!12");
+  EXPECT_EQ(pass(200, 5001), "3");
+  EXPECT_EQ(pass(300, 8600), "!4");
+  begin();
+  EXPECT_EQ(pass(400, 8601), "!");
 }
 
 // A directory is its device and inode together: either one changed makes another directory.
