@@ -853,8 +853,26 @@ void Immutable(const std::string& path, bool on) {
 }
 std::string KillAt(const std::string& point) {
   // A sanitizer's runtime would otherwise insist on being loaded first.
-  return "export TESSALY_KILL_AT=" + point + " LD_PRELOAD=" TESSALY_KILL_AT_LIB
+  return "export TESSALY_KILL_AT=" + point +
+         " LD_PRELOAD=" TESSALY_KILL_AT_LIB
          " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0; ";
+}
+
+// Two pictures with room for two, then killed at point in the first run; the next start settles
+// what was open (removing the oldest when the settled picture takes its room) and stores a third.
+CatalogCase Killed(const char* name, const std::string& point, bool removes,
+                   const std::string& kept) {
+  std::vector<std::string> lines = {"stored DIR/snap_00000003.jpg"};
+  if (removes) lines.insert(lines.begin(), "removed DIR/snap_00000001.jpg P");
+  return {name,
+          {"--keep-size", "2P", "URL/snap.jpg"},
+          {},
+          {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
+          0,
+          lines,
+          {kept, "snap_00000003.jpg"},
+          {},
+          KillAt(point)};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -959,42 +977,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"snap_00000001.jpg"}},
         // Killed as a watchdog would: before a name appears, after it, before a removal and
         // after it. The next start settles what was open.
-        CatalogCase{"KilledBeforeTheName",
-                    {"--keep-size", "2P", "URL/snap.jpg"},
-                    {},
-                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
-                    0,
-                    {"stored DIR/snap_00000003.jpg"},
-                    {"snap_00000001.jpg", "snap_00000003.jpg"},
-                    {},
-                    KillAt("linkat:before:2")},
-        CatalogCase{"KilledAfterTheName",
-                    {"--keep-size", "2P", "URL/snap.jpg"},
-                    {},
-                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
-                    0,
-                    {"removed DIR/snap_00000001.jpg P", "stored DIR/snap_00000003.jpg"},
-                    {"snap_00000002.jpg", "snap_00000003.jpg"},
-                    {},
-                    KillAt("linkat:after:2")},
-        CatalogCase{"KilledBeforeARemoval",
-                    {"--keep-size", "2P", "URL/snap.jpg"},
-                    {},
-                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
-                    0,
-                    {"removed DIR/snap_00000001.jpg P", "stored DIR/snap_00000003.jpg"},
-                    {"snap_00000002.jpg", "snap_00000003.jpg"},
-                    {},
-                    KillAt("unlinkat:before:1")},
-        CatalogCase{"KilledAfterARemoval",
-                    {"--keep-size", "2P", "URL/snap.jpg"},
-                    {},
-                    {"--count", "1", "--keep-size", "2P", "URL/snap.jpg"},
-                    0,
-                    {"stored DIR/snap_00000003.jpg"},
-                    {"snap_00000002.jpg", "snap_00000003.jpg"},
-                    {},
-                    KillAt("unlinkat:after:1")},
+        Killed("KilledBeforeTheName", "linkat:before:2", false, "snap_00000001.jpg"),
+        Killed("KilledAfterTheName", "linkat:after:2", true, "snap_00000002.jpg"),
+        Killed("KilledBeforeARemoval", "unlinkat:before:1", true, "snap_00000002.jpg"),
+        Killed("KilledAfterARemoval", "unlinkat:after:1", false, "snap_00000002.jpg"),
         // A broken or lost catalog costs no numbering, and the older pictures stay.
         CatalogCase{"CorruptCatalog",
                     {"--count", "2", "URL/snap.jpg"},

@@ -23,9 +23,9 @@ struct TKillPoint {
 const TKillPoint& Point() {
   static const TKillPoint point = [] {
     TKillPoint p;
-    const char* spec = std::getenv("TESSALY_KILL_AT");
+    const char* wanted = std::getenv("TESSALY_KILL_AT");
     p.known =
-        spec != nullptr && std::sscanf(spec, "%15[^:]:%15[^:]:%d", p.call, p.when, &p.nth) == 3;
+        wanted != nullptr && std::sscanf(wanted, "%15[^:]:%15[^:]:%d", p.call, p.when, &p.nth) == 3;
     return p;
   }();
   return point;
