@@ -38,9 +38,15 @@ void ExpectANewConnectionWorks(TTCPBlockSocket& sock) {
 class PeerEnds : public SocketLayerTestP<EndCase> {};
 
 TEST_P(PeerEnds, AreRecordedByTheReadThatMeetsThem) {
-  ScriptedPeer peer(GetParam().script);
+  // The peer ends the connection only once the client is connected and says so: an end that
+  // came before the connect had returned would be the connect's, not a read's.
+  PeerScript script = GetParam().script;
+  script.insert(script.begin(), PeerStep::AwaitText("go"));
+  ScriptedPeer peer(script);
   TTCPBlockSocket sock;
   sock.ConnectTo(peer.Host(), peer.PortText());
+  ASSERT_EQ(sock.SocketError(), 0) << sock.SocketErrorText();
+  sock.WriteBlock("go");
   ASSERT_EQ(sock.SocketError(), 0) << sock.SocketErrorText();
   char buffer[16];
   while (sock.SocketError() == 0) {
