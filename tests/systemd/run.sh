@@ -62,6 +62,10 @@ features=" "
 if [ -n "$capture_tests" ]; then
   [ -x "$capture_tests" ] || { echo "systemd checks: no test program $capture_tests" >&2; exit 1; }
   features+="capture-tests "
+  # Where the container sees it: its own /tmp hides the machine's (a clone under /tmp, say).
+  container_run sh -c 'cat >/var/tmp/tessaly-test/capture_tests && chmod 755 /var/tmp/tessaly-test/capture_tests' \
+    <"$capture_tests"
+  capture_tests=/var/tmp/tessaly-test/capture_tests
 fi
 dpkg-deb --fsys-tarfile "$capture" | tar -xO ./usr/bin/tessaly-capture >"$work/program"
 chmod +x "$work/program"
