@@ -16,19 +16,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www"
-head -c $((200 * 1024)) /dev/urandom >"$work/www/snap.jpg"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/nginx.conf" <<CONF
-$([ "$(id -u)" = 0 ] && echo "user root;")
-worker_processes 1;
-error_log stderr;
-events { worker_connections 64; }
-http { access_log off; server { listen 127.0.0.1:$port; root $work/www; } }
-CONF
-nginx -p "$work" -c "$work/nginx.conf" -g "daemon off; pid $work/nginx.pid;" 2>"$work/nginx.log" &
-url=http://127.0.0.1:$port/snap.jpg
-for _ in $(seq 100); do curl -s -o /dev/null "$url" && break; sleep 0.05; done
+# shellcheck source=bench/localnginx.sh
+source "$root/bench/localnginx.sh"
+local_nginx 200
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 fresh() { rm -rf "$work/out" && mkdir "$work/out" && sync; }

@@ -62,6 +62,12 @@ std::string Slurp(const std::string& path) {
 
 // One run of the program; standard output and standard error go to files of their own. shell
 // runs first in the shell that starts the program (to ignore a signal, to set a variable).
+// A port on 127.0.0.1 that refuses connections: a peer's, closed again.
+int RefusedPort() {
+  ScriptedPeer gone(PeerScript{});
+  return gone.Port();
+}
+
 struct Capture {
   explicit Capture(const Args& args, const std::string& shell = "") {
     Args argv = {"sh", "-c", shell + "exec \"$0\" \"$@\" 2>" + scratch.File("err"),
@@ -1378,10 +1384,7 @@ INSTANTIATE_TEST_SUITE_P(Table, CamerasAsTheyAreTest, testing::ValuesIn(CameraCa
 // options file wins over the command line), and the exit status tells of the failed one.
 TEST_F(CaptureCliTest, CamerasCountEachOnTheirOwn) {
   ScratchDir cameras, front, back, dead;
-  const int refused = [] {
-    ScriptedPeer gone(PeerScript{});
-    return gone.Port();
-  }();
+  const int refused = RefusedPort();
   cameras.WriteFile("front", CameraFile(server_->Url("snap.jpg"), front.Path()));
   cameras.WriteFile("back", CameraFile(server_->Url("snap.jpg"), back.Path()));
   cameras.WriteFile("back.options", "# more of this one\r\n  --count 3\r\n");
@@ -1457,10 +1460,7 @@ namespace {
 // The service manager hears how many cameras run, pause and fail, and which fail.
 TEST_F(CaptureCliTest, CamerasStatusCountsAndNamesTheFailing) {
   ScratchDir cameras, good, dead, night, place;
-  const int refused = [] {
-    ScriptedPeer gone(PeerScript{});
-    return gone.Port();
-  }();
+  const int refused = RefusedPort();
   cameras.WriteFile("good", CameraFile(server_->Url("snap.jpg"), good.Path()));
   cameras.WriteFile(
       "dead", CameraFile("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", dead.Path()));
@@ -1641,10 +1641,7 @@ TEST_F(CaptureCliTest, ReloadTheSettingsOfOneSeries) {
 // line of the cameras still starts with the camera's name (after the priority in the journal).
 TEST_F(CaptureCliTest, JournalOnStandardOutputOnly) {
   ScratchDir cameras, good, dead;
-  const int refused = [] {
-    ScriptedPeer gone(PeerScript{});
-    return gone.Port();
-  }();
+  const int refused = RefusedPort();
   cameras.WriteFile("good", CameraFile(server_->Url("snap.jpg"), good.Path()));
   cameras.WriteFile(
       "dead", CameraFile("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", dead.Path()));

@@ -74,14 +74,9 @@ class TlsSServer {
   std::string error_;
 };
 
-// A python3 TLS server on 127.0.0.1 that answers every request with "HTTP/1.0 200 OK", a blank
-// line and the given body, and then closes the TCP connection without TLS's closing alert, as
-// many servers do.
-class TlsBareCloseServer {
+// A TLS server of the tests run as a child process on a port of its own on 127.0.0.1.
+class TlsChildServer {
  public:
-  static std::unique_ptr<TlsBareCloseServer> Start(const TestPki& pki, TestCert cert,
-                                                   const std::string& body);
-
   bool Ok() const { return error_.empty() && child_ != nullptr; }
   const std::string& Error() const { return error_; }
   int Port() const { return port_; }
@@ -89,11 +84,20 @@ class TlsBareCloseServer {
     return "https://127.0.0.1:" + std::to_string(port_) + path;
   }
 
- private:
+ protected:
   ScratchDir dir_;
   std::unique_ptr<ChildProcess> child_;
   int port_ = 0;
   std::string error_;
+};
+
+// A python3 TLS server on 127.0.0.1 that answers every request with "HTTP/1.0 200 OK", a blank
+// line and the given body, and then closes the TCP connection without TLS's closing alert, as
+// many servers do.
+class TlsBareCloseServer : public TlsChildServer {
+ public:
+  static std::unique_ptr<TlsBareCloseServer> Start(const TestPki& pki, TestCert cert,
+                                                   const std::string& body);
 };
 
 // Old camera firmware's TLS: gnutls-serv on a port of its own (it listens on every address;
@@ -101,22 +105,11 @@ class TlsBareCloseServer {
 // with RSA key exchange and AES-128-CBC-SHA1 only, and without secure renegotiation (RFC 5746),
 // which OpenSSL 3 refuses by default ("unsafe legacy renegotiation disabled"). Every request
 // is answered 200 with body (as application/octet-stream).
-class TlsLegacyServer {
+class TlsLegacyServer : public TlsChildServer {
  public:
   static std::unique_ptr<TlsLegacyServer> Start(const std::string& body);
 
-  bool Ok() const { return error_.empty() && child_ != nullptr; }
-  const std::string& Error() const { return error_; }
   std::string CertFile() const { return dir_.File("cert.pem"); }
-  std::string Url(const std::string& path) const {
-    return "https://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  ScratchDir dir_;
-  std::unique_ptr<ChildProcess> child_;
-  int port_ = 0;
-  std::string error_;
 };
 
 // Deterministic bytes of every value, so that a body that is cut, shifted or repeated shows.
