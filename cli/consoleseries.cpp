@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,9 @@ namespace {
 // ends within a second, well inside a service manager's stop time-out.
 constexpr std::chrono::milliseconds kStopGrace{500};
 
+// The same picture this many times in a row is a frozen camera, not a still scene's chance.
+constexpr int64_t kFrozenAfter = 3;
+
 // The reader of standard output has gone (`| head -3`): every series ends as at a signal.
 bool output_gone = false;
 
@@ -33,6 +37,7 @@ TConsoleSeries::TConsoleSeries(TSeriesLoop& loop, TSeriesSettings settings, TSer
     : loop_(loop),
       options_(std::move(options)),
       name_(std::move(name)),
+      directory_(settings.Directory),
       insecure_(settings.Tls.Insecure),
       retention_(std::move(retention)),
       series_(loop, std::move(settings), *this) {
@@ -57,17 +62,21 @@ TConsoleSeries::~TConsoleSeries() {
 
 bool TConsoleSeries::Begin() {
   begun_ = true;
+  if (watcher_ != nullptr) watcher_->Began(name_, directory_);
   if (begin_at_ && *begin_at_ > std::chrono::steady_clock::now()) {
     begin_key_ = NewWakeKey();
     loop_.WakeAt(begin_key_, *begin_at_, [this] {
       begin_at_.reset();
       StartSeries();
-      changed_();
+      Changed();
     });
+    Changed();
     return true;
   }
   begin_at_.reset();
-  return StartSeries();
+  const bool started = StartSeries();
+  Changed();
+  return started;
 }
 
 bool TConsoleSeries::StartSeries() {
@@ -82,7 +91,8 @@ bool TConsoleSeries::StartSeries() {
 
 void TConsoleSeries::Paused(std::time_t now, std::time_t until) {
   paused_until_ = LocalTimeStamp(until);
-  changed_();
+  paused_until_time_ = until;
+  Changed();
   // Also when quiet: a series that fetches nothing for hours must say why where it is read.
   Print(LocalTimeStamp(now), "paused until " + *paused_until_, kPriorityNotice);
 }
@@ -94,7 +104,7 @@ void TConsoleSeries::Held(std::time_t until, const Text& why) {
 
 void TConsoleSeries::Opened() {
   paused_until_.reset();
-  changed_();
+  Changed();
   Print(LocalTimeStamp(std::time(nullptr)), "active hours open: fetching again", kPriorityNotice);
 }
 
@@ -122,8 +132,9 @@ void TConsoleSeries::JobEnded(int32_t counter) {
 
 void TConsoleSeries::Kept(const TKeepingNote& note) {
   const int priority = note.Failed ? kPriorityWarning : kPriorityNotice;
-  PostAlive([this, stamp = LocalTimeStamp(std::time(nullptr)), line = note.Line, priority] {
-    Print(stamp, line, priority);
+  PostAlive([this, stamp = LocalTimeStamp(std::time(nullptr)), note, priority] {
+    Print(stamp, note.Line, priority);
+    if (note.Removed && watcher_ != nullptr) watcher_->Removed(name_, note.Path, note.Bytes);
   });
 }
 
@@ -132,9 +143,11 @@ void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, in
   // An unchanged picture is an answer too: the camera is there, only its picture stands still.
   const bool failed = !stored && outcome.Kind != TJobOutcome::TKind::Unchanged;
   if (stored) last_stored_ = TLastJob{outcome, stamp};
+  unchanged_in_row_ = outcome.Kind == TJobOutcome::TKind::Unchanged ? unchanged_in_row_ + 1 : 0;
+  if (watcher_ != nullptr) watcher_->Fetched(name_, outcome, std::time(nullptr), ms);
   if (!failed) {
     failures_in_row_ = 0;
-    changed_();
+    Changed();
     if (const auto recovered = fold_.Succeeded()) Print(stamp, *recovered, kPriorityNotice);
   }
   const Text line = JobLine(stamp, outcome, ms).substr(stamp.size() + 1);
@@ -149,15 +162,47 @@ void TConsoleSeries::OnOutcome(const TJobOutcome& outcome, const Text& stamp, in
 }
 
 void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp) {
-  ++failures_in_row_;
+  if (failures_in_row_++ == 0) failing_since_ = std::time(nullptr);
   last_failure_ = TLastJob{outcome, stamp};
-  changed_();
+  Changed();
   if (options_.MaxFailures > 0 && failures_in_row_ >= options_.MaxFailures && !ending_) {
     Complain(kPriorityError,
              IntToText(failures_in_row_) + " failed fetches in a row, ending the series");
     status_ = kExitTooManyFailures;
     BeginEnding();
   }
+}
+
+TCameraStateNote TConsoleSeries::State() const {
+  TCameraStateNote note;
+  if (Ended() || (ending_ && status_ != 0)) {
+    note.State = TCameraState::Ended;
+    if (status_ != 0 && last_failure_) note.Detail = last_failure_->Outcome.Reason;
+  } else if (paused_until_) {
+    note.State = TCameraState::Paused;
+    note.Until = paused_until_time_;
+  } else if (failures_in_row_ > 0) {
+    note.State = TCameraState::Failing;
+    note.Detail = last_failure_->Outcome.Reason;
+    note.Since = failing_since_;
+  } else if (unchanged_in_row_ >= kFrozenAfter) {
+    note.State = TCameraState::Frozen;
+    note.Detail = IntToText(unchanged_in_row_);
+  }
+  return note;
+}
+
+void TConsoleSeries::Changed() {
+  changed_();
+  if (watcher_ == nullptr) return;
+  const TCameraStateNote now = State();
+  // A frozen camera's count grows at every tick: only its start is news.
+  const bool same = told_ && told_->State == now.State && told_->Since == now.Since &&
+                    told_->Until == now.Until &&
+                    (now.State == TCameraState::Frozen || told_->Detail == now.Detail);
+  if (same) return;
+  told_ = now;
+  watcher_->StateChanged(name_, now);
 }
 
 Text TConsoleSeries::StatusText() const {
@@ -218,7 +263,7 @@ void TConsoleSeries::BeginEnding() {
   if (begin_key_ != 0) loop_.CancelWake(begin_key_);
   begin_at_.reset();
   series_.Stop();
-  changed_();
+  Changed();
 }
 
 Text CamerasStatusText(const std::vector<std::unique_ptr<TConsoleSeries>>& series,
@@ -325,12 +370,27 @@ int RunConsoleSeries(TSeriesLoop& loop, TConsoleRun& run) {
                           ? series[0]->StatusText()
                           : CamerasStatusText(series, run.Unstarted));
   };
+  // The cameras the watcher was told of, series or unstarted.
+  std::set<Text> watched;
+  auto tell_unstarted = [&] {
+    if (run.Watcher == nullptr) return;
+    for (const Text& name : run.Unstarted) {
+      TCameraStateNote note;
+      note.State = TCameraState::NotStarted;
+      if (auto why = run.UnstartedWhy.find(name); why != run.UnstartedWhy.end())
+        note.Detail = why->second;
+      run.Watcher->StateChanged(name, note);
+      watched.insert(name);
+    }
+  };
   // Every series not begun yet; the number that started.
   auto begin_new = [&] {
     int started = 0;
     for (const auto& one : series) {
       if (one->Begun()) continue;
       one->SetChanged(update_status);
+      one->SetWatcher(run.Watcher);
+      watched.insert(one->Name());
       started += one->Begin() ? 1 : 0;
     }
     return started;
@@ -339,10 +399,21 @@ int RunConsoleSeries(TSeriesLoop& loop, TConsoleRun& run) {
     reload_asked = false;
     notifier.Reloading();
     run.Reload(run);
+    if (run.Watcher != nullptr) {
+      std::set<Text> now(run.Unstarted.begin(), run.Unstarted.end());
+      for (const auto& one : series) now.insert(one->Name());
+      for (const Text& name : watched)
+        if (now.count(name) == 0) run.Watcher->Gone(name);
+      watched.clear();
+      for (const auto& one : series)
+        if (one->Begun()) watched.insert(one->Name());
+    }
+    tell_unstarted();
     begin_new();
     notifier.Ready();
     update_status();
   };
+  tell_unstarted();
   if (begin_new() > 0) {
     notifier.Ready();
     update_status();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "capture/series/series.h"
 #include "capture/series/seriesloop.h"
 #include "cli/serieslog.h"
+#include "watch/camerawatch.h"
 
 namespace tessaly {
 
@@ -33,6 +35,8 @@ class TConsoleSeries final : public TSeriesObserver {
                  std::unique_ptr<TRetention> retention = nullptr);
   // Runs on the loop thread whenever the series' state or status line may have changed.
   void SetChanged(std::function<void()> changed) { changed_ = std::move(changed); }
+  // Told of its fetches, removals and state from Begin on (the watcher outlives the series).
+  void SetWatcher(TCameraWatcher* watcher) { watcher_ = watcher; }
 
   ~TConsoleSeries() override;
   // Loop thread. Starts the series, or at the instant SetBeginAt gave when that is still ahead;
@@ -64,6 +68,9 @@ class TConsoleSeries final : public TSeriesObserver {
   bool Insecure() const { return insecure_; }
   // The one line the service manager shows for the series.
   Text StatusText() const;
+  // The state its watcher is told of.
+  TCameraStateNote State() const;
+  const Text& Directory() const { return directory_; }
 
   // Removals are printed also when quiet (with a priority): a file gone must never go unsaid.
   void Kept(const TKeepingNote& note) override;
@@ -86,6 +93,8 @@ class TConsoleSeries final : public TSeriesObserver {
 
   // StatusText without the trust's note.
   Text StateText() const;
+  // changed_, and the watcher told when the state is not the one it was last told.
+  void Changed();
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
   void OnStartError(const Text& error);
@@ -99,8 +108,11 @@ class TConsoleSeries final : public TSeriesObserver {
   TSeriesLoop& loop_;
   TSeriesOptions options_;
   const Text name_;
+  const Text directory_;
   const bool insecure_;
   std::function<void()> changed_ = [] {};
+  TCameraWatcher* watcher_ = nullptr;
+  std::optional<TCameraStateNote> told_;  // the state the watcher was told last
   std::shared_ptr<int> alive_ = std::make_shared<int>();
   // Before series_, so that it goes after the series.
   std::unique_ptr<TRetention> retention_;
@@ -111,9 +123,12 @@ class TConsoleSeries final : public TSeriesObserver {
   int status_ = 0;
   int64_t stored_ = 0;
   int64_t failures_in_row_ = 0;
+  std::time_t failing_since_ = 0;
+  int64_t unchanged_in_row_ = 0;
   std::optional<TLastJob> last_stored_;
   std::optional<TLastJob> last_failure_;
   std::optional<Text> paused_until_;  // the stamp, while outside the active hours
+  std::time_t paused_until_time_ = 0;
   bool ending_ = false;
   TFailureFold fold_;
   const bool journal_out_ = IsJournalStream(1);
@@ -125,6 +140,10 @@ struct TConsoleRun {
   std::vector<std::unique_ptr<TConsoleSeries>> Series;
   // The cameras that could not be made ready; they count as failing.
   std::vector<Text> Unstarted;
+  // Why each of Unstarted could not be made ready, by name.
+  std::map<Text, Text> UnstartedWhy;
+  // Told of every camera's series, and of the unstarted ones; none when null.
+  TCameraWatcher* Watcher = nullptr;
   // Under a service manager, at SIGHUP (systemctl reload), on the loop thread: reads the
   // settings again and changes Series and Unstarted (a series it adds is begun after it; one it
   // removes it must Retire first). Null: SIGHUP ends the series as SIGTERM does.

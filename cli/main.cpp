@@ -342,6 +342,7 @@ int Main(int argc, char** argv) {
   std::vector<TPrepared> prepared;
   std::vector<Text> names;
   std::vector<Text> unstarted;
+  std::map<Text, Text> unstarted_why;
   // What each prepared series was made from, to compare at a reload.
   std::map<Text, Text> sources;
   int worst = 0;
@@ -382,6 +383,7 @@ int Main(int argc, char** argv) {
         Fail(status, error, camera.Name);
         worst = std::max(worst, status);
         unstarted.push_back(camera.Name);
+        unstarted_why[camera.Name] = error;
         continue;
       }
       prepared.push_back(std::move(one));
@@ -410,6 +412,7 @@ int Main(int argc, char** argv) {
   for (size_t i = 0; i < prepared.size(); ++i)
     run.Series.push_back(MakeSeries(loop, std::move(prepared[i]), names[i]));
   run.Unstarted = unstarted;
+  run.UnstartedWhy = unstarted_why;
 
   // A reload (SIGHUP under the service manager) reads the files again. A series whose files
   // changed begins anew with them, one that cannot be made ready from them runs on as it was;
@@ -483,6 +486,7 @@ int Main(int argc, char** argv) {
         } else {
           Fail(0, error, camera.Name);
           still_unstarted.push_back(camera.Name);
+          run.UnstartedWhy[camera.Name] = error;
         }
       }
       run.Unstarted = still_unstarted;

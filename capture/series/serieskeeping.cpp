@@ -3,6 +3,16 @@
 #include <ctime>
 
 namespace tessaly {
+namespace {
+
+TKeepingNote FailedNote(Text line) {
+  TKeepingNote note;
+  note.Line = std::move(line);
+  note.Failed = true;
+  return note;
+}
+
+}  // namespace
 
 int TSeriesKeeping::MakeRoom(int64_t bytes, Text& why, std::vector<TKeepingNote>& notes,
                              std::stop_token stop) {
@@ -10,11 +20,18 @@ int TSeriesKeeping::MakeRoom(int64_t bytes, Text& why, std::vector<TKeepingNote>
   if (!retention_) return 0;
   std::vector<TRemoval> removed;
   const int refused = retention_->MakeRoom(bytes, removed, why, stop);
-  for (const TRemoval& removal : removed)
-    notes.push_back(
-        removal.Error.empty()
-            ? TKeepingNote{"removed " + removal.Path + " " + IntToText(removal.Bytes)}
-            : TKeepingNote{"could not remove " + removal.Path + ": " + removal.Error, true});
+  for (const TRemoval& removal : removed) {
+    if (!removal.Error.empty()) {
+      notes.push_back(FailedNote("could not remove " + removal.Path + ": " + removal.Error));
+      continue;
+    }
+    TKeepingNote note;
+    note.Line = "removed " + removal.Path + " " + IntToText(removal.Bytes);
+    note.Removed = true;
+    note.Path = removal.Path;
+    note.Bytes = removal.Bytes;
+    notes.push_back(note);
+  }
   return refused;
 }
 
@@ -34,7 +51,7 @@ void TSeriesKeeping::Written(int64_t id, const Text& path, int64_t bytes, bool n
   }
   Text error;
   if (retention_ && !retention_->Named(id, path, bytes, error))
-    notes.push_back({"could not catalog " + path + ": " + error, true});
+    notes.push_back(FailedNote("could not catalog " + path + ": " + error));
   std::lock_guard lock(mutex_);
   last_stored_ = path;
 }

@@ -17,6 +17,10 @@ namespace tessaly {
 struct TKeepingNote {
   Text Line;
   bool Failed = false;
+  // A removal done: the picture's path and size.
+  bool Removed = false;
+  Text Path;
+  int64_t Bytes = 0;
 };
 
 class TSeriesKeeping {
