@@ -70,12 +70,12 @@ bool TConsoleSeries::Begin() {
       StartSeries();
       Changed();
     });
-    Changed();
+    TellState();
     return true;
   }
   begin_at_.reset();
   const bool started = StartSeries();
-  Changed();
+  TellState();
   return started;
 }
 
@@ -194,6 +194,10 @@ TCameraStateNote TConsoleSeries::State() const {
 
 void TConsoleSeries::Changed() {
   changed_();
+  TellState();
+}
+
+void TConsoleSeries::TellState() {
   if (watcher_ == nullptr) return;
   const TCameraStateNote now = State();
   // A frozen camera's count grows at every tick: only its start is news.
