@@ -169,7 +169,7 @@ TTimelapseLine ParseTimelapseLine(int argc, char** argv, std::time_t now) {
   bool from = false;
   bool to = false;
   opterr = 0;
-  optind = 1;
+  optind = 0;  // a fresh scan, also for a second call
   for (;;) {
     int index = 0;
     const int option = getopt_long(argc, argv, ":", kOptions, &index);
