@@ -47,6 +47,8 @@ TPictureDecoder::TResult TPictureDecoder::Decode(const uint8_t* data, size_t siz
     if (context_ == nullptr) return error = "no decoder for it", TResult::Unreadable;
     // One thread: a picture at a time, no frames held by threads waiting for more.
     context_->thread_count = 1;
+    // A few bytes may declare a vast picture: none larger than 8192 x 8192 is decoded.
+    context_->max_pixels = int64_t{8192} * 8192;
     if (avcodec_open2(context_, decoder, nullptr) < 0) {
       avcodec_free_context(&context_);
       return error = "the decoder does not open", TResult::Unreadable;
