@@ -352,10 +352,11 @@ int OneFilm(TCatalog& catalog, const TTimelapseLine& line, const TCatalogSeriesN
     const double rate = elapsed > 0 ? static_cast<double>(count.Done) / elapsed : 0;
     char text[160];
     std::snprintf(
-        text, sizeof text, "\rframe %lld/%lld  %.1f/s  %s left ",
+        text, sizeof text, "frame %lld/%lld  %.1f/s  %s left ",
         static_cast<long long>(count.Done), static_cast<long long>(count.Pictures), rate,
         Clock(rate > 0 ? static_cast<double>(count.Pictures - count.Done) / rate : 0).c_str());
-    std::fputs(text, stderr);
+    // Redrawn in place: the carriage return is ours, the rest escaped as any line.
+    std::fprintf(stderr, "\r%s", PrintableText(text).c_str());
     drawn = true;
   };
   TFilmCount count;
