@@ -68,9 +68,11 @@ bool TFilmEncoder::Open(const Text& path, int width, int height, int format,
   result = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE);
   if (result < 0) return Failed(result, ("cannot write " + path).c_str(), error);
   // Fragments of at most 4 MiB, each starting at a key frame when one comes sooner: the
-  // muxer holds one fragment, never the film.
+  // muxer holds one fragment, never the film. The index waits for the first fragment, whose
+  // times give the edit list that starts the film at its first frame, not after the
+  // encoder's reordering delay.
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
+  av_dict_set(&options, "movflags", "+frag_keyframe+delay_moov+default_base_moof", 0);
   av_dict_set(&options, "frag_size", "4194304", 0);
   result = avformat_write_header(format_, &options);
   av_dict_free(&options);
