@@ -56,7 +56,8 @@ def film_numbers(path):
 
 
 def durations(path):
-    """How long each frame shows: to the next frame's time, the last to the stream's end."""
+    """When the first frame shows, then how long each shows: to the next frame's time, the last
+    to the stream's end."""
     def probe(entries):
         return subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v",
                                "-show_entries", entries, "-of", "csv=p=0", path],
@@ -64,7 +65,7 @@ def durations(path):
     times = sorted(float(line.split(",")[0]) for line in probe("frame=pts_time").split())
     start, length = (float(v) for v in probe("stream=start_time,duration").split(",")[:2])
     ends = times[1:] + [start + length]
-    return [round(end - at, 3) for at, end in zip(times, ends)]
+    return [round(times[0], 3)] + [round(end - at, 3) for at, end in zip(times, ends)]
 
 
 # One row per case: the pictures (file name, number, size, seconds after T0 as the catalog
@@ -95,12 +96,12 @@ CASES = {
                      args=[], numbers=[1, 2], size=(92, 162)),
     "range": dict(pictures=seq(10), args=["--from", "@%d" % (T0 + 30), "--to", "@%d" % (T0 + 70)],
                   numbers=[4, 5, 6, 7]),
-    # 0, 60, 180, 3780 s at 60 times real time, pauses cut to 600 s: 1, 2, 10 s, the last as
-    # the one before.
+    # 0, 60, 180, 3780 s at 60 times real time, pauses cut to 600 s: from 0, 1, 2, 10 s, the
+    # last as the one before.
     "real-time": dict(pictures=[("snap_%08d.jpg" % (i + 1), i + 1, (160, 90), t)
                                 for i, t in enumerate([0, 60, 180, 3780])],
                       args=["--real-time", "60", "--max-gap", "600"], numbers=[1, 2, 3, 4],
-                      durations=[1.0, 2.0, 10.0, 10.0]),
+                      durations=[0.0, 1.0, 2.0, 10.0, 10.0]),
     "empty": dict(pictures=seq(3), args=["--from", "@%d" % (T0 + 1000)], status=1,
                   error="has no picture in that time"),
     "stop": dict(pictures=seq(150, (640, 360)), args=["--preset", "veryslow"], stop=True),
