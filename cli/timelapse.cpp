@@ -352,8 +352,8 @@ int OneFilm(TCatalog& catalog, const TTimelapseLine& line, const TCatalogSeriesN
     const double rate = elapsed > 0 ? static_cast<double>(count.Done) / elapsed : 0;
     char text[160];
     std::snprintf(
-        text, sizeof text, "frame %lld/%lld  %.1f/s  %s left ",
-        static_cast<long long>(count.Done), static_cast<long long>(count.Pictures), rate,
+        text, sizeof text, "frame %lld/%lld  %.1f/s  %s left ", static_cast<long long>(count.Done),
+        static_cast<long long>(count.Pictures), rate,
         Clock(rate > 0 ? static_cast<double>(count.Pictures - count.Done) / rate : 0).c_str());
     // Redrawn in place: the carriage return is ours, the rest escaped as any line.
     std::fprintf(stderr, "\r%s", PrintableText(text).c_str());
@@ -428,9 +428,11 @@ int RunTimelapse(int argc, char** argv) {
   std::vector<TCatalogSeriesName> chosen;
   for (TCatalogSeriesName& series : catalog.AllSeries()) {
     const bool here = series.Dir == dir;
-    const bool under = line.All && series.Dir.size() > dir.size() + 1 &&
-                       series.Dir.compare(0, dir.size() + 1, dir == "/" ? dir : dir + "/") == 0 &&
-                       series.Dir.find('/', dir.size() + 1) == Text::npos;
+    // A directory right under dir (the cameras' own directories), not deeper.
+    const Text prefix = dir == "/" ? dir : dir + "/";
+    const bool under = line.All && series.Dir.size() > prefix.size() &&
+                       series.Dir.compare(0, prefix.size(), prefix) == 0 &&
+                       series.Dir.find('/', prefix.size()) == Text::npos;
     if (!here && !under) continue;
     if (line.Series) {
       const Text name = line.Series->find("://") != Text::npos
