@@ -1,6 +1,8 @@
 #include "film/filmencoder.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -54,7 +56,10 @@ bool TFilmEncoder::Open(const Text& path, int width, int height, int format,
   codec_->time_base =
       settings.Variable ? AVRational{1, kVariableRate} : AVRational{1, settings.Fps};
   codec_->framerate = {settings.Fps, 1};
-  codec_->thread_count = settings.Threads;
+  codec_->thread_count =
+      settings.Threads > 0
+          ? settings.Threads
+          : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
   if (format_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_opt_set(codec_->priv_data, "preset", settings.Preset.c_str(), 0);
   av_opt_set_double(codec_->priv_data, "crf", settings.Crf, 0);

@@ -25,10 +25,10 @@ struct TFilmSettings {
   bool Variable = false;
   int Crf = 23;
   Text Preset = "medium";
-  // Frames x264 looks ahead, and its threads (0: as many as it likes); each costs a frame's
-  // memory or more.
+  // Frames x264 looks ahead, and its threads (0: one per core, at most 4); each costs a
+  // frame's memory or more, so neither is left to x264 (40 frames, 1.5 threads per core).
   int Lookahead = 20;
-  int Threads = 2;
+  int Threads = 0;
 };
 
 class TFilmEncoder {
