@@ -102,6 +102,9 @@ CASES = {
                                 for i, t in enumerate([0, 60, 180, 3780])],
                       args=["--real-time", "60", "--max-gap", "600"], numbers=[1, 2, 3, 4],
                       durations=[0.0, 1.0, 2.0, 10.0, 10.0]),
+    # A day is made once: the second run passes it and leaves the film as it was.
+    "day-once": dict(pictures=seq(3), args=["--day", time.strftime("%Y-%m-%d", time.localtime(T0))],
+                     numbers=[1, 2, 3], twice=True),
     "empty": dict(pictures=seq(3), args=["--from", "@%d" % (T0 + 1000)], status=1,
                   error="has no picture in that time"),
     "stop": dict(pictures=seq(150, (640, 360)), args=["--preset", "veryslow"], stop=True),
@@ -159,6 +162,12 @@ def run_case(name, case, work):
         assert size == case["size"], size
     if "durations" in case:
         assert durations(film) == case["durations"], durations(film)
+    if case.get("twice"):
+        before = os.stat(film)
+        again = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
+        after = os.stat(film)
+        assert again.returncode == 0 and "already made " + film in again.stdout, again
+        assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
 
 
 def main():
