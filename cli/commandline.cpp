@@ -74,6 +74,7 @@ Text UsageText() {
   return "Usage: tessaly-capture [options] URL DIRECTORY\n"
          "       tessaly-capture [options] --cameras DIR\n"
          "       tessaly-capture --adopt DIR URL\n"
+         "       tessaly-capture timelapse [options] DIRECTORY [URL|NAME] (films: below)\n"
          "Fetches the image at URL at once and then once per interval, and stores every answer\n"
          "as a new file in DIRECTORY; an existing file is never overwritten. One line per\n"
          "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\",\n"

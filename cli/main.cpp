@@ -27,6 +27,7 @@
 #include "cli/commandline.h"
 #include "cli/consoleseries.h"
 #include "cli/serieslog.h"
+#include "cli/timelapse.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
 
@@ -322,10 +323,11 @@ void Tell(const Text& message, const Text& name = Text()) {
 }
 
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "timelapse") == 0) return RunTimelapse(argc - 1, argv + 1);
   const TCommandLine line = ParseCommandLine(argc, argv);
   switch (line.Action) {
     case TCommandLine::TAction::Help:
-      std::fputs(UsageText().c_str(), stdout);
+      std::fputs((UsageText() + "\n" + TimelapseUsage()).c_str(), stdout);
       return 0;
     case TCommandLine::TAction::Version:
       std::printf("tessaly-capture %s\n", TESSALY_VERSION);

@@ -95,6 +95,8 @@ expect_files "$window" /usr/bin/tessaly /usr/share/applications/tessaly.desktop 
   /usr/share/man/man1/tessaly.1.gz
 expect_files "$capture" /usr/bin/tessaly-capture "$unit_dir/tessaly-capture@.service" \
   "$unit_dir/tessaly-capture-cameras.service" "$unit_dir/tessaly-capture.target" \
+  "$unit_dir/tessaly-timelapse@.service" "$unit_dir/tessaly-timelapse@.timer" \
+  "$unit_dir/tessaly-timelapse-cameras.service" "$unit_dir/tessaly-timelapse-cameras.timer" \
   "$sysusers_dir/tessaly-capture.conf" /usr/share/doc/tessaly-capture/changelog.Debian.gz \
   /usr/share/doc/tessaly-capture/copyright /usr/share/doc/tessaly-capture/example.ini \
   /usr/share/man/man1/tessaly-capture.1.gz
@@ -110,7 +112,7 @@ for lib in libqt6widgets6 libssl3 libc6; do
   [[ $depends == *"$lib"* ]] || fail "$window does not declare $lib: Depends: $depends"
 done
 depends=$(dpkg-deb -f "$capture" Depends)
-for lib in libssl3 libc6 libsqlite3-0; do
+for lib in libssl3 libc6 libsqlite3-0 libavcodec libavformat libswscale; do
   [[ $depends == *"$lib"* ]] || fail "$capture does not declare $lib: Depends: $depends"
 done
 # A server without a display gets the console program without Qt, X or GL.
@@ -152,6 +154,14 @@ cp "$unpacked$unit_dir/tessaly-capture.target" "$unpacked/verify/"
 sed "s|^ExecStart=/usr/bin/|ExecStart=$unpacked/usr/bin/|" "$unpacked$unit_dir/tessaly-capture-cameras.service" \
   >"$unpacked/verify/tessaly-capture-cameras.service"
 ln -s tessaly-capture@.service "$unpacked/verify/tessaly-capture@garden.service"
+# The daily films' services and timers, an instance of each.
+for film in tessaly-timelapse@ tessaly-timelapse-cameras; do
+  sed "s|^ExecStart=/usr/bin/|ExecStart=$unpacked/usr/bin/|" "$unpacked$unit_dir/$film.service" \
+    >"$unpacked/verify/$film.service"
+  cp "$unpacked$unit_dir/$film.timer" "$unpacked/verify/"
+done
+ln -s tessaly-timelapse@.service "$unpacked/verify/tessaly-timelapse@garden.service"
+ln -s tessaly-timelapse@.timer "$unpacked/verify/tessaly-timelapse@garden.timer"
 # Every unit text the README and the manual page show (README's ```ini blocks, the page's
 # .nf blocks that open with a section), each a drop-in of the instance.
 dropins="$unpacked/verify/tessaly-capture@garden.service.d"
@@ -163,7 +173,9 @@ awk -v out="$dropins/manual-" '/^\.nf$/ {n++; on=1; first=1; next} /^\.fi$/ {on=
 [ -n "$(ls "$dropins")" ] || fail "no unit text found in README.md or the manual page"
 verified=$(MANPATH="$unpacked/usr/share/man" systemd-analyze verify \
   "$unpacked/verify/tessaly-capture@garden.service" "$unpacked/verify/tessaly-capture.target" \
-  "$unpacked/verify/tessaly-capture-cameras.service" 2>&1) ||
+  "$unpacked/verify/tessaly-capture-cameras.service" "$unpacked/verify/tessaly-timelapse@garden.service" \
+  "$unpacked/verify/tessaly-timelapse@garden.timer" "$unpacked/verify/tessaly-timelapse-cameras.service" \
+  "$unpacked/verify/tessaly-timelapse-cameras.timer" 2>&1) ||
   fail "systemd-analyze verify finds fault with the unit: $verified"
 # A warning (an assignment outside any section, an unknown setting) does not fail verify.
 [ -z "$verified" ] || fail "systemd-analyze verify warns about the unit or a documented drop-in: $verified"

@@ -413,6 +413,31 @@ std::vector<TCatalogPicture> TCatalog::Oldest(int64_t series, int64_t after_stor
       {series, after_stored, after_id, stored_before, limit, failed_after}, limit);
 }
 
+int64_t TCatalog::FindSeries(const Text& dir, const Text& name) {
+  std::lock_guard lock(mutex_);
+  TStatement find(db_, "SELECT id FROM series WHERE dir = ?1 AND name = ?2");
+  find.BindText(1, dir);
+  find.BindText(2, name);
+  return find.Step() ? find.Int(0) : 0;
+}
+
+std::vector<TCatalogSeriesName> TCatalog::AllSeries() {
+  std::lock_guard lock(mutex_);
+  std::vector<TCatalogSeriesName> all;
+  TStatement select(db_, "SELECT id, dir, name FROM series ORDER BY id");
+  while (select.Step()) all.push_back({select.Int(0), select.String(1), select.String(2)});
+  return all;
+}
+
+int64_t TCatalog::CountStored(int64_t series, int64_t from, int64_t to) {
+  std::lock_guard lock(mutex_);
+  TStatement count(db_,
+                   "SELECT count(*) FROM picture WHERE series = ?1 AND stored >= ?2 AND stored < ?3"
+                   " AND pending = 0",
+                   {series, from, to});
+  return count.Step() ? count.Int(0) : 0;
+}
+
 std::vector<TCatalogPicture> TCatalog::Newest(int64_t series, int limit) {
   return Pictures("WHERE series = ?1 AND pending = 0 ORDER BY stored DESC, id DESC LIMIT ?2",
                   {series, limit}, limit);

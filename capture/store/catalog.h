@@ -46,6 +46,12 @@ struct TCatalogSeries {
   Text Address;                  // the address it captures, without credentials; "" unknown
 };
 
+struct TCatalogSeriesName {
+  int64_t Id = 0;
+  Text Dir;
+  Text Name;
+};
+
 // Makes the calls of this thread into any catalog give way when stop is requested: a busy wait
 // for another process's write then ends at once (the call fails), for as long as it lives.
 class TCatalogStopScope {
@@ -105,6 +111,13 @@ class TCatalog {
   std::vector<TCatalogPicture> Oldest(int64_t series, int64_t after_stored, int64_t after_id,
                                       int64_t stored_before, int limit,
                                       int64_t failed_after = INT64_MAX);
+  // The series of directory dir (its full path) and name, without making it; 0 when the
+  // catalog has none.
+  int64_t FindSeries(const Text& dir, const Text& name);
+  // Every series: id, directory (full path) and name, in the order they were made.
+  std::vector<TCatalogSeriesName> AllSeries();
+  // The complete pictures stored in [from, to).
+  int64_t CountStored(int64_t series, int64_t from, int64_t to);
   // The newest pictures, up to limit.
   std::vector<TCatalogPicture> Newest(int64_t series, int limit);
 

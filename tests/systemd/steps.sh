@@ -135,6 +135,37 @@ step --after reload 'a pause is a journal line under --quiet' tessaly-capture@ni
 step --after capture-tests 'setting the clock to its own value is reported within a second' - - - \
   'TESSALY_SET_CLOCK=1 '"${capture_tests:-}"' --gtest_filter="ClockSetTest.*" --gtest_brief=1 | grep -q "PASSED.* 1 test"'
 
+# README: the daily films. A day of pictures with yesterday's times, taken into the catalog
+# as README's --adopt does; the film of yesterday is made once, the second start passes it.
+reel=/var/lib/tessaly/reel
+film='snap-$(date -d yesterday +%F).mp4'
+adopt() {  # the pictures of DIR as _tessaly's catalog has them, stored yesterday at 0N:00
+  echo 'install -d -o _tessaly -g _tessaly -m 750 '"$1"' && for i in '"$2"'; do
+     ffmpeg -loglevel error -y -f lavfi -i testsrc=s=320x180 -frames:v 1 '"$1"'/snap_0000000$i.jpg &&
+     touch -d "yesterday 0$i:00" '"$1"'/snap_0000000$i.jpg; done && chown _tessaly: '"$1"'/*.jpg &&
+   runuser -u _tessaly -- env STATE_DIRECTORY=/var/lib/tessaly tessaly-capture --adopt '"$1"' '"$snap"' |
+     grep "adopted $(echo '"$2"' | wc -w) pictures"'
+}
+step 'the daily film of yesterday' tessaly-timelapse@reel inactive/dead \
+  "made $reel/snap-[0-9-]+\.mp4: 5 frames of 5 pictures" \
+  "$(adopt $reel "1 2 3 4 5")"' && systemctl start tessaly-timelapse@reel &&
+   [ "$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 '$reel/"$film"')" = 5 ] &&
+   [ "$(prop tessaly-timelapse@reel Result)" = success ]'
+step 'a second start makes nothing new' tessaly-timelapse@reel inactive/dead "already made $reel/snap-" \
+  'before=$(stat -c %i.%Y '$reel/"$film"') && systemctl start tessaly-timelapse@reel &&
+   [ "$(stat -c %i.%Y '$reel/"$film"')" = "$before" ] && [ "$(ls -A '$reel' | grep -c mp4)" = 1 ]'
+step 'the timer waits for the next night, persistent' tessaly-timelapse@reel.timer active/waiting - \
+  'systemctl enable --now tessaly-timelapse@reel.timer && [ "$(prop tessaly-timelapse@reel.timer Persistent)" = yes ] &&
+   systemctl list-timers --no-pager tessaly-timelapse@reel.timer |
+     grep -E "^[A-Z][a-z]{2} [0-9-]+ 00:(1[5-9]|2[0-9]|30):.* tessaly-timelapse@reel.timer +tessaly-timelapse@reel.service"'
+step "the cameras' daily films, a camera without pictures passed" tessaly-timelapse-cameras inactive/dead \
+  "no picture of the series snap.jpg of /var/lib/tessaly/cameras/gate in that time" \
+  "$(adopt /var/lib/tessaly/cameras/reel "1 2 3")"' && systemctl enable --now tessaly-timelapse-cameras.timer &&
+   systemctl start tessaly-timelapse-cameras && [ "$(prop tessaly-timelapse-cameras Result)" = success ] &&
+   journalctl -u tessaly-timelapse-cameras --after-cursor="$STEP_CURSOR" |
+     grep "made /var/lib/tessaly/cameras/reel/snap-.*: 3 frames of 3 pictures" &&
+   [ "$(prop tessaly-timelapse-cameras.timer ActiveState)" = active ]'
+
 # README: an upgrade (a newer build) and a reinstall restart whatever ran the old program.
 step 'upgrade: the instance and the cameras service run the new program' $cams active/running - \
   'systemctl start '$cams' && a=$(prop '$g' MainPID) && b=$(prop '$cams' MainPID) &&
@@ -152,6 +183,6 @@ step 'remove stops every series, the cameras service too' $cams inactive/dead - 
    if journalctl --after-cursor="$STEP_CURSOR" | grep "reception is disabled"; then fail "notifications of a removed unit"; fi'
 step 'purge leaves no link and no unit behind' - - - \
   'apt_get purge tessaly-capture &&
-   links=$(find /etc/systemd/system -name "tessaly-capture*" -type l) && [ -z "$links" ] || fail "left: $links";
-   wants=$(systemctl show -P Wants multi-user.target | tr " " "\n" | grep tessaly) && fail "still wanted: $wants";
+   links=$(find /etc/systemd/system -name "tessaly-*" -type l) && [ -z "$links" ] || fail "left: $links";
+   wants=$(systemctl show -P Wants multi-user.target timers.target | tr " " "\n" | grep tessaly) && fail "still wanted: $wants";
    [ -d /etc/tessaly ] && [ -d /var/lib/tessaly/garden ]'
