@@ -17,6 +17,7 @@
 #    2,000  tessaly-capture timelapse   63.1 / 31.6 / 170.4    ffmpeg   64.3 / 29.4 / 396.9
 #   20,000  tessaly-capture timelapse  482.0 / 322.5 / 175.5    (FFMPEG_TOO=0)
 # The film's peak RSS is 43 % of the ffmpeg program's and within 4 % for every count.
+# PRESET=ultrafast FFMPEG_TOO=0: 200 pictures 1.3 / 1.6 / 61.5, 20,000 pictures 224.7 / 154.7 / 63.7.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-"$root/build"}" && pwd)

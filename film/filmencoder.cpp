@@ -60,6 +60,9 @@ bool TFilmEncoder::Open(const Text& path, int width, int height, int format,
       settings.Threads > 0
           ? settings.Threads
           : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+  // With frames of their own times, B-frames would give decode times taken from other frames'
+  // times, and the MP4's last sample (by decode time) would end the film at the wrong moment.
+  if (settings.Variable) codec_->max_b_frames = 0;
   if (format_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_opt_set(codec_->priv_data, "preset", settings.Preset.c_str(), 0);
   av_opt_set_double(codec_->priv_data, "crf", settings.Crf, 0);

@@ -96,12 +96,13 @@ CASES = {
                      args=[], numbers=[1, 2], size=(92, 162)),
     "range": dict(pictures=seq(10), args=["--from", "@%d" % (T0 + 30), "--to", "@%d" % (T0 + 70)],
                   numbers=[4, 5, 6, 7]),
-    # 0, 60, 180, 3780 s at 60 times real time, pauses cut to 600 s: from 0, 1, 2, 10 s, the
-    # last as the one before.
+    # 0, 60, 180, 3780 s ... at 60 times real time, pauses cut to 600 s: from 0 (not after
+    # the encoder's reordering delay), 1, 2, 10 s ..., the last as the one before.
     "real-time": dict(pictures=[("snap_%08d.jpg" % (i + 1), i + 1, (160, 90), t)
-                                for i, t in enumerate([0, 60, 180, 3780])],
-                      args=["--real-time", "60", "--max-gap", "600"], numbers=[1, 2, 3, 4],
-                      durations=[0.0, 1.0, 2.0, 10.0, 10.0]),
+                                for i, t in enumerate([0, 60, 180, 3780, 3840, 3960, 4020, 4080])],
+                      args=["--real-time", "60", "--max-gap", "600", "--preset", "medium"],
+                      numbers=list(range(1, 9)),
+                      durations=[0.0, 1.0, 2.0, 10.0, 1.0, 2.0, 1.0, 1.0, 1.0]),
     # A day is made once: the second run passes it and leaves the film as it was.
     "day-once": dict(pictures=seq(3), args=["--day", time.strftime("%Y-%m-%d", time.localtime(T0))],
                      numbers=[1, 2, 3], twice=True),
