@@ -47,8 +47,10 @@ const char* const kStatusPageCss = R"CSS(:root {
     --running: #34c374; --failing: #ff6b6b; --frozen: #5aa6ff; --paused: #f0b429;
     --not_started: #b08cf0; --ended: #8d96a3;
   }
+  .badge { color: #0b0d10 !important; }
 }
 * { box-sizing: border-box; }
+[hidden] { display: none !important; }
 body { margin: 0; background: var(--bg); color: var(--text); font-size: 14px; line-height: 1.4; }
 header {
   position: sticky; top: 0; z-index: 2; display: flex; flex-wrap: wrap; align-items: center;
@@ -84,7 +86,7 @@ main { padding: 20px 24px 32px; }
 .badge {
   position: absolute; top: 8px; left: 8px; padding: 2px 10px; border-radius: 999px;
   background: var(--c, var(--muted)); color: #fff; font-size: 12px; font-weight: 600;
-  text-transform: capitalize; box-shadow: 0 1px 3px rgba(0,0,0,.3);
+  box-shadow: 0 1px 3px rgba(0,0,0,.3);
 }
 .body { padding: 10px 12px 12px; display: flex; flex-direction: column; gap: 4px; }
 .name { font-weight: 650; font-size: 15px; white-space: nowrap; overflow: hidden; text-overflow: ellipsis; }
@@ -152,7 +154,7 @@ function stateLine(c, now) {
   switch (c.state) {
     case "paused": return "paused until " + clock(c.until);
     case "failing": return "failing since " + clock(c.state_since) + " (" + ago(now, c.state_since) + ")";
-    case "frozen": return "same picture " + c.detail + " times in a row";
+    case "frozen": return "same picture since " + clock(c.state_since);
     case "not_started": return "not started";
     case "ended": return "ended";
     default: return "running";
