@@ -79,6 +79,8 @@ main { padding: 20px 24px 32px; }
 }
 .shot { position: relative; aspect-ratio: 16 / 9; background: var(--shade); }
 .shot img { width: 100%; height: 100%; object-fit: cover; display: block; }
+/* A picture that is no longer news: the camera fails or has ended. */
+.failing .shot img, .ended .shot img { filter: grayscale(.7); opacity: .7; }
 .shot .none {
   position: absolute; inset: 0; display: grid; place-items: center; color: var(--muted);
   font-size: 13px;
@@ -97,6 +99,7 @@ main { padding: 20px 24px 32px; }
 }
 .counts { display: flex; gap: 14px; margin-top: 4px; font-size: 12px; color: var(--muted); }
 .counts b { color: var(--text); font-variant-numeric: tabular-nums; font-weight: 600; }
+.counts .bad b { color: var(--failing); }
 .running { --c: var(--running); } .failing { --c: var(--failing); } .frozen { --c: var(--frozen); }
 .paused { --c: var(--paused); } .not_started { --c: var(--not_started); } .ended { --c: var(--ended); }
 .chip .dot { background: var(--c, var(--muted)); }
@@ -183,7 +186,7 @@ function makeTile(name) {
   return t;
 }
 function count(label, n) {
-  const s = el("span");
+  const s = el("span", label === "failed" && n > 0 ? "bad" : "");
   s.append(el("b", "", String(n)), " " + label);
   return s;
 }
