@@ -183,6 +183,12 @@ TStatusServer::TStatusServer(const TStatusBoard& board, int64_t health_grace)
   server_->set_keep_alive_timeout(kClientTimeoutSeconds);
   server_->set_keep_alive_max_count(100);
   server_->set_payload_max_length(1024);
+  // cpp-httplib's own options add SO_REUSEPORT, which lets a second program bind the same port
+  // and take half the requests; a port in use must be an error at start instead.
+  server_->set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   Route();
 }
 

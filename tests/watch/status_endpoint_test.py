@@ -232,7 +232,7 @@ def hostile():
                                  capture.json("/cameras.json")["cameras"]))
     port = int(capture.base.rsplit(":", 1)[1])
     status, headers, body = capture.get("/cameras/cam/latest.jpg")
-    check(status == 200 and body == STEADY, "the camera's own picture")
+    check(status == 200 and body == STEADY, f"the camera's own picture: {status} {body[:80]}")
     tag = headers["ETag"]
     get = lambda target, more=b"": b"GET " + target + b" HTTP/1.1\r\nHost: x\r\n" + more + b"\r\n"
     rows = [  # request, status line it must get
@@ -279,6 +279,13 @@ def hostile():
     stop.set()
     slow.close()
     check(capture.process.poll() is None and capture.get("/metrics")[0] == 200, "still serving")
+    # A second program on the same port ends at start as at a bad command line, and says why.
+    taken = subprocess.run([PROGRAM, "--cameras", cams, "--listen", f"127.0.0.1:{port}"],
+                           capture_output=True, text=True, timeout=10,
+                           env=dict(os.environ, XDG_STATE_HOME=os.path.join(WORK, "state2")))
+    check(taken.returncode == 2 and
+          f"cannot listen on 127.0.0.1:{port}: Address already in use" in taken.stderr,
+          f"port taken: {taken.returncode} {taken.stderr}")
     capture.stop(0)
 
 
