@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "capture/series/threadpriority.h"
 #include "watch/statusassets.h"
 #include "watch/statusreport.h"
 
@@ -76,6 +77,12 @@ void Answer(httplib::Response& response, const Text& body, const char* type,
   response.set_content(body, type);
 }
 
+// Below the series' loop and the fetch jobs (one step down): a busy page waits, a tick does not.
+void LowerPriority() {
+  LowerCurrentThreadPriority();
+  LowerCurrentThreadPriority();
+}
+
 }  // namespace
 
 // httplib's own pool queues without a bound; this one makes the listener wait instead, and at
@@ -109,6 +116,7 @@ class TBoundedPool final : public httplib::TaskQueue {
 
  private:
   void Work() {
+    LowerPriority();
     for (;;) {
       std::function<void()> job;
       {
@@ -209,7 +217,10 @@ bool TStatusServer::Start(const TListenAddress& address, Text& error) {
             (code != 0 ? Text(": ") + std::strerror(code) : Text());
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  thread_ = std::thread([this] {
+    LowerPriority();
+    server_->listen_after_bind();
+  });
   return true;
 }
 
