@@ -23,7 +23,10 @@ namespace {
 
 // A slow or silent client holds a worker at most this long per read or write.
 constexpr time_t kClientTimeoutSeconds = 2;
-constexpr size_t kWorkers = 8;
+// A connection is a worker's while it is open: a browser holds a few for a page's pictures, and
+// an idle one gives its worker back after a second.
+constexpr size_t kWorkers = 16;
+constexpr time_t kKeepAliveSeconds = 1;
 // Accepted connections waiting for a worker; beyond this the listener waits.
 constexpr size_t kQueued = 64;
 // A picture larger than this is not one a page shows.
@@ -188,7 +191,7 @@ TStatusServer::TStatusServer(const TStatusBoard& board, int64_t health_grace)
   server_->new_task_queue = [this] { return new TPoolUse(*pool_); };
   server_->set_read_timeout(kClientTimeoutSeconds, 0);
   server_->set_write_timeout(kClientTimeoutSeconds, 0);
-  server_->set_keep_alive_timeout(kClientTimeoutSeconds);
+  server_->set_keep_alive_timeout(kKeepAliveSeconds);
   server_->set_keep_alive_max_count(100);
   server_->set_payload_max_length(1024);
   // cpp-httplib's own options add SO_REUSEPORT, which lets a second program bind the same port
@@ -221,6 +224,10 @@ bool TStatusServer::Start(const TListenAddress& address, Text& error) {
     LowerPriority();
     server_->listen_after_bind();
   });
+  // A stop before the listener runs would be lost and its join would wait for ever.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 
