@@ -192,18 +192,29 @@ def poll(paths, every):
         path = paths[i % len(paths)]
         i += 1
         started = time.monotonic()
-        try:
-            connection = connection or http.client.HTTPConnection("127.0.0.1", port, timeout=5)
-            connection.request("GET", path)
-            response = connection.getresponse()
-            response.read()
-            if response.status == 200:
-                times[path.split("?")[0]].append(time.monotonic() - started)
-            else:
-                failures.append(response.status)
-        except OSError as e:
-            failures.append(str(e))
-            connection = None
+        # A kept connection the server closed as the request went out is asked again on a new
+        # one, as browsers and Prometheus' client do for a GET; any other failure counts.
+        for attempt in (0, 1):
+            reused = connection is not None
+            try:
+                connection = connection or http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+                connection.request("GET", path)
+                response = connection.getresponse()
+                response.read()
+                if response.status == 200:
+                    times[path.split("?")[0]].append(time.monotonic() - started)
+                else:
+                    failures.append(response.status)
+                break
+            except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError) as e:
+                connection = None
+                if not reused or attempt == 1:
+                    failures.append(str(e))
+                    break
+            except OSError as e:
+                failures.append(str(e))
+                connection = None
+                break
         time.sleep(max(0.0, every - (time.monotonic() - started)))
 pages = [f"/cameras.json?page={p}&per=48" for p in range(21)]
 threads = [threading.Thread(target=poll, args=(["/metrics"], 1.0)),
