@@ -231,8 +231,9 @@ Text MetricsText(const TBoardView& view, const TProcessFigures& process) {
   for (const TCameraCard& card : view.Cards) {
     const Text camera = LabelText(card.Name);
     for (const auto& [outcome, member] : outcomes)
-      Add(out, "tessaly_fetches_total{camera=\"%s\",outcome=\"%s\"} %lld\n", camera.c_str(),
-          outcome, static_cast<long long>(card.*member));
+      // The name by concatenation: Add's buffer is for figures, a name may be long.
+      out += "tessaly_fetches_total{camera=\"" + camera + "\",outcome=\"" + outcome + "\"} " +
+             IntToText(card.*member) + "\n";
   }
   family("tessaly_stored_bytes_total", "counter", "Bytes of the pictures stored, by camera.");
   each("tessaly_stored_bytes_total", [](const TCameraCard& c) { return c.StoredBytes; });

@@ -10,6 +10,8 @@ import urllib.error, urllib.request
 
 PART, PROGRAM = sys.argv[1], sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="tessaly-status-")
+# A name of 200 bytes that are not UTF-8: refused, yet shown (as U+FFFD) on every line it has.
+LONG = (b"\xff" * 200).decode("utf-8", "surrogateescape")
 STEADY = b"\xff\xd8\xff\xe0steady picture" + bytes(range(256)) * 4 + b"\xff\xd9"
 
 
@@ -56,7 +58,7 @@ def cameras(peer, table):
         out = os.path.join(WORK, "out", name)
         os.makedirs(out, exist_ok=True)
         url = where if where.startswith("http") else f"http://127.0.0.1:{peer.server_port}{where}"
-        with open(os.path.join(cams, name), "w") as f:
+        with open(os.path.join(cams, name), "w", errors="surrogateescape") as f:
             f.write(f"{url}\r\n1\r\n0\r\n0\r\n{out}\r\n1\r\n")
         if options:
             with open(os.path.join(cams, name + ".options"), "w") as f:
@@ -169,11 +171,12 @@ def metrics():
         "down": ("http://127.0.0.1:1/", ["--max-failures 2"]),
         "idle": ("/idle.jpg", ["--every 1h"]),
         'we"ird\\name': ("/x", []),
+        LONG: ("/x", []),
     })
     capture = Capture(cams)
     capture.wait_for(lambda: states(capture) == {
         "kept": "ended", "same": "ended", "down": "ended", "idle": "running",
-        'we"ird\\name': "not_started"})
+        'we"ird\\name': "not_started", "\ufffd" * 200: "not_started"})
     status, headers, body = capture.get("/metrics")
     check(status == 200 and headers["Content-Type"].startswith("text/plain; version=0.0.4"),
           f"{status} {headers}")
@@ -190,6 +193,7 @@ def metrics():
         "down": {"stored": 0, "unchanged": 0, "fetch_failed": 2},
         "idle": {"stored": 1, "unchanged": 0, "fetch_failed": 0},
         'we"ird\\name': {"stored": 0, "unchanged": 0, "fetch_failed": 0},
+        "\ufffd" * 200: {"stored": 0, "unchanged": 0, "fetch_failed": 0},
     }
     for camera, outcomes in fetched.items():
         for outcome, count in outcomes.items():
@@ -207,7 +211,7 @@ def metrics():
     check(value("tessaly_fetch_duration_seconds_count") == total, "histogram count")
     check(value("tessaly_fetch_duration_seconds_bucket", le="+Inf") == total, "+Inf bucket")
     check(value("tessaly_cameras", state="ended") == 3 and
-          value("tessaly_cameras", state="not_started") == 1, "cameras by state")
+          value("tessaly_cameras", state="not_started") == 2, "cameras by state")
     check(value("process_resident_memory_bytes") > 1 << 20 and value("process_threads") >= 2,
           "process figures")
     capture.stop(3)
