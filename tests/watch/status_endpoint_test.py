@@ -5,11 +5,13 @@ local picture server of the test's own:
   metrics  /metrics read by Prometheus' own parser, its counts against what the series did;
   hostile  a table of hostile requests, then a slow client beside a quick one.
 Usage: status_endpoint_test.py page|metrics|hostile PROGRAM"""
-import http.server, json, os, re, signal, socket, subprocess, sys, tempfile, threading, time
+import atexit, http.server, json, os, re, shutil, signal, socket, subprocess, sys, tempfile
+import threading, time
 import urllib.error, urllib.request
 
 PART, PROGRAM = sys.argv[1], sys.argv[2]
 WORK = tempfile.mkdtemp(prefix="tessaly-status-")
+atexit.register(shutil.rmtree, WORK, True)
 # A name of 200 bytes that are not UTF-8: refused, yet shown (as U+FFFD) on every line it has.
 LONG = (b"\xff" * 200).decode("utf-8", "surrogateescape")
 STEADY = b"\xff\xd8\xff\xe0steady picture" + bytes(range(256)) * 4 + b"\xff\xd9"
@@ -74,6 +76,8 @@ class Capture:
         self.process = subprocess.Popen(
             [PROGRAM, "--cameras", cams, "--listen", "127.0.0.1:0", "--every", "300ms", *extra],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True, errors="replace")
+        # A failed check ends the test at once: the program must not outlive it.
+        atexit.register(lambda: self.process.poll() is None and self.process.kill())
         self.lines = []
         threading.Thread(target=lambda: self.lines.extend(self.process.stdout), daemon=True).start()
         for line in self.process.stderr:
