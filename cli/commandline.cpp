@@ -108,6 +108,17 @@ Text UsageText() {
          "                       and --max-failures count per camera. A camera whose files\n"
          "                       cannot be used (not regular files, not settings files, a\n"
          "                       name with a space) is refused with a line; the others run\n"
+         "  --listen ADDRESS:PORT\n"
+         "                       with --cameras: serve a status page of every camera (/),\n"
+         "                       /cameras.json, Prometheus metrics (/metrics), a health\n"
+         "                       check (/health) and each camera's last picture\n"
+         "                       (/cameras/NAME/latest.jpg) over HTTP at this address\n"
+         "                       (127.0.0.1:8090, [::1]:8090; port 0: one the system picks,\n"
+         "                       printed at start). Off by default; no password, so keep it\n"
+         "                       on a loopback or trusted address\n"
+         "  --health-grace N[s|m|h]\n"
+         "                       /health answers 503 once a camera has failed, or not\n"
+         "                       started, for longer than this (default 5m)\n"
          "  --between HH:MM-HH:MM[,HH:MM-HH:MM...]\n"
          "                       fetch only inside these ranges of local time; a range\n"
          "                       may pass midnight (22:00-02:00)\n"
@@ -221,6 +232,10 @@ Text UsageText() {
 
 namespace {
 
+// The status endpoint's options, beyond every character.
+constexpr int kListenOption = 0x300;
+constexpr int kHealthGraceOption = 0x301;
+
 // Reads the options of argv[1..] into line, over what it holds; getopt moves the operands to
 // the end, from first on. False, line a usage error, help or version, when the reading ends.
 bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
@@ -250,6 +265,8 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       {"tls-legacy", no_argument, nullptr, 'L'},
       {"min-gap", required_argument, nullptr, 'g'},
       {"adopt", required_argument, nullptr, 'O'},
+      {"listen", required_argument, nullptr, kListenOption},
+      {"health-grace", required_argument, nullptr, kHealthGraceOption},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
@@ -353,6 +370,19 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       case 'D':
         line.AllowDowngrade = true;
         break;
+      case kListenOption:
+        if (!ParseListenAddress(value, line.Listen.emplace()))
+          return line = UsageError("bad address for --listen: '" + value +
+                                   "' (127.0.0.1:8090 or [::1]:8090)"),
+                 false;
+        break;
+      case kHealthGraceOption: {
+        int64_t ms = 0;
+        if (!ParseInterval(value, ms) || ms < 1000)
+          return line = UsageError("bad time for --health-grace: '" + value + "'"), false;
+        line.HealthGraceSeconds = ms / 1000;
+        break;
+      }
       case 'h':
         line.Action = TCommandLine::TAction::Help;
         return false;
@@ -382,6 +412,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     line.Address = argv[first];
     return line;
   }
+  if (line.Listen && !line.Cameras) return UsageError("--listen needs --cameras");
   if (line.Cameras) {
     if (operands > 0) return UsageError("no URL or DIRECTORY with --cameras");
     if (line.SettingsFile) return UsageError("--settings and --cameras exclude each other");
@@ -401,6 +432,8 @@ TCommandLine CameraCommandLine(int argc, char** argv, const Text& settings_file,
   int first = 0;
   ReadOptions(argc, argv, line, first);
   line.Cameras.reset();
+  // One endpoint for the process: an options file's --listen would only be ignored.
+  line.Listen.reset();
   std::vector<Text> words = {argv[0]};
   words.insert(words.end(), own.begin(), own.end());
   std::vector<char*> pointers;
@@ -415,6 +448,7 @@ TCommandLine CameraCommandLine(int argc, char** argv, const Text& settings_file,
   if (line.Cameras) return UsageError("--cameras has no place in an options file");
   if (line.SettingsFile) return UsageError("--settings has no place in an options file");
   if (line.Adopt) return UsageError("--adopt has no place in an options file");
+  if (line.Listen) return UsageError("--listen has no place in an options file");
   if (first < count)
     return UsageError("'" + Text(pointers[first]) +
                       "' is not an option (a value given to one that takes none?)");

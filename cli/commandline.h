@@ -9,6 +9,7 @@
 #include "capture/hours/activehours.h"
 #include "capture/job/jobcontext.h"
 #include "capture/store/retention.h"
+#include "watch/statusserver.h"
 
 namespace tessaly {
 
@@ -44,6 +45,10 @@ struct TCommandLine {
   TJobTls Tls;
   // --min-gap: the least time between the starts of two requests to the camera's host:port.
   int64_t MinGapMs = 0;
+  // --listen: the status endpoint's address (with --cameras only); --health-grace: the
+  // seconds a camera may fail before its /health answers 503.
+  std::optional<TListenAddress> Listen;
+  int64_t HealthGraceSeconds = 300;
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without

@@ -175,7 +175,9 @@ void TConsoleSeries::CountFailure(const TJobOutcome& outcome, const Text& stamp)
 
 TCameraStateNote TConsoleSeries::State() const {
   TCameraStateNote note;
-  if (Ended() || (ending_ && status_ != 0)) {
+  // Ending is as good as ended: the last job's end calls no Changed, so a series that reached
+  // its count while that job was still winding down would stay "running" to its watcher.
+  if (ending_) {
     note.State = TCameraState::Ended;
     if (status_ != 0 && last_failure_) note.Detail = last_failure_->Outcome.Reason;
   } else if (paused_until_) {

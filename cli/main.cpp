@@ -30,6 +30,8 @@
 #include "cli/timelapse.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
+#include "watch/statusboard.h"
+#include "watch/statusserver.h"
 
 namespace tessaly {
 namespace {
@@ -410,7 +412,19 @@ int Main(int argc, char** argv) {
   TSocketLayerScope socket_layer;
   UseOpenSSLByDefault();
   TSeriesLoop loop;
+  // --listen: the status endpoint, told by every camera; it outlives their series.
+  TStatusBoard board;
+  std::unique_ptr<TStatusServer> endpoint;
+  if (line.Listen) {
+    endpoint = std::make_unique<TStatusServer>(board, line.HealthGraceSeconds);
+    Text error;
+    if (!endpoint->Start(*line.Listen, error)) return Fail(kExitUsage, error);
+    TListenAddress bound = *line.Listen;
+    bound.Port = endpoint->Port();
+    Say(kPriorityNotice, "status page at http://" + ListenAddressText(bound) + "/");
+  }
   TConsoleRun run;
+  if (endpoint) run.Watcher = &board;
   for (size_t i = 0; i < prepared.size(); ++i)
     run.Series.push_back(MakeSeries(loop, std::move(prepared[i]), names[i]));
   run.Unstarted = unstarted;

@@ -69,4 +69,45 @@ TEST(CommandLine, PinsAndGaps) {
   }
 }
 
+// --listen reads an address and a port, only beside --cameras and never from an options file.
+TEST(CommandLine, ListenAddresses) {
+  const std::vector<std::tuple<Text, Text, Text>> cases = {
+      // --listen's value, the address it reads as ("" for a usage error), --health-grace
+      {"127.0.0.1:8090", "127.0.0.1:8090", "90"},
+      {"[::1]:8090", "[::1]:8090", "2m"},
+      {"0.0.0.0:0", "0.0.0.0:0", "1s"},
+      {"[::]:65535", "[::]:65535", "5m"},
+      {"127.0.0.1:65536", "", "5m"},
+      {"localhost:8090", "", "5m"},
+      {"::1:8090", "", "5m"},
+      {"[::1]", "", "5m"},
+      {"127.0.0.1:", "", "5m"},
+      {"127.0.0.1:80a", "", "5m"},
+      {"127.0.0.1:8090", "", "0"},
+      {"127.0.0.1:8090", "", "999ms"},
+  };
+  for (const auto& [value, address, grace] : cases) {
+    std::vector<Text> words = {"tessaly-capture", "--cameras", "/c", "--listen", value,
+                               "--health-grace",  grace};
+    std::vector<char*> argv;
+    for (Text& word : words) argv.push_back(word.data());
+    const TCommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    ASSERT_EQ(line.Action == TCommandLine::TAction::Run, !address.empty()) << value << line.Error;
+    if (address.empty()) continue;
+    EXPECT_EQ(ListenAddressText(*line.Listen), address);
+    int64_t ms = 0;
+    ASSERT_TRUE(ParseInterval(grace, ms));
+    EXPECT_EQ(line.HealthGraceSeconds, ms / 1000);
+    // One endpoint per process: a camera's options file may not name another.
+    const TCommandLine camera = CameraCommandLine(static_cast<int>(argv.size()), argv.data(),
+                                                  "/c/one", {"--listen", value});
+    EXPECT_EQ(camera.Action, TCommandLine::TAction::Usage) << value;
+  }
+  std::vector<Text> lone = {"tessaly-capture", "--listen", "127.0.0.1:8090", "http://h/a", "/d"};
+  std::vector<char*> argv;
+  for (Text& word : lone) argv.push_back(word.data());
+  EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data()).Error,
+            "--listen needs --cameras");
+}
+
 }  // namespace tessaly
