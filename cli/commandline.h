@@ -12,6 +12,16 @@
 
 namespace tessaly {
 
+// --mqtt and its companions: the process's own, never a camera's.
+struct TMqttLine {
+  std::optional<Text> Url;  // a valid ParseMqttUrl address
+  Text PasswordFile;
+  Text CaFile;
+  Text Discovery = "homeassistant";  // empty: none
+  int64_t ImageMaxBytes = 1 << 20;
+  bool operator==(const TMqttLine&) const = default;
+};
+
 struct TCommandLine {
   enum class TAction { Run, Help, Version, Usage };
   TAction Action = TAction::Run;
@@ -44,6 +54,7 @@ struct TCommandLine {
   TJobTls Tls;
   // --min-gap: the least time between the starts of two requests to the camera's host:port.
   int64_t MinGapMs = 0;
+  TMqttLine Mqtt;
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without
