@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/fileutil.h"
+#include "cli/commandline.h"
 #include "support/childprocess.h"
 #include "support/tlspki.h"
 #include "support/webserver.h"
@@ -206,6 +207,19 @@ const MqttCase kCases[] = {
     {"WillOnKill", 'K', 100, {}},
     {"BrokerRestarts", 'R', 8, {"mqtt: no connection to 127.0.0.1:", " again; 0 stored-picture"}},
 };
+
+// The broker is the process's: a camera's options file cannot name another.
+TEST(MqttOptions, NotInAnOptionsFile) {
+  std::vector<Text> words = {"tessaly-capture", "--mqtt", "mqtt://h/t", "--cameras", "/c"};
+  std::vector<char*> argv;
+  for (Text& word : words) argv.push_back(word.data());
+  for (const char* own : {"--mqtt", "--mqtt-image-max", "--mqtt-discovery"}) {
+    const TCommandLine line = CameraCommandLine(5, argv.data(), "/c/gate", {own, "0"});
+    EXPECT_EQ(line.Action, TCommandLine::TAction::Usage) << own;
+  }
+  const TCommandLine line = CameraCommandLine(5, argv.data(), "/c/gate", {"--every", "5"});
+  EXPECT_EQ(line.Mqtt.Url.value_or(""), "mqtt://h/t");
+}
 
 INSTANTIATE_TEST_SUITE_P(Table, MqttEventsTest, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
