@@ -17,6 +17,7 @@ build=$(cd "${1:-"$root/build"}" && pwd)
 seconds=${2:-60}
 cameras=${3:-1000}
 interval=${4:-1}
+every=$(python3 -c "print(round($interval * 1000))")ms  # the settings file keeps whole seconds
 capture=$build/cli/tessaly-capture
 work=$(mktemp -d /tmp/tessaly-mqtt-bench.XXXXXX)
 pids=()
@@ -74,12 +75,12 @@ run() {
   local started one peak=0 end
   started=$(date +%s.%N)
   if [ "$name" = piped ]; then
-    "$capture" --cameras "$work/$name/cams" "$@" 2>"$work/$name.err" |
+    "$capture" --every "$every" --cameras "$work/$name/cams" "$@" 2>"$work/$name.err" |
       mosquitto_pub -p "$broker" -q 1 -l -t "$name/lines" &
     sleep 0.2
-    one=$(pgrep -n -f "$capture --cameras $work/$name/cams")
+    one=$(pgrep -n -f "$capture --every $every --cameras $work/$name/cams")
   else
-    "$capture" --quiet --cameras "$work/$name/cams" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+    "$capture" --quiet --every "$every" --cameras "$work/$name/cams" "$@" >"$work/$name.out" 2>"$work/$name.err" &
     one=$!
   fi
   pids+=($one)

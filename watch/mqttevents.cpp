@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "capture/series/threadpriority.h"
+
 namespace tessaly {
 namespace {
 
@@ -368,6 +370,8 @@ bool TMqttEvents::Connect(Clock::time_point& next_try) {
 }
 
 void TMqttEvents::Run() {
+  // As the jobs do: on a busy machine the loop that ticks the cameras goes first.
+  LowerCurrentThreadPriority();
   Clock::time_point next_try = Clock::now();
   for (;;) {
     bool stopping = false;
