@@ -37,7 +37,8 @@ bool Await(const std::string& path, const std::string& text) {
 // a password file (user "tess", password "s3cret:x").
 class Broker {
  public:
-  Broker(const ScratchDir& dir, bool password) : dir_(dir), port_(PickFreePort()) {
+  Broker(const ScratchDir& dir, bool password, const TestPki* pki)
+      : dir_(dir), port_(PickFreePort()), tls_port_(PickFreePort()) {
     // Running as root, mosquitto would switch to a user that cannot read the scratch dir.
     std::string conf =
         std::string(geteuid() == 0 ? "user root\n" : "") + "listener " + std::to_string(port_) +
@@ -50,6 +51,10 @@ class Broker {
     } else {
       conf += "allow_anonymous true\n";
     }
+    // A TLS listener beside the plain one, with the test CA's certificate for 127.0.0.1.
+    if (pki != nullptr)
+      conf += "listener " + std::to_string(tls_port_) + " 127.0.0.1\ncertfile " +
+              pki->CertFile(TestCert::Good) + "\nkeyfile " + pki->KeyFile(TestCert::Good) + "\n";
     dir.WriteFile("mosquitto.conf", conf);
     Start();
   }
@@ -65,10 +70,11 @@ class Broker {
   }
   const std::string& Error() const { return error_; }
   std::string Port() const { return std::to_string(port_); }
+  std::string TlsPort() const { return std::to_string(tls_port_); }
 
  private:
   const ScratchDir& dir_;
-  int port_;
+  int port_, tls_port_;
   std::string error_;
   std::unique_ptr<ChildProcess> process_;
 };
@@ -76,7 +82,7 @@ class Broker {
 struct MqttCase {
   const char* name;
   // 'S' stored, states and discovery; 'P' with a password; 'W' a wrong password; 'K' kill -9;
-  // 'R' the broker restarts.
+  // 'R' the broker restarts; 'T' TLS with the broker's CA file; 'U' TLS without it.
   char kind;
   int count;                      // pictures of the camera "gate", after which the run ends
   std::vector<std::string> says;  // on standard error
@@ -96,7 +102,10 @@ TEST_P(MqttEventsTest, Run) {
   ASSERT_TRUE(web) << error;
   const std::string picture(5000, 'p');
   web->Put("snap.jpg", picture);
-  Broker broker(broker_dir, c.kind == 'P' || c.kind == 'W');
+  const bool tls = c.kind == 'T' || c.kind == 'U';
+  std::unique_ptr<TestPki> pki(tls ? new TestPki() : nullptr);
+  ASSERT_TRUE(!pki || pki->Ok()) << pki->Error();
+  Broker broker(broker_dir, c.kind == 'P' || c.kind == 'W', pki.get());
   ASSERT_TRUE(broker.Error().empty()) << broker.Error();
   // "g+te" stands for a name that is no topic level as it is.
   cameras.WriteFile("g+te",
@@ -129,6 +138,8 @@ TEST_P(MqttEventsTest, Run) {
                "--cameras",
                cameras.Path()};
   if (!user.empty()) args.insert(args.end(), {"--mqtt-password-file", dir.File("password")});
+  if (tls) args[args.size() - 3] = "mqtts://127.0.0.1:" + broker.TlsPort() + "/t";
+  if (c.kind == 'T') args.insert(args.end(), {"--mqtt-ca-file", pki->CaFile()});
   auto run = ChildProcess::Start(args, logs.File("out"), &error);
   ASSERT_TRUE(run) << error;
   if (c.kind == 'K') {
@@ -157,13 +168,13 @@ TEST_P(MqttEventsTest, Run) {
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
     if (entry.path().filename().string().rfind("snap_", 0) != 0) continue;
     ++stored;
-    if (c.kind == 'W') continue;
+    if (c.kind == 'W' || c.kind == 'U') continue;
     EXPECT_TRUE(Await(logs.File("watch.log"), "t/g%2Bte/stored {\"camera\":\"g+te\",\"path\":\"" +
                                                   entry.path().string() + "\",\"bytes\":5000,"))
         << entry.path();
   }
   EXPECT_EQ(stored, c.count) << said;
-  if (c.kind == 'W') return;  // captured all the same
+  if (c.kind == 'W' || c.kind == 'U') return;  // captured all the same
   EXPECT_TRUE(
       Await(logs.File("watch.log"), "t/door/state {\"camera\":\"door\",\"state\":\"failing\""));
   // What a newcomer reads: the states, the offline status, the discovery and the last picture.
@@ -205,6 +216,8 @@ const MqttCase kCases[] = {
     {"Password", 'P', 2, {"mqtt: connected to 127.0.0.1:"}},
     {"WrongPassword", 'W', 2, {"refused the connection: Connection Refused: not authorised"}},
     {"WillOnKill", 'K', 100, {}},
+    {"TlsWithItsCaFile", 'T', 2, {"mqtt: connected to 127.0.0.1:"}},
+    {"TlsUntrusted", 'U', 2, {"mqtt: no connection to 127.0.0.1:"}},
     {"BrokerRestarts", 'R', 8, {"mqtt: no connection to 127.0.0.1:", " again; 0 stored-picture"}},
 };
 
