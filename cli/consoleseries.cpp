@@ -122,8 +122,9 @@ void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t, int64_t ms) {
 }
 
 void TConsoleSeries::JobEnded(int32_t counter) {
-  // A series that ended while its last job ran (its count reached) has ended only now.
-  if (ending_) Changed();
+  // A series that ended while its last job ran (its count reached) has ended only now; the
+  // service's status line has said so already.
+  if (ending_) TellState();
   // The next number would wrap to the lowest: the series ends rather than sort out of order.
   if (counter != INT32_MAX || status_ != 0) return;
   Complain(kPriorityError,
@@ -196,6 +197,10 @@ TCameraStateNote TConsoleSeries::State() const {
 
 void TConsoleSeries::Changed() {
   changed_();
+  TellState();
+}
+
+void TConsoleSeries::TellState() {
   if (watcher_ == nullptr) return;
   const TCameraStateNote now = State();
   // A frozen camera's count grows at every tick: only its start is news.

@@ -93,8 +93,10 @@ class TConsoleSeries final : public TSeriesObserver {
 
   // StatusText without the trust's note.
   Text StateText() const;
-  // changed_, and the watcher told when the state is not the one it was last told.
+  // changed_, and the watcher told of the state.
   void Changed();
+  // The watcher told of the state when it is not the one it was last told.
+  void TellState();
   void OnOutcome(const TJobOutcome& outcome, const Text& stamp, int64_t ms);
   void CountFailure(const TJobOutcome& outcome, const Text& stamp);
   void OnStartError(const Text& error);
