@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "capture/window/scheduler.h"
+#include "watch/mqtttext.h"
 
 namespace tessaly {
 namespace {
@@ -189,6 +190,34 @@ Text UsageText() {
          "  --allow-downgrade    follow a redirect from https to http (refused otherwise)\n"
          "  --skip-unchanged     do not store an answer equal byte for byte to the last\n"
          "                       picture stored; print \"unchanged\" (not counted by --count)\n"
+         "  --mqtt mqtt://[USER@]HOST[:PORT][/PREFIX]\n"
+         "                       tell an MQTT broker of every camera (mqtts:// for TLS,\n"
+         "                       checked against the system's store; port 1883 or 8883;\n"
+         "                       PREFIX default tessaly): PREFIX/CAMERA/stored, JSON per\n"
+         "                       stored picture (camera, path, bytes, time, ms);\n"
+         "                       PREFIX/CAMERA/state, retained JSON (state: running, failing,\n"
+         "                       frozen, paused, not started, ended; detail, since, until);\n"
+         "                       PREFIX/CAMERA/image, the last picture, retained, at most one\n"
+         "                       every 10 s; PREFIX/status, online or offline (retained, also\n"
+         "                       the will); and Home Assistant's discovery. QoS 1. A broker\n"
+         "                       that is away delays no fetch: one line says so, the client\n"
+         "                       reconnects (1 s doubling to 30 s), up to 10000 stored-picture\n"
+         "                       messages wait (the oldest dropped beyond), and one line says\n"
+         "                       when it is back. CAMERA is the camera's name with %, +, #\n"
+         "                       and / written as %XX; a lone series is named after its\n"
+         "                       settings file (without .ini) or DIRECTORY\n"
+         "  --mqtt-password-file FILE\n"
+         "                       the broker's password, the file's first line (not seen in\n"
+         "                       ps, unlike one in the address, which it replaces)\n"
+         "  --mqtt-ca-file FILE  trust this PEM file for an mqtts:// broker, besides the\n"
+         "                       system's store\n"
+         "  --mqtt-discovery PREFIX\n"
+         "                       Home Assistant's discovery prefix (default homeassistant;\n"
+         "                       off sends none): PREFIX/image/NODE/ID/config and\n"
+         "                       PREFIX/sensor/NODE/ID/config, retained, one device per camera\n"
+         "  --mqtt-image-max SIZE[K|M]\n"
+         "                       the largest picture sent on CAMERA/image (default 1M; 0\n"
+         "                       sends none)\n"
          "  --adopt DIR URL      take the pictures of URL's name in DIR into the catalog as\n"
          "                       the series' own (one line each), and make DIR and URL\n"
          "                       the series' directory and address from now on: for\n"
@@ -239,6 +268,7 @@ constexpr int kHealthGraceOption = 0x301;
 // Reads the options of argv[1..] into line, over what it holds; getopt moves the operands to
 // the end, from first on. False, line a usage error, help or version, when the reading ends.
 bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
+  constexpr int kMqtt = 0x4d00;  // --mqtt and its companions: no short forms
   static const option kOptions[] = {
       {"every", required_argument, nullptr, 'e'},
       {"counter", required_argument, nullptr, 'c'},
@@ -263,6 +293,11 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       {"pin", required_argument, nullptr, 'P'},
       {"insecure", no_argument, nullptr, 'I'},
       {"tls-legacy", no_argument, nullptr, 'L'},
+      {"mqtt", required_argument, nullptr, kMqtt},
+      {"mqtt-password-file", required_argument, nullptr, kMqtt + 1},
+      {"mqtt-ca-file", required_argument, nullptr, kMqtt + 2},
+      {"mqtt-discovery", required_argument, nullptr, kMqtt + 3},
+      {"mqtt-image-max", required_argument, nullptr, kMqtt + 4},
       {"min-gap", required_argument, nullptr, 'g'},
       {"adopt", required_argument, nullptr, 'O'},
       {"listen", required_argument, nullptr, kListenOption},
@@ -342,6 +377,32 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       case 'g':
         if (!ParseInterval(value, line.MinGapMs))
           return line = UsageError("bad interval for --min-gap: '" + value + "'"), false;
+        break;
+      case kMqtt: {
+        TMqttUrl url;
+        Text why;
+        // The address may hold a password: the error names only what is wrong.
+        if (!ParseMqttUrl(value, url, why))
+          return line = UsageError("bad address for --mqtt: " + why), false;
+        line.Mqtt.Url = value;
+        break;
+      }
+      case kMqtt + 1:
+      case kMqtt + 2:
+        if (value.empty())
+          return line = UsageError(option == kMqtt + 1 ? "--mqtt-password-file needs a file"
+                                                       : "--mqtt-ca-file needs a file"),
+                 false;
+        (option == kMqtt + 1 ? line.Mqtt.PasswordFile : line.Mqtt.CaFile) = value;
+        break;
+      case kMqtt + 3:
+        if (value != "off" && !ValidTopicPrefix(value))
+          return line = UsageError("bad topic prefix for --mqtt-discovery: '" + value + "'"), false;
+        line.Mqtt.Discovery = value == "off" ? Text() : value;
+        break;
+      case kMqtt + 4:
+        if (!ParseSize(value, line.Mqtt.ImageMaxBytes) || line.Mqtt.ImageMaxBytes > (64 << 20))
+          return line = UsageError("bad size for --mqtt-image-max: '" + value + "'"), false;
         break;
       case 's':
         line.SettingsFile = value;
@@ -434,6 +495,9 @@ TCommandLine CameraCommandLine(int argc, char** argv, const Text& settings_file,
   line.Cameras.reset();
   // One endpoint for the process: an options file's --listen would only be ignored.
   line.Listen.reset();
+  // The broker is the process's: a camera's file cannot name another.
+  const TMqttLine mqtt = line.Mqtt;
+  line.Mqtt = TMqttLine();
   std::vector<Text> words = {argv[0]};
   words.insert(words.end(), own.begin(), own.end());
   std::vector<char*> pointers;
@@ -449,6 +513,9 @@ TCommandLine CameraCommandLine(int argc, char** argv, const Text& settings_file,
   if (line.SettingsFile) return UsageError("--settings has no place in an options file");
   if (line.Adopt) return UsageError("--adopt has no place in an options file");
   if (line.Listen) return UsageError("--listen has no place in an options file");
+  if (!(line.Mqtt == TMqttLine()))
+    return UsageError("--mqtt and its options have no place in an options file");
+  line.Mqtt = mqtt;
   if (first < count)
     return UsageError("'" + Text(pointers[first]) +
                       "' is not an option (a value given to one that takes none?)");

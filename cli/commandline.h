@@ -13,6 +13,16 @@
 
 namespace tessaly {
 
+// --mqtt and its companions: the process's own, never a camera's.
+struct TMqttLine {
+  std::optional<Text> Url;  // a valid ParseMqttUrl address
+  Text PasswordFile;
+  Text CaFile;
+  Text Discovery = "homeassistant";  // empty: none
+  int64_t ImageMaxBytes = 1 << 20;
+  bool operator==(const TMqttLine&) const = default;
+};
+
 struct TCommandLine {
   enum class TAction { Run, Help, Version, Usage };
   TAction Action = TAction::Run;
@@ -49,6 +59,7 @@ struct TCommandLine {
   // seconds a camera may fail before its /health answers 503.
   std::optional<TListenAddress> Listen;
   int64_t HealthGraceSeconds = 300;
+  TMqttLine Mqtt;
 };
 
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without

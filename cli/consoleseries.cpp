@@ -122,6 +122,9 @@ void TConsoleSeries::Outcome(const TJobOutcome& outcome, int32_t, int64_t ms) {
 }
 
 void TConsoleSeries::JobEnded(int32_t counter) {
+  // A series that ended while its last job ran (its count reached) has ended only now; the
+  // service's status line has said so already.
+  if (ending_) TellState();
   // The next number would wrap to the lowest: the series ends rather than sort out of order.
   if (counter != INT32_MAX || status_ != 0) return;
   Complain(kPriorityError,

@@ -30,6 +30,7 @@
 #include "cli/timelapse.h"
 #include "net/sockapi.h"
 #include "net/tlsopenssl.h"
+#include "watch/mqttevents.h"
 #include "watch/statusboard.h"
 #include "watch/statusserver.h"
 
@@ -412,6 +413,8 @@ int Main(int argc, char** argv) {
   TSocketLayerScope socket_layer;
   UseOpenSSLByDefault();
   TSeriesLoop loop;
+  // Those who watch the cameras: the status endpoint and the broker.
+  TCameraWatchers watchers;
   // --listen: the status endpoint, told by every camera; it outlives their series.
   TStatusBoard board;
   std::unique_ptr<TStatusServer> endpoint;
@@ -422,9 +425,45 @@ int Main(int argc, char** argv) {
     TListenAddress bound = *line.Listen;
     bound.Port = endpoint->Port();
     Say(kPriorityNotice, "status page at http://" + ListenAddressText(bound) + "/");
+    watchers.Add(&board);
+  }
+  // Events on an MQTT broker (--mqtt), sent by a thread of their own that outlives the series.
+  std::unique_ptr<TMqttEvents> mqtt;
+  if (line.Mqtt.Url) {
+    TMqttSettings settings;
+    Text error;
+    ParseMqttUrl(*line.Mqtt.Url, settings.Url, error);
+    if (!line.Mqtt.PasswordFile.empty()) {
+      Text content;
+      if (!ReadRegularFile(line.Mqtt.PasswordFile, 4096, content, error))
+        return Fail(kExitUsage,
+                    "cannot read --mqtt-password-file " + line.Mqtt.PasswordFile + ": " + error);
+      settings.Url.Password = content.substr(0, content.find_first_of("\r\n"));
+      settings.Url.HasPassword = true;
+      if (settings.Url.User.empty())
+        return Fail(kExitUsage, "--mqtt-password-file needs a user in the --mqtt address");
+    }
+    if (!line.Mqtt.CaFile.empty() && access(line.Mqtt.CaFile.c_str(), R_OK) != 0)
+      return Fail(kExitUsage,
+                  "cannot read --mqtt-ca-file " + line.Mqtt.CaFile + ": " + std::strerror(errno));
+    settings.CaFile = line.Mqtt.CaFile;
+    settings.Discovery = line.Mqtt.Discovery;
+    settings.ImageMaxBytes = line.Mqtt.ImageMaxBytes;
+    // A lone series is named after its settings file (garden.ini) or its directory.
+    Text lone = line.SettingsFile ? *line.SettingsFile : line.Directory.value_or("camera");
+    while (lone.size() > 1 && lone.back() == '/') lone.pop_back();
+    lone = lone.substr(lone.rfind('/') + 1);
+    if (lone.size() > 4 && lone.compare(lone.size() - 4, 4, ".ini") == 0)
+      lone.resize(lone.size() - 4);
+    settings.LoneName = lone;
+    mqtt = std::make_unique<TMqttEvents>(settings, [](bool warning, const Text& said) {
+      Say(warning ? kPriorityWarning : kPriorityNotice, said);
+    });
+    if (!mqtt->Start(error)) return Fail(kExitUsage, error);
+    watchers.Add(mqtt.get());
   }
   TConsoleRun run;
-  if (endpoint) run.Watcher = &board;
+  if (!watchers.Empty()) run.Watcher = &watchers;
   for (size_t i = 0; i < prepared.size(); ++i)
     run.Series.push_back(MakeSeries(loop, std::move(prepared[i]), names[i]));
   run.Unstarted = unstarted;
@@ -513,10 +552,11 @@ int Main(int argc, char** argv) {
   }
   const int status = RunConsoleSeries(loop, run);
   std::fflush(stdout);
+  const bool mqtt_ended = !mqtt || mqtt->Stop(std::chrono::seconds(1));
   // The service manager asked for the stop: it ends well, whatever state the cameras were in.
   const int ended = run.Signalled && UnderListeningServiceManager() ? 0 : std::max(worst, status);
   // A job that did not stop in time ends with the process; static state must not go first.
-  if (run.Abandoned) std::_Exit(ended);
+  if (run.Abandoned || !mqtt_ended) std::_Exit(ended);
   return ended;
 }
 

@@ -9,9 +9,9 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libnova-dev libsystemd-dev libsqlite3-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libcpp-httplib-dev"
+  [build]="cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libnova-dev libsystemd-dev libsqlite3-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libcpp-httplib-dev libmosquitto-dev"
   [tests]="libgtest-dev libgmock-dev libbenchmark-dev"
-  [peers]="nginx-light lighttpd ffmpeg python3 curl time openssl gnutls-bin python3-ephem microsocks dante-server tinyproxy xvfb python3-xlib chromium python3-prometheus-client"
+  [peers]="nginx-light lighttpd ffmpeg python3 curl time openssl gnutls-bin python3-ephem microsocks dante-server tinyproxy xvfb python3-xlib chromium python3-prometheus-client mosquitto mosquitto-clients"
   [package]="dpkg-dev file desktop-file-utils lintian devscripts help2man man-db systemd strace util-linux procps"
   [fuzz]="clang libclang-rt-14-dev"
 )
