@@ -1,6 +1,7 @@
 #include "base/text.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace tessaly {
 namespace {
@@ -216,6 +217,57 @@ Text PrintableText(const Text& text) {
     shown += kHex[byte & 15];
   }
   return shown;
+}
+
+size_t Utf8Length(const Text& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  return length;
+}
+
+Text JsonString(const Text& text) {
+  Text out(1, '"');
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const size_t length = Utf8Length(text, i);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    if (byte == '"' || byte == '\\') {
+      out += '\\';
+      out += text[i];
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", byte);
+      out += code;
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
+  }
+  return out + '"';
 }
 
 }  // namespace tessaly

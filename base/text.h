@@ -59,4 +59,12 @@ int FindLineEnd(const Text& text, Text& terminator);
 // through it before they are printed.
 Text PrintableText(const Text& text);
 
+// The length of the UTF-8 sequence that starts at text[at], 0 when none starts there (overlong
+// forms, surrogates and code points beyond U+10FFFF included).
+size_t Utf8Length(const Text& text, size_t at);
+
+// text as a JSON string, quotes included: '"', '\\' and control characters escaped, every byte
+// that is not part of UTF-8 given as U+FFFD, so that the JSON is valid UTF-8 whatever the text.
+Text JsonString(const Text& text);
+
 }  // namespace tessaly

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   bool ascii = true;
   for (unsigned char c : text) ascii = ascii && c < 0x80;
-  const Text json = JsonText(text);
+  const Text json = JsonString(text);
   FUZZ_CHECK(json.size() >= 2 && json.front() == '"' && json.back() == '"', "json quotes" + shown);
   const Text inner = json.substr(1, json.size() - 2);
   for (size_t i = 0; i < inner.size(); ++i) {

@@ -7,34 +7,6 @@
 namespace tessaly {
 namespace {
 
-// Length of the valid UTF-8 sequence at text[at] (overlong forms, surrogates and values past
-// U+10FFFF are not valid); 0 when there is none.
-size_t Utf8Length(const Text& text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char first = byte(at);
-  if (first < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (first >= 0xC2 && first <= 0xDF) {
-    length = 2;
-  } else if (first >= 0xE0 && first <= 0xEF) {
-    length = 3;
-    if (first == 0xE0) low = 0xA0;
-    if (first == 0xED) high = 0x9F;
-  } else if (first >= 0xF0 && first <= 0xF4) {
-    length = 4;
-    if (first == 0xF0) low = 0x90;
-    if (first == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (size_t i = 2; i < length; ++i)
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  return length;
-}
-
 Text Hex2(unsigned char byte) {
   static const char kDigits[] = "0123456789ABCDEF";
   return Text{kDigits[byte >> 4], kDigits[byte & 15]};
@@ -172,25 +144,6 @@ Text ObjectId(const Text& name) {
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, "_%08x", static_cast<unsigned>(hash));
   return id + suffix;
-}
-
-Text JsonString(const Text& text) {
-  Text out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const size_t length = Utf8Length(text, i);
-    if (byte == '"' || byte == '\\') {
-      out += Text("\\") + text[i];
-    } else if (byte < 0x20 || byte == 0x7F || length == 0) {
-      out += "\\u00" + Hex2(byte);
-    } else {
-      out += text.substr(i, length);
-      i += length;
-      continue;
-    }
-    ++i;
-  }
-  return out + "\"";
 }
 
 Text JsonTime(std::time_t when) {

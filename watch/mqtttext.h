@@ -37,10 +37,6 @@ Text TopicLevel(const Text& name);
 // that had to change gets "_" and eight hex digits of its hash, so that two names stay apart.
 Text ObjectId(const Text& name);
 
-// text as a JSON string, quotes included: always valid UTF-8; a byte that is not part of UTF-8
-// is written as the character of the same number (\u00XX).
-Text JsonString(const Text& text);
-
 // "2026-12-08T13:03:05Z"; a JSON null for 0.
 Text JsonTime(std::time_t when);
 

@@ -14,34 +14,6 @@ namespace {
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD";
 
-// The length of the UTF-8 sequence that starts at text[at], 0 when none starts there (overlong
-// forms, surrogates and code points beyond U+10FFFF included).
-size_t Utf8Length(const Text& text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF)
-    length = 2;
-  else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (size_t i = 2; i < length; ++i)
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  return length;
-}
-
 // text with every byte that is not UTF-8 replaced, each ASCII byte given to escape first.
 template <typename Escape>
 Text Escaped(const Text& text, Escape escape) {
@@ -90,24 +62,6 @@ int64_t Failed(const TCameraCard& card) {
 
 }  // namespace
 
-Text JsonText(const Text& text) {
-  Text out(1, '"');
-  out += Escaped(text, [](char c, Text& out) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-      char code[8];
-      std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned char>(c));
-      out += code;
-    } else {
-      out += c;
-    }
-  });
-  out += '"';
-  return out;
-}
-
 Text LabelText(const Text& text) {
   return Escaped(text, [](char c, Text& out) {
     if (c == '\\' || c == '"') {
@@ -152,9 +106,9 @@ Text CamerasJson(const TBoardView& view, const TCardsQuery& query, std::time_t n
   for (int64_t i = page * per; i < end; ++i) {
     const TCameraCard& c = *chosen[static_cast<size_t>(i)];
     if (i > page * per) out += ',';
-    out += "{\"name\":" + JsonText(c.Name) + ",\"state\":\"" + StateKey(c.Note.State) +
-           "\",\"detail\":" + JsonText(c.Note.Detail) +
-           ",\"last_failure\":" + JsonText(c.LastFailure);
+    out += "{\"name\":" + JsonString(c.Name) + ",\"state\":\"" + StateKey(c.Note.State) +
+           "\",\"detail\":" + JsonString(c.Note.Detail) +
+           ",\"last_failure\":" + JsonString(c.LastFailure);
     Add(out,
         ",\"state_since\":%lld,\"until\":%lld,\"picture\":%s,\"version\":%lld,\"taken\":%lld,"
         "\"bytes\":%lld,\"failure_at\":%lld,\"stored\":%lld,\"unchanged\":%lld,\"failed\":%lld,"
@@ -293,8 +247,8 @@ Text UnhealthyJson(const TBoardView& view, std::time_t now, int64_t grace, int64
     if (!bad || now - c.StateSince <= grace) continue;
     const Text reason = c.Note.Detail.empty() ? c.LastFailure : c.Note.Detail;
     if (failing++ > 0) out += ',';
-    out += "{\"camera\":" + JsonText(c.Name) + ",\"state\":\"" + StateKey(c.Note.State) +
-           "\",\"since\":" + IntToText(c.StateSince) + ",\"reason\":" + JsonText(reason) + "}";
+    out += "{\"camera\":" + JsonString(c.Name) + ",\"state\":\"" + StateKey(c.Note.State) +
+           "\",\"since\":" + IntToText(c.StateSince) + ",\"reason\":" + JsonString(reason) + "}";
   }
   return out + "]";
 }

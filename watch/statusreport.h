@@ -10,9 +10,6 @@
 
 namespace tessaly {
 
-// text as a JSON string, quotes included: '"', '\' and control characters escaped, bytes that
-// are not UTF-8 replaced by U+FFFD.
-Text JsonText(const Text& text);
 // text as a Prometheus label value between its quotes: '\', '"' and line feeds escaped, bytes
 // that are not UTF-8 replaced by U+FFFD.
 Text LabelText(const Text& text);

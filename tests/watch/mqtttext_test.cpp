@@ -57,7 +57,7 @@ TEST(MqttText, NamesStayApart) {
   EXPECT_EQ(ObjectId("front-door_1"), "front-door_1");
   EXPECT_NE(ObjectId("a+b"), ObjectId("a#b"));
   EXPECT_EQ(ObjectId("a+b").substr(0, 4), "a_b_");
-  EXPECT_EQ(JsonString("a\"\\\n\xff\xc3\xa4"), "\"a\\\"\\\\\\u000A\\u00FF\xc3\xa4\"");
+  EXPECT_EQ(JsonString("a\"\\\n\xff\xc3\xa4"), "\"a\\\"\\\\\\u000a\xef\xbf\xbd\xc3\xa4\"");
 }
 
 }  // namespace
