@@ -9,9 +9,7 @@
 #include "watch/mqtttext.h"
 
 namespace tessaly {
-namespace {
 
-// Decimal digits only, at most max; the window's number fields take nothing else either.
 bool ParseCount(const Text& text, int64_t max, int64_t& value) {
   if (text.empty() || text.size() > 18) return false;
   value = 0;
@@ -21,6 +19,8 @@ bool ParseCount(const Text& text, int64_t max, int64_t& value) {
   }
   return value <= max;
 }
+
+namespace {
 
 // Digits and one of the units' names ("" among them for a plain number), as the number times
 // that unit's factor; false for another form or a value past 2^62.

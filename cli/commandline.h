@@ -62,6 +62,9 @@ struct TCommandLine {
   TMqttLine Mqtt;
 };
 
+// Decimal digits only, at most max; the window's number fields take nothing else either.
+bool ParseCount(const Text& text, int64_t max, int64_t& value);
+
 // Reads the options with getopt_long (which prints nothing here) and the operands. Without
 // --settings or --cameras both URL and DIRECTORY are required; with --settings either may be
 // left out; with --cameras neither is given.

@@ -16,6 +16,7 @@
 #include "base/url.h"
 #include "capture/job/naming.h"
 #include "capture/store/catalog.h"
+#include "cli/commandline.h"
 #include "cli/serieslog.h"
 #include "film/filmmaker.h"
 
@@ -42,24 +43,14 @@ bool Digits(const Text& text, size_t at, size_t count, int& value) {
   return true;
 }
 
-bool Number(const Text& text, int64_t max, int64_t& value) {
-  if (text.empty() || text.size() > 18) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  return value <= max;
-}
-
 // "N" or "N.N", positive, at most max.
 bool Decimal(const Text& text, double max, double& value) {
   const size_t dot = text.find('.');
   int64_t whole = 0;
   int64_t part = 0;
   const Text after = dot == Text::npos ? Text() : text.substr(dot + 1);
-  if (!Number(text.substr(0, dot), 1000000000, whole) ||
-      (dot != Text::npos && (after.size() > 9 || !Number(after, 999999999, part))))
+  if (!ParseCount(text.substr(0, dot), 1000000000, whole) ||
+      (dot != Text::npos && (after.size() > 9 || !ParseCount(after, 999999999, part))))
     return false;
   value = static_cast<double>(whole) + static_cast<double>(part) / std::pow(10.0, after.size());
   return value > 0 && value <= max;
@@ -93,7 +84,7 @@ TTimelapseLine Usage(const Text& error) {
 
 bool ParseLocalTime(const Text& text, int64_t& seconds) {
   seconds = 0;
-  if (!text.empty() && text[0] == '@') return Number(text.substr(1), int64_t{1} << 40, seconds);
+  if (!text.empty() && text[0] == '@') return ParseCount(text.substr(1), int64_t{1} << 40, seconds);
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   if (!Digits(text, 0, 4, year) || text.size() < 10 || text[4] != '-' ||
       !Digits(text, 5, 2, month) || text[7] != '-' || !Digits(text, 8, 2, day))
@@ -189,7 +180,7 @@ TTimelapseLine ParseTimelapseLine(int argc, char** argv, std::time_t now) {
           return Usage("--day needs YYYY-MM-DD, today or yesterday, not " + value);
         break;
       case 'r':
-        if (!Number(value, 240, number) || number < 1)
+        if (!ParseCount(value, 240, number) || number < 1)
           return Usage("--fps needs a number of frames from 1 to 240, not " + value);
         line.Fps = static_cast<int>(number);
         break;
@@ -198,11 +189,11 @@ TTimelapseLine ParseTimelapseLine(int argc, char** argv, std::time_t now) {
           return Usage("--real-time needs a factor greater than 0, not " + value);
         break;
       case 'g':
-        if (!Number(value, int64_t{1} << 40, line.MaxGap) || line.MaxGap < 1)
+        if (!ParseCount(value, int64_t{1} << 40, line.MaxGap) || line.MaxGap < 1)
           return Usage("--max-gap needs a number of seconds, not " + value);
         break;
       case 'c':
-        if (!Number(value, 51, number))
+        if (!ParseCount(value, 51, number))
           return Usage("--crf needs a number from 0 (best) to 51, not " + value);
         line.Crf = static_cast<int>(number);
         break;
