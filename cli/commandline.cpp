@@ -175,6 +175,8 @@ Text UsageText() {
          "                       the same scheme, host and port as URL; the file names stay\n"
          "                       those of URL\n"
          "  --allow-downgrade    follow a redirect from https to http (refused otherwise)\n"
+         "  --keep-open          keep an rtsp camera's session open between the ticks\n"
+         "                       whatever the interval (it is kept for intervals up to 30 s)\n"
          "  --skip-unchanged     do not store an answer equal byte for byte to the last\n"
          "                       picture stored; print \"unchanged\" (not counted by --count)\n"
          "  --adopt DIR URL      take the pictures of URL's name in DIR into the catalog as\n"
@@ -249,6 +251,7 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       {"tls-legacy", no_argument, nullptr, 'L'},
       {"min-gap", required_argument, nullptr, 'g'},
       {"adopt", required_argument, nullptr, 'O'},
+      {"keep-open", no_argument, nullptr, 'K'},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
@@ -345,6 +348,9 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
         break;
       case 'u':
         line.SkipUnchanged = true;
+        break;
+      case 'K':
+        line.KeepOpen = true;
         break;
       case 'N':
         line.NoFollow = true;
