@@ -290,9 +290,15 @@ bool GrabRtspPicture(const TAddress& address, TByteBuffer& jpeg, std::stop_token
     if (pending.empty() && (packet->flags & AV_PKT_FLAG_KEY) == 0) continue;
     Text why;
     if (!pending.empty() && pending.back()->pts != packet->pts) {
-      if (!maker.DecodeJoined(pending, 0, pending.size(), picture, why))
-        return failed(std::move(why));
-      pending.clear();
+      // A damaged picture is never stored: the next keyframe may give a whole one in time.
+      if (!maker.DecodeJoined(pending, 0, pending.size(), picture, why)) {
+        maker.Reset();
+        picture.reset();
+        pending.clear();
+        if ((packet->flags & AV_PKT_FLAG_KEY) == 0) continue;
+      } else {
+        pending.clear();
+      }
     }
     if (static_cast<int64_t>(pending.size()) >= TWarmLimits{}.MaxPackets)
       return failed("no whole picture within " + IntToText(TWarmLimits{}.MaxPackets) + " packets");
@@ -325,6 +331,7 @@ class TWarmState {
   // first), and how many were lost.
   Text Trouble;
   uint64_t Losses = 0;
+  bool Open = false;  // a session is open now
 
   // Picture's own: the decoder of the session it was opened for.
   TPictureMaker Maker;
@@ -380,6 +387,7 @@ void TWarmRtsp::Run(std::stop_token stop) {
           avcodec_parameters_copy(state.Params.get(), format->streams[stream]->codecpar);
         ++state.Session;
         state.Trouble.clear();
+        state.Open = true;
         state.Drop();
       }
       for (;;) {
@@ -425,6 +433,7 @@ void TWarmRtsp::Run(std::stop_token stop) {
     std::unique_lock lock(state.Mutex);
     state.Trouble = trouble + "; connecting again";
     ++state.Losses;
+    state.Open = false;
     state.Drop();
     state.Arrived.notify_all();
     state.Arrived.wait_for(lock, stop, backoff, [] { return false; });
@@ -451,6 +460,7 @@ bool TWarmRtsp::Picture(TByteBuffer& jpeg, std::stop_token stop, std::chrono::mi
     if (!fresh) {
       failure.TimedOut = state.Trouble.empty();
       failure.Reason = !state.Trouble.empty() ? state.Trouble
+                       : !state.Open ? "no answer from the camera within " + Seconds(deadline)
                        : state.Received > mark
                            ? "no keyframe within " + Seconds(deadline)
                            : "no packet from the camera within " + Seconds(deadline);

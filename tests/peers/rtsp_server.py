@@ -84,10 +84,10 @@ def main():
         token = GstRtspServer.RTSPToken()
         token.set_string("media.factory.role", "cam")
         if args.auth == "digest":
-            auth.set_supported_methods(GstRtspServer.RTSPAuthMethod.DIGEST)
+            auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
             auth.add_digest(args.user, args.password, token)
         else:
-            auth.set_supported_methods(GstRtspServer.RTSPAuthMethod.BASIC)
+            auth.set_supported_methods(GstRtsp.RTSPAuthMethod.BASIC)
             auth.add_basic(GstRtspServer.RTSPAuth.make_basic(args.user, args.password), token)
         server.set_auth(auth)
     if server.attach(None) == 0:
@@ -109,6 +109,8 @@ def main():
         keeper.connect("pad-added", lambda _src, pad, sink=sink: pad.link(sink.get_static_pad("sink")))
         pipeline.set_state(Gst.State.PLAYING)
         keepers.append(pipeline)
+    for pipeline in keepers:  # "ready" once the streams run
+        pipeline.get_state(10 * Gst.SECOND)
     loop = GLib.MainLoop()
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
