@@ -21,6 +21,8 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+constexpr char kDamaged[] = "damaged picture in the stream";
+
 // The libraries print nothing of their own: every line on the terminal goes through the
 // program's escaping writers, and theirs may carry an address.
 void PrepareLibraries() {
@@ -168,7 +170,7 @@ class TPictureMaker {
       if (code == AVERROR(EAGAIN) || code == AVERROR_EOF) return true;
       if (code < 0) return why = "undecodable packet: " + AvText(code), false;
       if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0)
-        return why = "damaged picture in the stream", false;
+        return why = kDamaged, false;
       last = std::move(frame_);
     }
   }
@@ -331,7 +333,8 @@ class TWarmState {
   // first), and how many were lost.
   Text Trouble;
   uint64_t Losses = 0;
-  bool Open = false;  // a session is open now
+  uint64_t Keyframes = 0;  // keyframes that began the held packets
+  bool Open = false;       // a session is open now
 
   // Picture's own: the decoder of the session it was opened for.
   TPictureMaker Maker;
@@ -407,6 +410,7 @@ void TWarmRtsp::Run(std::stop_token stop) {
         // first of them begins anew.
         if (key && (state.Held.empty() || state.Held.back()->pts != packet->pts)) {
           state.Drop();
+          ++state.Keyframes;
           backoff = limits_.FirstBackoff;  // a session that gives pictures is a good one
         }
         // Nothing before the first keyframe is worth keeping; past the bounds, nothing is
@@ -445,52 +449,71 @@ bool TWarmRtsp::Picture(TByteBuffer& jpeg, std::stop_token stop, std::chrono::mi
                         TMediaFailure& failure) {
   failure = {};
   TWarmState& state = *state_;
-  std::vector<TPacket> packets;
-  TParams params;
-  uint64_t session = 0;
-  {
-    std::unique_lock lock(state.Mutex);
-    const uint64_t mark = state.Received;
-    const uint64_t losses = state.Losses;
-    // A session that is down fails the tick at once, as a camera that refuses a connection.
-    const bool fresh = state.Trouble.empty() && state.Arrived.wait_for(lock, stop, deadline, [&] {
-      return (state.Complete > 0 && state.CompleteNumber > mark) || state.Losses != losses;
-    }) && state.Losses == losses;
-    if (stop.stop_requested()) return false;
-    if (!fresh) {
-      failure.TimedOut = state.Trouble.empty();
-      failure.Reason = !state.Trouble.empty() ? state.Trouble
-                       : !state.Open ? "no answer from the camera within " + Seconds(deadline)
-                       : state.Received > mark
-                           ? "no keyframe within " + Seconds(deadline)
-                           : "no packet from the camera within " + Seconds(deadline);
-      return false;
+  const auto until = TClock::now() + deadline;
+  uint64_t mark = 0, losses = 0, keyframes = 0;
+  for (bool first = true;; first = false) {
+    std::vector<TPacket> packets;
+    TParams params;
+    uint64_t session = 0;
+    {
+      std::unique_lock lock(state.Mutex);
+      if (first) {
+        mark = state.Received;
+        losses = state.Losses;
+      }
+      // The first frame that begins after the call; after a damaged picture, the first of the
+      // next keyframe.
+      const auto ready = [&] {
+        return state.Losses != losses ||
+               (state.Complete > 0 &&
+                (first ? state.CompleteNumber > mark : state.Keyframes > keyframes));
+      };
+      // A session that is down fails the tick at once, as a camera that refuses a connection.
+      const bool fresh = state.Trouble.empty() &&
+                         state.Arrived.wait_until(lock, stop, until, ready) &&
+                         state.Losses == losses;
+      if (stop.stop_requested()) return false;
+      if (!fresh) {
+        failure.TimedOut = state.Trouble.empty();
+        failure.Reason = !state.Trouble.empty() ? state.Trouble
+                         : !first               ? "no whole picture within " + Seconds(deadline)
+                         : !state.Open ? "no answer from the camera within " + Seconds(deadline)
+                         : state.Received > mark
+                             ? "no keyframe within " + Seconds(deadline)
+                             : "no packet from the camera within " + Seconds(deadline);
+        return false;
+      }
+      for (size_t i = 0; i < state.Complete; ++i) {
+        packets.emplace_back(av_packet_clone(state.Held[i].get()));
+        if (!packets.back()) return failure.Reason = "out of memory for a packet", false;
+      }
+      keyframes = state.Keyframes;
+      session = state.Session;
+      if (session != state.MakerSession || !state.Maker.IsOpen()) {
+        params.reset(avcodec_parameters_alloc());
+        if (!params || !state.Params ||
+            avcodec_parameters_copy(params.get(), state.Params.get()) < 0)
+          return failure.Reason = "out of memory for the decoder", false;
+      }
     }
-    for (size_t i = 0; i < state.Complete; ++i) {
-      packets.emplace_back(av_packet_clone(state.Held[i].get()));
-      if (!packets.back()) return failure.Reason = "out of memory for a packet", false;
+    // The decoder is the caller's alone (one caller at a time); the reader goes on meanwhile.
+    TPictureMaker& maker = state.Maker;
+    if (params) {
+      state.MakerSession = session;
+      if (Text why = maker.Open(*params); !why.empty()) return failure.Reason = why, false;
     }
-    session = state.Session;
-    if (session != state.MakerSession || !state.Maker.IsOpen()) {
-      params.reset(avcodec_parameters_alloc());
-      if (!params || !state.Params || avcodec_parameters_copy(params.get(), state.Params.get()) < 0)
-        return failure.Reason = "out of memory for the decoder", false;
-    }
+    TFrame picture;
+    Text why;
+    bool ok = maker.DecodeAll(packets, picture, why);
+    maker.Reset();
+    // A keyframe joined halfway (its first slices came before the session began) decodes
+    // damaged: the next keyframe gives a whole picture.
+    if (!ok && why == kDamaged) continue;
+    if (ok && !picture) ok = false, why = "no picture decoded from the keyframe on";
+    if (ok) ok = maker.Encode(*picture, jpeg, why);
+    if (!ok) failure.Reason = why;
+    return ok;
   }
-  // The decoder is the caller's alone (one caller at a time); the reader goes on meanwhile.
-  TPictureMaker& maker = state.Maker;
-  if (params) {
-    state.MakerSession = session;
-    if (Text why = maker.Open(*params); !why.empty()) return failure.Reason = why, false;
-  }
-  TFrame picture;
-  Text why;
-  bool ok = maker.DecodeAll(packets, picture, why);
-  maker.Reset();
-  if (ok && !picture) ok = false, why = "no picture decoded from the keyframe on";
-  if (ok) ok = maker.Encode(*picture, jpeg, why);
-  if (!ok) failure.Reason = why;
-  return ok;
 }
 
 }  // namespace tessaly
