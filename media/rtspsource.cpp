@@ -156,8 +156,6 @@ class TPictureMaker {
     return Text();
   }
 
-  bool IsOpen() const { return codec_ != nullptr; }
-
   // Decodes packet (nullptr drains); the newest whole frame goes to last. False, why set, on a
   // packet the decoder refuses or a frame it had to mend.
   bool Decode(const AVPacket* packet, TFrame& last, Text& why) {
@@ -326,19 +324,14 @@ class TWarmState {
   size_t Complete = 0;
   uint64_t CompleteNumber = 0;
   uint64_t Newest = 0;
-  // The session's stream, and its number: the decoder is opened anew for each.
+  // The open session's stream, for the tick's decoder.
   TParams Params;
-  uint64_t Session = 0;
   // Why the last session was lost, while no new one is open ("" while one is or before the
   // first), and how many were lost.
   Text Trouble;
   uint64_t Losses = 0;
   uint64_t Keyframes = 0;  // keyframes that began the held packets
   bool Open = false;       // a session is open now
-
-  // Picture's own: the decoder of the session it was opened for.
-  TPictureMaker Maker;
-  uint64_t MakerSession = 0;
 
   void Drop() {
     Held.clear();
@@ -388,7 +381,6 @@ void TWarmRtsp::Run(std::stop_token stop) {
         state.Params.reset(avcodec_parameters_alloc());
         if (state.Params)
           avcodec_parameters_copy(state.Params.get(), format->streams[stream]->codecpar);
-        ++state.Session;
         state.Trouble.clear();
         state.Open = true;
         state.Drop();
@@ -453,8 +445,7 @@ bool TWarmRtsp::Picture(TByteBuffer& jpeg, std::stop_token stop, std::chrono::mi
   uint64_t mark = 0, losses = 0, keyframes = 0;
   for (bool first = true;; first = false) {
     std::vector<TPacket> packets;
-    TParams params;
-    uint64_t session = 0;
+    TParams params(avcodec_parameters_alloc());
     {
       std::unique_lock lock(state.Mutex);
       if (first) {
@@ -488,24 +479,16 @@ bool TWarmRtsp::Picture(TByteBuffer& jpeg, std::stop_token stop, std::chrono::mi
         if (!packets.back()) return failure.Reason = "out of memory for a packet", false;
       }
       keyframes = state.Keyframes;
-      session = state.Session;
-      if (session != state.MakerSession || !state.Maker.IsOpen()) {
-        params.reset(avcodec_parameters_alloc());
-        if (!params || !state.Params ||
-            avcodec_parameters_copy(params.get(), state.Params.get()) < 0)
-          return failure.Reason = "out of memory for the decoder", false;
-      }
+      if (!params || !state.Params || avcodec_parameters_copy(params.get(), state.Params.get()) < 0)
+        return failure.Reason = "out of memory for the decoder", false;
     }
-    // The decoder is the caller's alone (one caller at a time); the reader goes on meanwhile.
-    TPictureMaker& maker = state.Maker;
-    if (params) {
-      state.MakerSession = session;
-      if (Text why = maker.Open(*params); !why.empty()) return failure.Reason = why, false;
-    }
+    // A decoder of the tick's own, while the reader goes on: between ticks a warm camera holds
+    // its packets and no decoded pictures (a decoder keeps several, megabytes each).
+    TPictureMaker maker;
+    if (Text why = maker.Open(*params); !why.empty()) return failure.Reason = why, false;
     TFrame picture;
     Text why;
     bool ok = maker.DecodeAll(packets, picture, why);
-    maker.Reset();
     // A keyframe joined halfway (its first slices came before the session began) decodes
     // damaged: the next keyframe gives a whole picture.
     if (!ok && why == kDamaged) continue;
