@@ -96,6 +96,7 @@ def main():
     # A camera's stream runs whether anyone watches or not: a client of our own keeps each path's
     # one shared stream playing from the start, so that others join it between keyframes.
     keepers = []
+    flowing = set()
     for path in ("/gop2", "/gop10"):
         keeper = Gst.ElementFactory.make("rtspsrc")
         keeper.set_property("location", "rtsp://127.0.0.1:%d%s" % (server.get_bound_port(), path))
@@ -104,19 +105,28 @@ def main():
         keeper.set_property("user-pw", args.password)
         pipeline = Gst.Pipeline()
         sink = Gst.ElementFactory.make("fakesink")
+        sink.set_property("signal-handoffs", True)
+        sink.connect("handoff", lambda *_args, path=path: flowing.add(path))
         pipeline.add(keeper)
         pipeline.add(sink)
         keeper.connect("pad-added", lambda _src, pad, sink=sink: pad.link(sink.get_static_pad("sink")))
         pipeline.set_state(Gst.State.PLAYING)
         keepers.append(pipeline)
-    for pipeline in keepers:  # "ready" once the streams run
-        pipeline.get_state(10 * Gst.SECOND)
     loop = GLib.MainLoop()
+
+    def announce():
+        # "ready" once both streams flow: the keepers' sessions need the loop, so it looks from
+        # there.
+        if len(flowing) < len(keepers):
+            return True
+        print("ready", server.get_bound_port(), flush=True)
+        return False
+
+    GLib.timeout_add(20, announce)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
     if args.seconds > 0:
         GLib.timeout_add(int(args.seconds * 1000), loop.quit)
-    print("ready", server.get_bound_port(), flush=True)
     loop.run()
     for pipeline in keepers:
         pipeline.set_state(Gst.State.NULL)
