@@ -71,6 +71,7 @@ class Hostile:
         self.port = self.sock.getsockname()[1]
         self.answer = answer
         self.done = threading.Event()
+        self.connected = threading.Event()
         threading.Thread(target=self.serve, daemon=True).start()
 
     def serve(self):
@@ -80,6 +81,7 @@ class Hostile:
                 conn, _ = self.sock.accept()
             except OSError:
                 continue
+            self.connected.set()
             threading.Thread(target=self.talk, args=(conn,), daemon=True).start()
 
     def talk(self, conn):
@@ -276,12 +278,13 @@ def row_server_stops():
 def row_stop_during_connect():
     with Hostile(silent) as peer:
         run = Run("rtsp://127.0.0.1:%d/x" % peer.port)
-        time.sleep(1)
+        assert peer.connected.wait(20), "the program never connected"
         run.proc.send_signal(signal.SIGTERM)
         started = time.monotonic()
         out = run.finish(10)
         assert time.monotonic() - started < 2, "SIGTERM took long:\n" + out
-        assert run.proc.returncode == 0 and not run.pictures(), out
+        assert run.proc.returncode == 0 and not run.pictures(), "status %d: %s" % (
+            run.proc.returncode, out)
 
 
 def hostile_row(answer, words, every):
