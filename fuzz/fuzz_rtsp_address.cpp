@@ -1,7 +1,8 @@
 // An rtsp:// address as the console program and the cameras' files give it: the scheme is told
 // in any case, its default port is 554, the address that may be shown, named after or printed
-// holds no password where the user information stood, and the name a picture is stored under is the
-// one the series' index looks for: one segment without "/" or a replaced byte, ending in ".jpg".
+// is the address without its user information (which alone gives user and password), and the name a
+// picture is stored under is the one the series' index looks for: one segment without "/" or a
+// replaced byte, ending in ".jpg".
 //
 // Input: the address text.
 #include <cstdint>
@@ -43,11 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!port_given)
     FUZZ_CHECK(address.Parts.port == "554", "port " + Escaped(address.Parts.port) + shown);
 
-  if (!address.Parts.password.empty()) {
-    const Text secret = address.Parts.user + ":" + address.Parts.password + "@";
-    // Where the user information stood (a path may repeat such text as it likes).
-    FUZZ_CHECK(address.Plain.compare(start, secret.size(), secret) != 0,
-               "the plain address holds the password: " + Escaped(address.Plain) + shown);
+  // The user information (up to the first "@" before the first "/") is what the plain address
+  // leaves out, and the user and password are taken from there alone.
+  const size_t at = given.find('@', start);
+  if (at != Text::npos && (slash == Text::npos || at < slash) && at > start) {
+    FUZZ_CHECK(address.Plain == given.substr(0, start) + given.substr(at + 1),
+               "plain address " + Escaped(address.Plain) + shown);
+    const Text info = given.substr(start, at - start);
+    FUZZ_CHECK(
+        info == address.Parts.user || info == address.Parts.user + ":" + address.Parts.password,
+        "user information " + Escaped(info) + shown);
+  } else {
+    FUZZ_CHECK(address.Plain == given, "plain address " + Escaped(address.Plain) + shown);
   }
 
   const Text name = StreamPictureName(UrlFileName(address.Plain));
