@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The user information (up to the first "@" before the first "/") is what the plain address
   // leaves out, and the user and password are taken from there alone.
   const size_t at = given.find('@', start);
-  if (at != Text::npos && (slash == Text::npos || at < slash) && at > start) {
+  if (at != Text::npos && (slash == Text::npos || at < slash)) {
     FUZZ_CHECK(address.Plain == given.substr(0, start) + given.substr(at + 1),
                "plain address " + Escaped(address.Plain) + shown);
     const Text info = given.substr(start, at - start);
