@@ -67,6 +67,17 @@ Text AvText(int code) {
   return text;
 }
 
+// A copy of its own, not a reference: the reader frees its packets while a tick decodes, and a
+// buffer shared between the two threads would rest on libavutil's reference counts alone.
+TPacket CopyPacket(const AVPacket& packet) {
+  TPacket copy(av_packet_alloc());
+  if (!copy || av_new_packet(copy.get(), packet.size) < 0 ||
+      av_packet_copy_props(copy.get(), &packet) < 0)
+    return nullptr;
+  memcpy(copy->data, packet.data, static_cast<size_t>(packet.size));
+  return copy;
+}
+
 // Every blocking call of libavformat asks this between its waits (at least every 100 ms): a
 // stop request, the deadline, the owner's end or a silent camera ends the call.
 struct TInterrupt {
@@ -475,7 +486,7 @@ bool TWarmRtsp::Picture(TByteBuffer& jpeg, std::stop_token stop, std::chrono::mi
         return false;
       }
       for (size_t i = 0; i < state.Complete; ++i) {
-        packets.emplace_back(av_packet_clone(state.Held[i].get()));
+        packets.push_back(CopyPacket(*state.Held[i]));
         if (!packets.back()) return failure.Reason = "out of memory for a packet", false;
       }
       keyframes = state.Keyframes;
