@@ -146,6 +146,8 @@ int OpenSession(const TAddress& address, TInterrupt& interrupt, TFormat& format,
   return stream < 0 ? stream : 0;
 }
 
+}  // namespace
+
 // A decoder of one stream and the JPEG encoder behind it.
 class TPictureMaker {
  public:
@@ -217,6 +219,8 @@ class TPictureMaker {
     return Decode(nullptr, last, why);
   }
 
+  bool IsOpen() const { return codec_ != nullptr; }
+
   // Forgets what was decoded; the next packet must be a keyframe.
   void Reset() {
     if (codec_) avcodec_flush_buffers(codec_.get());
@@ -263,8 +267,6 @@ class TPictureMaker {
   TFrame frame_;
   std::unique_ptr<SwsContext, TSwsFree> scale_;
 };
-
-}  // namespace
 
 bool IsRtspAddress(const TAddress& address) {
   return LowerAscii(address.Parts.scheme) == "rtsp";
@@ -335,8 +337,9 @@ class TWarmState {
   size_t Complete = 0;
   uint64_t CompleteNumber = 0;
   uint64_t Newest = 0;
-  // The open session's stream, for the tick's decoder.
+  // The open session's stream and its number: the decoder is opened anew for each session.
   TParams Params;
+  uint64_t Session = 0;
   // Why the last session was lost, while no new one is open ("" while one is or before the
   // first), and how many were lost.
   Text Trouble;
@@ -356,6 +359,7 @@ TWarmRtsp::TWarmRtsp(TAddress address, TWarmLimits limits)
     : address_(std::move(address)),
       limits_(limits),
       state_(std::make_unique<TWarmState>()),
+      maker_(std::make_unique<TPictureMaker>()),
       reader_([this](std::stop_token stop) { Run(stop); }) {}
 
 TWarmRtsp::~TWarmRtsp() {
@@ -393,6 +397,7 @@ void TWarmRtsp::Run(std::stop_token stop) {
         if (state.Params)
           avcodec_parameters_copy(state.Params.get(), format->streams[stream]->codecpar);
         state.Trouble.clear();
+        ++state.Session;
         state.Open = true;
         state.Drop();
       }
@@ -456,7 +461,8 @@ bool TWarmRtsp::Picture(TByteBuffer& jpeg, std::stop_token stop, std::chrono::mi
   uint64_t mark = 0, losses = 0, keyframes = 0;
   for (bool first = true;; first = false) {
     std::vector<TPacket> packets;
-    TParams params(avcodec_parameters_alloc());
+    TParams params;
+    uint64_t session = 0;
     {
       std::unique_lock lock(state.Mutex);
       if (first) {
@@ -490,16 +496,25 @@ bool TWarmRtsp::Picture(TByteBuffer& jpeg, std::stop_token stop, std::chrono::mi
         if (!packets.back()) return failure.Reason = "out of memory for a packet", false;
       }
       keyframes = state.Keyframes;
-      if (!params || !state.Params || avcodec_parameters_copy(params.get(), state.Params.get()) < 0)
-        return failure.Reason = "out of memory for the decoder", false;
+      session = state.Session;
+      if (session != maker_session_ || !maker_->IsOpen()) {
+        params.reset(avcodec_parameters_alloc());
+        if (!params || !state.Params ||
+            avcodec_parameters_copy(params.get(), state.Params.get()) < 0)
+          return failure.Reason = "out of memory for the decoder", false;
+      }
     }
-    // A decoder of the tick's own, while the reader goes on: between ticks a warm camera holds
-    // its packets and no decoded pictures (a decoder keeps several, megabytes each).
-    TPictureMaker maker;
-    if (Text why = maker.Open(*params); !why.empty()) return failure.Reason = why, false;
+    // The decoder is the caller's alone (one caller at a time), kept from tick to tick (opening
+    // one and its converter costs a tick some 15 ms); the reader goes on meanwhile.
+    TPictureMaker& maker = *maker_;
+    if (params) {
+      maker_session_ = session;
+      if (Text why = maker.Open(*params); !why.empty()) return failure.Reason = why, false;
+    }
     TFrame picture;
     Text why;
     bool ok = maker.DecodeAll(packets, picture, why);
+    maker.Reset();
     // A keyframe joined halfway (its first slices came before the session began) decodes
     // damaged: the next keyframe gives a whole picture.
     if (!ok && why == kDamaged) continue;

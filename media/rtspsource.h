@@ -52,6 +52,7 @@ struct TWarmLimits {
 };
 
 class TWarmState;
+class TPictureMaker;
 
 // A session kept open between ticks: its own thread reads the camera's packets and keeps those
 // from the last keyframe on, decoding nothing; Picture decodes them when one is wanted. A lost
@@ -81,6 +82,9 @@ class TWarmRtsp {
   const TAddress address_;
   const TWarmLimits limits_;
   std::unique_ptr<TWarmState> state_;
+  // Picture's own: the decoder and the session it was opened for.
+  std::unique_ptr<TPictureMaker> maker_;
+  uint64_t maker_session_ = 0;
   std::jthread reader_;
 };
 
