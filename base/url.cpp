@@ -15,6 +15,7 @@ TUrlParts SplitUrl(const Text& url) {
   const Text scheme = UpperAscii(parts.scheme);
   if (scheme == "HTTPS") parts.port = "443";
   if (scheme == "FTP") parts.port = "21";
+  if (scheme == "RTSP") parts.port = "554";
 
   const int at = Find("@", rest);
   const int slash = Find("/", rest);

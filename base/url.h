@@ -18,8 +18,8 @@ struct TUrlParts {
   Text uri;  // "/" followed by path and query as written
 };
 
-// Defaults: scheme "http", port "80" ("443" for https, "21" for ftp, any case); an empty host
-// becomes "localhost".
+// Defaults: scheme "http", port "80" ("443" for https, "21" for ftp, "554" for rtsp, any case); an
+// empty host becomes "localhost".
 TUrlParts SplitUrl(const Text& url);
 
 // The address without the user information that SplitUrl would take from it ("user:password@"

@@ -81,7 +81,9 @@ Text UsageText() {
          "fetch on standard output: the time, then \"stored PATH BYTES MILLISECONDS\",\n"
          "\"unchanged\" or \"failed REASON\". A whole JPEG in a 2xx answer whose camera closes\n"
          "the connection short of its declared length is stored, its line ending \"short of its\n"
-         "declared length\"; any other answer cut short is a failed fetch.\n"
+         "declared length\"; any other answer cut short is a failed fetch. An rtsp:// URL\n"
+         "(RTSP over TCP, Basic or Digest) gives a whole picture of the stream as a JPEG,\n"
+         "NAME_00000001.jpg, decoded from a keyframe on (FFmpeg's libraries).\n"
          "Repeated identical failures are folded (\"still failing since HH:MM: ...\"). Under\n"
          "the journal (JOURNAL_STREAM) lines have no time stamp and failures warning priority.\n"
          "SIGINT, SIGTERM or SIGHUP end the series at once, abandoning a fetch in flight (nothing\n"
@@ -188,6 +190,8 @@ Text UsageText() {
          "                       the same scheme, host and port as URL; the file names stay\n"
          "                       those of URL\n"
          "  --allow-downgrade    follow a redirect from https to http (refused otherwise)\n"
+         "  --keep-open          keep an rtsp camera's session open between the ticks\n"
+         "                       whatever the interval (it is kept for intervals up to 30 s)\n"
          "  --skip-unchanged     do not store an answer equal byte for byte to the last\n"
          "                       picture stored; print \"unchanged\" (not counted by --count)\n"
          "  --mqtt mqtt://[USER@]HOST[:PORT][/PREFIX]\n"
@@ -302,6 +306,7 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
       {"adopt", required_argument, nullptr, 'O'},
       {"listen", required_argument, nullptr, kListenOption},
       {"health-grace", required_argument, nullptr, kHealthGraceOption},
+      {"keep-open", no_argument, nullptr, 'K'},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
@@ -424,6 +429,9 @@ bool ReadOptions(int argc, char** argv, TCommandLine& line, int& first) {
         break;
       case 'u':
         line.SkipUnchanged = true;
+        break;
+      case 'K':
+        line.KeepOpen = true;
         break;
       case 'N':
         line.NoFollow = true;

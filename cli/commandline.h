@@ -47,6 +47,7 @@ struct TCommandLine {
   bool Fail = false;
   bool ImagesOnly = false;
   bool SkipUnchanged = false;
+  bool KeepOpen = false;  // an rtsp camera's session stays open whatever the interval
   // Redirects are followed unless NoFollow; https to http only with AllowDowngrade.
   bool NoFollow = false;
   bool AllowDowngrade = false;

@@ -214,6 +214,7 @@ int Prepare(const TCommandLine& line, TCatalog& catalog, bool& catalog_open,
   settings.Tls = line.Tls;
   settings.LeaveBusyAlone = true;
   settings.MinGap = std::chrono::milliseconds(line.MinGapMs);
+  settings.KeepOpen = line.KeepOpen;
   if (!line.Tls.CaFile.empty() && access(line.Tls.CaFile.c_str(), R_OK) != 0)
     return error = "cannot read --ca-file " + line.Tls.CaFile + ": " + std::strerror(errno),
            kExitUsage;

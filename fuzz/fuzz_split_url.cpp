@@ -42,9 +42,10 @@ tessaly::TUrlParts Reference(const Text& url) {
     parts.scheme = m[1];
     rest = m[2];
   }
-  parts.port = SameIgnoringCase(parts.scheme, "HTTPS") ? "443"
-               : SameIgnoringCase(parts.scheme, "FTP") ? "21"
-                                                       : "80";
+  parts.port = SameIgnoringCase(parts.scheme, "HTTPS")  ? "443"
+               : SameIgnoringCase(parts.scheme, "FTP")  ? "21"
+               : SameIgnoringCase(parts.scheme, "RTSP") ? "554"
+                                                        : "80";
   // User information: up to the first "@", when no "/" comes before it; the password is all
   // after the first ":" of it.
   if (Match(rest, R"(^([^/@]*)@([\s\S]*)$)", m)) {

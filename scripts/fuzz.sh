@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
-all=(parse_int split_url location ip_text settings camera_options naming line_reads socks_reply http_response stream_part picture_check retry_after timelapse_line status_text mqtt_url)
+all=(parse_int split_url location ip_text settings camera_options naming line_reads socks_reply http_response stream_part picture_check retry_after timelapse_line status_text mqtt_url rtsp_address)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
@@ -20,7 +20,7 @@ max_len() {  # longest input worth trying per target
   case $1 in
     parse_int) echo 64 ;;
     ip_text | retry_after) echo 256 ;;
-    split_url | location | naming | timelapse_line | status_text | mqtt_url) echo 1024 ;;
+    split_url | location | naming | timelapse_line | status_text | mqtt_url | rtsp_address) echo 1024 ;;
     socks_reply) echo 1024 ;;
     settings | camera_options | line_reads) echo 4096 ;;
     http_response | stream_part) echo 16384 ;;

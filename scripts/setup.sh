@@ -11,7 +11,7 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libnova-dev libsystemd-dev libsqlite3-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libcpp-httplib-dev libmosquitto-dev"
   [tests]="libgtest-dev libgmock-dev libbenchmark-dev"
-  [peers]="nginx-light lighttpd ffmpeg python3 curl time openssl gnutls-bin python3-ephem microsocks dante-server tinyproxy xvfb python3-xlib chromium python3-prometheus-client mosquitto mosquitto-clients"
+  [peers]="nginx-light lighttpd ffmpeg python3 curl time openssl gnutls-bin python3-ephem microsocks dante-server tinyproxy xvfb python3-xlib chromium python3-prometheus-client mosquitto mosquitto-clients python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly"
   [package]="dpkg-dev file desktop-file-utils lintian devscripts help2man man-db systemd strace util-linux procps"
   [fuzz]="clang libclang-rt-14-dev"
 )

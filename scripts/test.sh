@@ -40,6 +40,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== ThreadSanitizer (the threaded tests: scheduler, worker, window)"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTESSALY_TSAN=ON -DTESSALY_ASAN=OFF -DTESSALY_BENCH=OFF >/dev/null
-cmake --build "$root/build-tsan" -j"$jobs" --target capture_tests app_tests
+cmake --build "$root/build-tsan" -j"$jobs" --target capture_tests app_tests media_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  run_suite "$root/build-tsan" -R '^(capture|app)\.'
+  run_suite "$root/build-tsan" -R '^(capture|app|media)\.'

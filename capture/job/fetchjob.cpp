@@ -14,6 +14,7 @@
 #include "http/digestretry.h"
 #include "http/httpclient.h"
 #include "http/retryafter.h"
+#include "media/rtspsource.h"
 #include "net/tcpsocket.h"
 
 namespace tessaly {
@@ -33,7 +34,9 @@ bool StoreBody(TJobContext& job, const TAddress& address, const TByteBuffer& bod
                TJobOutcome& outcome) {
   // Credentials in the address must never reach the file's name or the caption.
   const Text plain = UrlFileName(address.Plain);
-  const Text name = jpeg_frame ? JpegFrameName(plain) : plain;
+  const Text name = IsRtspAddress(address) ? StreamPictureName(plain)
+                    : jpeg_frame           ? JpegFrameName(plain)
+                                           : plain;
   Text why;
   const int refused = job.MakeRoom(body.Size(), why);
   int error = refused != 0 ? refused : EEXIST;
@@ -110,6 +113,22 @@ Text RetryAfterValue(THTTPClient& client) {
   return Text();
 }
 
+// A picture from a camera that only streams, as a JPEG: from the series' kept session when it
+// has one, else over one of the job's own. Both end at the same deadline and stop.
+bool FetchStreamPicture(TJobContext& job, const TAddress& address, TByteBuffer& buffer,
+                        TJobOutcome& outcome, TAnswerFacts& answer) {
+  TMediaFailure failure;
+  TWarmRtsp* warm = job.WarmSource();
+  const bool ok = warm != nullptr
+                      ? warm->Picture(buffer, job.StopToken(), kRtspDeadline, failure)
+                      : GrabRtspPicture(address, buffer, job.StopToken(), kRtspDeadline, failure);
+  outcome.Reason = failure.Reason;
+  answer = {};
+  answer.TimedOut = failure.TimedOut;
+  answer.Type = "image/jpeg";
+  return ok;
+}
+
 // The camera's own trust, on the plug every connection of the client uses.
 void ApplyTls(THTTPClient& client, const TJobTls& tls) {
   TCustomSSL& plug = client.Sock().SSLPlug();
@@ -181,8 +200,10 @@ void FetchImageJob(TJobContext& job) {
   const TJobOptions options = job.Options();
   const TRedirectPolicy redirects{options.FollowRedirects ? kMaxRedirects : 0,
                                   options.AllowDowngrade};
-  if (!DownloadImage(address, buffer, job.StopToken(), &jpeg_frame, &outcome.Reason, &answer,
-                     job.Tls(), redirects)) {
+  const bool stream = IsRtspAddress(address);
+  if (stream ? !FetchStreamPicture(job, address, buffer, outcome, answer)
+             : !DownloadImage(address, buffer, job.StopToken(), &jpeg_frame, &outcome.Reason,
+                              &answer, job.Tls(), redirects)) {
     outcome.TimedOut = answer.TimedOut;
     if (!job.StopRequested()) job.ReportOutcome(outcome);
     return;

@@ -9,6 +9,7 @@
 #include "base/url.h"
 #include "capture/job/joboutcome.h"
 #include "capture/job/seriesdirectory.h"
+#include "media/rtspsource.h"
 
 namespace tessaly {
 
@@ -56,6 +57,10 @@ class TJobContext {
   virtual void ShowMessage(const Text& text) = 0;
   // Sets the window caption and returns once it is shown (at once after closing).
   virtual void SetCaption(const Text& text) = 0;
+
+  // The session its series keeps open to an rtsp camera between ticks; none for a session of
+  // the job's own. It outlives the job.
+  virtual TWarmRtsp* WarmSource() const { return nullptr; }
 
   // This job's choices of what to keep.
   virtual TJobOptions Options() const { return {}; }

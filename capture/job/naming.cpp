@@ -69,6 +69,10 @@ Text JpegFrameName(const Text& name) {
   return FileNameBase(name) + ".jpg";
 }
 
+Text StreamPictureName(const Text& name) {
+  return FileNameExt(name).empty() ? name + ".jpg" : JpegFrameName(name);
+}
+
 Text CounterSuffix(int32_t counter) {
   const int digits = DecimalDigits(counter);
   const Text zeros(digits < 8 ? static_cast<size_t>(8 - digits) : 0, '0');

@@ -19,6 +19,9 @@ Text FileNameExt(const Text& name);
 bool IsJpegFrame(const Text& part_type, const char* bytes, size_t size);
 // The name a JPEG frame is stored under: name with its extension (if any) replaced by ".jpg".
 Text JpegFrameName(const Text& name);
+// The name an rtsp camera's picture is stored under: name with its extension replaced by
+// ".jpg", or ".jpg" added when it has none ("stream1" gives "stream1.jpg").
+Text StreamPictureName(const Text& name);
 // "_" and the counter's decimal text, zero-padded to eight digits; a negative counter counts
 // as one digit, and longer values are never cut.
 Text CounterSuffix(int32_t counter);

@@ -28,6 +28,7 @@ class TNewThread final : public TJobContext {
     std::shared_ptr<TSeriesKeeping> Keeping;
     TSeriesHost* Host = nullptr;
     TCaptureJob Job;
+    std::shared_ptr<TWarmRtsp> Warm;  // the series' kept session, if any
     // Host thread: the termination notice, with the counter advanced past this job's and the
     // outcome the job reported (none when it reported none).
     std::function<void(int32_t next_counter, const std::optional<TJobOutcome>& outcome)> Done;
@@ -58,6 +59,7 @@ class TNewThread final : public TJobContext {
   std::stop_token StopToken() const override { return stop_.get_token(); }
   TJobOptions Options() const override { return setup_.Settings.Job; }
   TJobTls Tls() const override { return setup_.Settings.Tls; }
+  TWarmRtsp* WarmSource() const override { return setup_.Warm.get(); }
   int MakeRoom(int64_t bytes, Text& why) override;
   Text Intend(const Text& path, int64_t bytes) override;
   void Written(const Text& path, int64_t bytes, bool named) override;

@@ -21,6 +21,11 @@ constexpr std::chrono::milliseconds kStartRetry{1000};
 
 }  // namespace
 
+bool KeepsSessionOpen(const TSeriesSettings& settings) {
+  return IsRtspAddress(settings.Address) && !settings.OwnerTicks &&
+         (settings.KeepOpen || settings.Interval <= kKeepOpenInterval);
+}
+
 uint64_t NewWakeKey() {
   return next_wake_key++;
 }
@@ -47,6 +52,7 @@ void TSeries::Reset(TSeriesSettings settings) {
   if (settings_.Directory.empty() || settings_.Directory.back() != '/') settings_.Directory += "/";
   ++run_;
   gap_wait_.reset();
+  warm_.reset();  // the next Start opens the new settings' session
   // Keeping and hours are the new settings' (a running job keeps the keeping it had).
   keeping_ = std::make_shared<TSeriesKeeping>(settings_.Retention);
   StopHours();
@@ -68,6 +74,7 @@ Text TSeries::Start() {
 
 void TSeries::Stop() {
   stopped_ = true;
+  warm_.reset();
   schedule_.Stop();
   gap_wait_.reset();
   loop_.CancelWake(wake_key_);
@@ -75,6 +82,7 @@ void TSeries::Stop() {
 
 void TSeries::Restart() {
   if (shut_down_) return;
+  if (!warm_ && KeepsSessionOpen(settings_)) warm_ = std::make_shared<TWarmRtsp>(settings_.Address);
   // The first job at once; behind a running one it starts when that ends.
   const auto interval = settings_.OwnerTicks
                             ? std::nullopt
@@ -179,6 +187,7 @@ Text TSeries::StartJob() {
   setup.Keeping = keeping_;
   setup.Host = &loop_;
   setup.Job = job_;
+  setup.Warm = warm_;
   setup.Done = [this, alive = std::weak_ptr<int>(alive_), run = run_](
                    int32_t next, const std::optional<TJobOutcome>& outcome) {
     if (alive.lock()) JobDone(run, next, outcome);
@@ -210,6 +219,7 @@ void TSeries::RequestStop() {
 
 bool TSeries::Shutdown(std::chrono::milliseconds grace) {
   shut_down_ = true;
+  warm_.reset();  // its reader ends at once; a running job still holding it ends it later
   schedule_.Stop();
   loop_.CancelWake(wake_key_);
   StopHours();
@@ -231,6 +241,7 @@ void TSeries::StartHours() {
   THoursKeeper::TEvents events;
   events.Paused = [this](std::time_t now, std::time_t until) {
     schedule_.Stop();
+    warm_.reset();  // no session held open through hours without ticks
     loop_.CancelWake(wake_key_);
     observer_.Paused(now, until);
   };

@@ -21,6 +21,7 @@
 #include "capture/series/serieskeeping.h"
 #include "capture/series/seriesschedule.h"
 #include "capture/store/retention.h"
+#include "media/rtspsource.h"
 
 namespace tessaly {
 
@@ -47,7 +48,18 @@ struct TSeriesSettings {
   // host:port) of the last one there: the tick waits until it may.
   bool LeaveBusyAlone = false;
   std::chrono::milliseconds MinGap{0};
+  // An rtsp camera's session stays open between the ticks whatever the interval (without it,
+  // only for intervals up to kKeepOpenInterval).
+  bool KeepOpen = false;
 };
+
+// The longest interval for which an rtsp camera's session stays open between ticks unless the
+// settings ask for it: a picture at the tick costs a kept session's reading in between, and
+// waiting for a keyframe (up to 10 s) would take much of a shorter interval.
+inline constexpr std::chrono::milliseconds kKeepOpenInterval{30000};
+
+// True when a series of these settings keeps its camera's session open between ticks.
+bool KeepsSessionOpen(const TSeriesSettings& settings);
 
 // What a series tells. Worker-thread calls may come from several series at once.
 class TSeriesObserver {
@@ -147,6 +159,9 @@ class TSeries {
   TSeriesSchedule schedule_;
   TDirectoryIdentity directory_identity_;
   std::shared_ptr<TNewThread> running_;
+  // The camera's session kept open between ticks, while the series ticks; a running job holds
+  // it too, until it ends.
+  std::shared_ptr<TWarmRtsp> warm_;
   uint64_t run_ = 0;  // counts the Resets
   // Tells posted ends of jobs whether the series still lives.
   std::shared_ptr<int> alive_ = std::make_shared<int>();

@@ -38,6 +38,8 @@ int64_t DigitsValue(std::string_view text, size_t from, size_t to, int64_t max) 
 
 std::vector<Text> SeriesNameForms(const Text& address) {
   const Text plain = UrlFileName(WithoutUserInfo(address));
+  // A streaming camera's pictures have one name, always a JPEG's.
+  if (LowerAscii(address.substr(0, 7)) == "rtsp://") return {StreamPictureName(plain)};
   const Text frame = JpegFrameName(plain);
   if (frame == plain) return {plain};
   return {plain, frame};

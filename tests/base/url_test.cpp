@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"https://cam/x", {"https", "", "", "cam", "443", "/x", "", "/x"}},
         UrlCase{"HTTPS://cam/x", {"HTTPS", "", "", "cam", "443", "/x", "", "/x"}},
         UrlCase{"FtP://cam/x", {"FtP", "", "", "cam", "21", "/x", "", "/x"}},
-        UrlCase{"rtsp://cam/x", {"rtsp", "", "", "cam", "80", "/x", "", "/x"}},
+        UrlCase{"rtsp://cam/x", {"rtsp", "", "", "cam", "554", "/x", "", "/x"}},
         UrlCase{"http://u:p:q@cam/", {"http", "u", "p:q", "cam", "80", "/", "", "/"}},
         UrlCase{"http://user@cam/", {"http", "user", "", "cam", "80", "/", "", "/"}},
         UrlCase{"http://cam/a@b", {"http", "", "", "cam", "80", "/a@b", "", "/a@b"}},
