@@ -69,7 +69,16 @@ Text WithoutUserInfo(const Text& url) {
 }
 
 TAddress ParseAddress(const Text& text) {
-  return TAddress{text, SplitUrl(text), WithoutUserInfo(text)};
+  TAddress address{text, SplitUrl(text), WithoutUserInfo(text)};
+  // FFmpeg, which opens rtsp addresses, reads the user information up to the last "@" before
+  // the path: what is shown and named after must not keep a piece of a password with an "@".
+  if (LowerAscii(address.Parts.scheme) == "rtsp") {
+    const size_t start = text.find("://") + 3;
+    const size_t at = text.rfind('@', text.find('/', start));
+    if (at != Text::npos && at >= start)
+      address.Plain = text.substr(0, start) + text.substr(at + 1);
+  }
+  return address;
 }
 
 }  // namespace tessaly

@@ -44,11 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!port_given)
     FUZZ_CHECK(address.Parts.port == "554", "port " + Escaped(address.Parts.port) + shown);
 
-  // The user information (up to the first "@" before the first "/") is what the plain address
-  // leaves out, and the user and password are taken from there alone.
+  // The user and password are taken from up to the first "@" before the first "/".
   const size_t at = given.find('@', start);
   if (at != Text::npos && (slash == Text::npos || at < slash)) {
-    FUZZ_CHECK(address.Plain == given.substr(0, start) + given.substr(at + 1),
+    // FFmpeg takes the user information up to the last "@": none of it may stay in the plain.
+    const size_t last = given.rfind('@', slash);
+    FUZZ_CHECK(address.Plain == given.substr(0, start) + given.substr(last + 1),
                "plain address " + Escaped(address.Plain) + shown);
     const Text info = given.substr(start, at - start);
     FUZZ_CHECK(
