@@ -102,6 +102,11 @@ void TConsoleSeries::Held(std::time_t until, const Text& why) {
         "busy, no request until " + LocalTimeStamp(until) + " (" + why + ")", kPriorityNotice);
 }
 
+void TConsoleSeries::SourceSaid(const Text& line, bool trouble) {
+  // Also when quiet: a lost session is news even before a tick fails on it.
+  Print(LocalTimeStamp(std::time(nullptr)), line, trouble ? kPriorityWarning : kPriorityNotice);
+}
+
 void TConsoleSeries::Opened() {
   paused_until_.reset();
   Changed();

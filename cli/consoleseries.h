@@ -79,6 +79,7 @@ class TConsoleSeries final : public TSeriesObserver {
   void Paused(std::time_t now, std::time_t until) override;
   void Opened() override;
   void Held(std::time_t until, const Text& why) override;
+  void SourceSaid(const Text& line, bool trouble) override;
 
  private:
   bool StartSeries();

@@ -355,9 +355,10 @@ class TWarmState {
   }
 };
 
-TWarmRtsp::TWarmRtsp(TAddress address, TWarmLimits limits)
+TWarmRtsp::TWarmRtsp(TAddress address, TWarmLimits limits, TSaid said)
     : address_(std::move(address)),
       limits_(limits),
+      said_(std::move(said)),
       state_(std::make_unique<TWarmState>()),
       maker_(std::make_unique<TPictureMaker>()),
       reader_([this](std::stop_token stop) { Run(stop); }) {}
@@ -380,11 +381,14 @@ int64_t TWarmRtsp::HeldBytes() const {
 void TWarmRtsp::Run(std::stop_token stop) {
   TWarmState& state = *state_;
   auto backoff = limits_.FirstBackoff;
+  // A loss was told and no session has opened since: the failed reconnections say nothing more.
+  bool lost_told = false;
   while (!stop.stop_requested()) {
     TInterrupt interrupt{stop, TClock::now() + kRtspDeadline};
     TFormat format;
     int stream = -1;
     int code = OpenSession(address_, interrupt, format, stream);
+    const bool opened = code >= 0;
     Text trouble;
     if (code < 0) {
       trouble = OpenFailureText(code, interrupt, kRtspDeadline);
@@ -401,6 +405,8 @@ void TWarmRtsp::Run(std::stop_token stop) {
         state.Open = true;
         state.Drop();
       }
+      if (lost_told && said_) said_("session open again", false);
+      lost_told = false;
       for (;;) {
         TPacket packet(av_packet_alloc());
         if (!packet) {
@@ -442,6 +448,10 @@ void TWarmRtsp::Run(std::stop_token stop) {
       trouble = ReadFailureText(code, interrupt, kRtspDeadline, true);
     }
     if (stop.stop_requested()) break;
+    // Said once for a session that was open; connections that fail after it say nothing more,
+    // and a camera that never answered fails its ticks.
+    if (opened && said_) said_("session lost: " + trouble + "; connecting again", true);
+    lost_told = lost_told || opened;
     std::unique_lock lock(state.Mutex);
     state.Trouble = trouble + "; connecting again";
     ++state.Losses;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -60,7 +61,10 @@ class TPictureMaker;
 // no camera).
 class TWarmRtsp {
  public:
-  explicit TWarmRtsp(TAddress address, TWarmLimits limits = {});
+  // said, when given, hears on the reader's thread of a session lost ("...; connecting again",
+  // lost true) once for each loss, and of the next one opened after it (lost false).
+  using TSaid = std::function<void(const Text& line, bool lost)>;
+  explicit TWarmRtsp(TAddress address, TWarmLimits limits = {}, TSaid said = {});
   ~TWarmRtsp();
   TWarmRtsp(const TWarmRtsp&) = delete;
   TWarmRtsp& operator=(const TWarmRtsp&) = delete;
@@ -81,6 +85,7 @@ class TWarmRtsp {
 
   const TAddress address_;
   const TWarmLimits limits_;
+  const TSaid said_;
   std::unique_ptr<TWarmState> state_;
   // Picture's own: the decoder and the session it was opened for.
   std::unique_ptr<TPictureMaker> maker_;

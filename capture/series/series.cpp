@@ -82,7 +82,17 @@ void TSeries::Stop() {
 
 void TSeries::Restart() {
   if (shut_down_) return;
-  if (!warm_ && KeepsSessionOpen(settings_)) warm_ = std::make_shared<TWarmRtsp>(settings_.Address);
+  if (!warm_ && KeepsSessionOpen(settings_)) {
+    // The session's reader may outlive the series (a job still holding it): only the loop,
+    // which outlives both, is reached from its thread.
+    auto said = [&loop = loop_, this, alive = std::weak_ptr<int>(alive_)](const Text& line,
+                                                                          bool trouble) {
+      loop.Post([this, alive, line, trouble] {
+        if (alive.lock() && !shut_down_) observer_.SourceSaid(line, trouble);
+      });
+    };
+    warm_ = std::make_shared<TWarmRtsp>(settings_.Address, TWarmLimits{}, said);
+  }
   // The first job at once; behind a running one it starts when that ends.
   const auto interval = settings_.OwnerTicks
                             ? std::nullopt

@@ -78,6 +78,11 @@ class TSeriesObserver {
   }
   // Loop thread: a period of the active hours has opened after a pause.
   virtual void Opened() {}
+  // Loop thread: the camera's kept session was lost (trouble) or is open again after a loss.
+  virtual void SourceSaid(const Text& line, bool trouble) {
+    (void)line;
+    (void)trouble;
+  }
   // Loop thread: the camera is busy; no request before until (wall clock), why says so
   // ("Retry-After 120 s", "backing off to 4 intervals").
   virtual void Held(std::time_t until, const Text& why) {

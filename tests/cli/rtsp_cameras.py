@@ -273,6 +273,8 @@ def row_server_stops():
         out = run.finish(40)
         assert stored_ms(out), "nothing stored before the stop:\n" + out
         expect_failure(out, "connecting again", run.proc.returncode, 3)
+        # Told once, however often connecting again fails.
+        assert out.count("session lost") == 1, "the lost session is not told once:\n" + out
 
 
 def row_stop_during_connect():
